@@ -1,0 +1,32 @@
+# Two commands matter: `make run` and `make test`. Both install what is missing first.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_GEN  := -G Ninja
+
+.PHONY: deps build build-asan run test test-unit test-asan bench clean
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQUV_SANITIZE=ON -DQUV_BENCH=OFF >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+run: build
+	@mkdir -p data
+	$(BUILD)/quv --chain data/quv.chain status
+
+test: build build-asan
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 300
+	@ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -L unit
+
+bench: build
+	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
