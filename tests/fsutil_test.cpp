@@ -1,0 +1,184 @@
+#include "fsutil.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "quv-fsutil-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
+    path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+void write_raw(const fs::path& p, std::string_view data) {
+  std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST(Fsutil, ReadFileFailuresCarryThePlatformText) {
+  TempDir t;
+  fs::create_directory(t.path() / "sub");
+  struct Case {
+    fs::path path;
+    std::string error;
+  } cases[] = {
+      {t.path() / "missing", "No such file or directory (os error 2)"},
+      {t.path() / "sub", "Is a directory (os error 21)"},
+      {t.path() / "missing" / "deeper", "No such file or directory (os error 2)"},
+  };
+  for (const auto& c : cases) {
+    auto r = fsutil::read_file(c.path);
+    ASSERT_FALSE(r.has_value()) << c.path;
+    EXPECT_EQ(r.error().to_string(), c.error) << c.path;
+  }
+}
+
+TEST(Fsutil, ReadFileReturnsEveryByte) {
+  TempDir t;
+  std::string data(200000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  write_raw(t.path() / "f", data);
+  auto r = fsutil::read_file(t.path() / "f");
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(std::string(r->begin(), r->end()), data);
+  write_raw(t.path() / "empty", "");
+  EXPECT_EQ(fsutil::read_file(t.path() / "empty").value(), Bytes{});
+}
+
+TEST(Fsutil, ReadTextRefusesBytesThatAreNotUtf8) {
+  TempDir t;
+  struct Case {
+    std::string content;
+    bool ok;
+  } cases[] = {
+      {"plain", true},
+      {"Q\xC3\x9AV \xE2\x80\x94 ok", true},
+      {"\xFF", false},
+      {"ab\xC3", false},           // cut inside a character
+      {"\xC0\xAF", false},         // overlong slash
+      {"\xED\xA0\x80", false},     // surrogate
+      {"\xF4\x90\x80\x80", false}  // past U+10FFFF
+  };
+  for (const auto& c : cases) {
+    write_raw(t.path() / "f", c.content);
+    auto r = fsutil::read_text(t.path() / "f");
+    if (c.ok) {
+      ASSERT_TRUE(r.has_value()) << c.content;
+      EXPECT_EQ(*r, c.content);
+    } else {
+      ASSERT_FALSE(r.has_value()) << c.content;
+      EXPECT_EQ(r.error().to_string(), fsutil::kNotUtf8);
+    }
+  }
+}
+
+TEST(Fsutil, WriteAtomicCreatesAndReplacesWithoutLeftovers) {
+  TempDir t;
+  fs::path target = t.path() / "quv.node";
+  ASSERT_TRUE(fsutil::write_atomic(target, std::string_view("first, and longer")).has_value());
+  ASSERT_TRUE(fsutil::write_atomic(target, std::string_view("second")).has_value());
+  auto back = fsutil::read_file(target);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(std::string(back->begin(), back->end()), "second");
+  EXPECT_EQ(names_in(t.path()), std::vector<std::string>{"quv.node"});
+}
+
+TEST(Fsutil, WriteAtomicGivesNewFilesTheDefaultMode) {
+  TempDir t;
+  mode_t old = ::umask(022);
+  auto s = fsutil::write_atomic(t.path() / "f", std::string_view("x"));
+  ::umask(old);
+  ASSERT_TRUE(s.has_value());
+  struct stat st;
+  ASSERT_EQ(::stat((t.path() / "f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST(Fsutil, WriteAtomicFailuresLeaveNothingBehind) {
+  TempDir t;
+  fs::create_directory(t.path() / "taken");
+  auto missing = fsutil::write_atomic(t.path() / "nodir" / "f", std::string_view("x"));
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().to_string(), "No such file or directory (os error 2)");
+  // Renaming a file over a directory fails; the temporary file must not stay.
+  auto onto_dir = fsutil::write_atomic(t.path() / "taken", std::string_view("x"));
+  ASSERT_FALSE(onto_dir.has_value());
+  EXPECT_EQ(onto_dir.error().to_string(), "Is a directory (os error 21)");
+  EXPECT_EQ(names_in(t.path()), std::vector<std::string>{"taken"});
+}
+
+TEST(Fsutil, WriteAtomicReportsAnUnwritableDirectory) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root ignores directory permissions";
+  TempDir t;
+  fs::create_directory(t.path() / "ro");
+  fs::permissions(t.path() / "ro", fs::perms::owner_read | fs::perms::owner_exec);
+  auto s = fsutil::write_atomic(t.path() / "ro" / "f", std::string_view("x"));
+  fs::permissions(t.path() / "ro", fs::perms::owner_all);
+  ASSERT_FALSE(s.has_value());
+  EXPECT_EQ(s.error().to_string(), "Permission denied (os error 13)");
+}
+
+TEST(Fsutil, CreateDirsMakesMissingAncestors) {
+  TempDir t;
+  mode_t old = ::umask(027);
+  auto s = fsutil::create_dirs(t.path() / "a" / "b" / "c");
+  ::umask(old);
+  ASSERT_TRUE(s.has_value());
+  EXPECT_TRUE(fs::is_directory(t.path() / "a" / "b" / "c"));
+  struct stat st;
+  ASSERT_EQ(::stat((t.path() / "a").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0750u);
+  // Existing directories, trailing separators and empty paths are all success.
+  EXPECT_TRUE(fsutil::create_dirs(t.path() / "a" / "b").has_value());
+  EXPECT_TRUE(fsutil::create_dirs((t.path() / "x" / "y").string() + "/").has_value());
+  EXPECT_TRUE(fs::is_directory(t.path() / "x" / "y"));
+  EXPECT_TRUE(fsutil::create_dirs("").has_value());
+}
+
+TEST(Fsutil, CreateDirsRefusesAFileInTheWay) {
+  TempDir t;
+  write_raw(t.path() / "file", "x");
+  struct Case {
+    fs::path path;
+    std::string error;
+  } cases[] = {
+      {t.path() / "file", "File exists (os error 17)"},
+      {t.path() / "file" / "sub", "Not a directory (os error 20)"},
+      {t.path() / "file" / "sub" / "deeper", "Not a directory (os error 20)"},
+  };
+  for (const auto& c : cases) {
+    auto s = fsutil::create_dirs(c.path);
+    ASSERT_FALSE(s.has_value()) << c.path;
+    EXPECT_EQ(s.error().to_string(), c.error) << c.path;
+  }
+}
+
+}  // namespace
