@@ -56,6 +56,7 @@ class Secret {
   std::array<uint8_t, N> bytes_;
 };
 
+// Whether two byte runs of length `n` are equal, in time that does not depend on the bytes.
 bool equal_ct(const uint8_t* a, const uint8_t* b, size_t n);
 
 template <size_t N>
