@@ -8,6 +8,7 @@
 
 #include "canonical.h"
 #include "hex.h"
+#include "text.h"
 
 namespace crypto {
 
@@ -175,50 +176,6 @@ int base32_value(char c) {
   return -1;
 }
 
-// White space beyond ASCII that may surround a pasted address (Unicode White_Space, UTF-8).
-constexpr std::string_view kWide[] = {"\u0085", "\u00a0", "\u1680", "\u2000", "\u2001",
-                                      "\u2002", "\u2003", "\u2004", "\u2005", "\u2006",
-                                      "\u2007", "\u2008", "\u2009", "\u200a", "\u2028",
-                                      "\u2029", "\u202f", "\u205f", "\u3000"};
-
-// Length of the white space at the front of `s`.
-size_t leading_space(std::string_view s) {
-  size_t pos = 0;
-  while (pos < s.size()) {
-    char c = s[pos];
-    if (c == ' ' || (c >= '\t' && c <= '\r')) {
-      ++pos;
-      continue;
-    }
-    size_t step = 0;
-    for (std::string_view w : kWide) {
-      if (s.substr(pos).starts_with(w)) step = w.size();
-    }
-    if (step == 0) break;
-    pos += step;
-  }
-  return pos;
-}
-
-// Length of the white space at the end of `s`.
-size_t trailing_space(std::string_view s) {
-  size_t end = s.size();
-  while (end > 0) {
-    char c = s[end - 1];
-    if (c == ' ' || (c >= '\t' && c <= '\r')) {
-      --end;
-      continue;
-    }
-    size_t step = 0;
-    for (std::string_view w : kWide) {
-      if (s.substr(0, end).ends_with(w)) step = w.size();
-    }
-    if (step == 0) break;
-    end -= step;
-  }
-  return s.size() - end;
-}
-
 }  // namespace
 
 std::string encode_address(const Key32& pk) {
@@ -246,17 +203,16 @@ std::string encode_address(const Key32& pk) {
 }
 
 Result<Key32> decode_address(std::string_view text) {
-  size_t front = leading_space(text);
-  text.remove_prefix(front);
-  text.remove_suffix(trailing_space(text));
+  text = text::trim(text);
 
-  // Lower-cased with separators removed; a valid address is 59 characters, so anything
-  // longer fails without reading further (the text may come from anywhere).
+  // Lower-cased as Unicode does it (so the Kelvin sign reads as 'k'; every other
+  // non-ASCII character stays and fails below), separators removed; a valid address is
+  // 59 characters, so anything longer fails without reading further.
   std::string clean;
-  for (char c : text) {
+  for (char c : text::lower(text)) {
     if (c == '-' || c == ' ' || c == '_') continue;
     if (clean.size() > kPrefix.size() + 56) return fail(std::string(kInvalidAddress));
-    clean.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    clean.push_back(c);
   }
   if (!std::string_view(clean).starts_with(kPrefix)) return fail(std::string(kInvalidAddress));
 
@@ -458,6 +414,12 @@ class NoteReader final : public nlohmann::json_sax<WipeJson> {
 // Parses a note plaintext into `reader`. The parser is built in storage that is wiped
 // after it is torn down, since its lexer keeps short token texts inline.
 bool read_plaintext(const SecretBytes& plain, NoteReader& reader) {
+  // The parser skips a leading byte-order mark and takes a NUL byte for the end of its
+  // input; neither belongs to JSON text (a raw NUL is never valid anywhere in it), so a
+  // plaintext with either is not a note.
+  constexpr uint8_t kBom[] = {0xEF, 0xBB, 0xBF};
+  if (plain.size() >= 3 && std::memcmp(plain.data(), kBom, 3) == 0) return false;
+  if (plain.empty() || std::memchr(plain.data(), 0, plain.size()) != nullptr) return false;
   using Adapter = nlohmann::detail::iterator_input_adapter<const char*>;
   using Parser = nlohmann::detail::parser<WipeJson, Adapter>;
   alignas(Parser) unsigned char storage[sizeof(Parser)];

@@ -203,12 +203,21 @@ std::string swap_body(std::string a, char from, char to) {
   return a;
 }
 
+// Writes every 'k' of the body as the Kelvin sign U+212A, whose lower case is 'k'.
+std::string body_k_as_kelvin(const std::string& a) {
+  std::string out = a.substr(0, 4);
+  for (size_t i = 4; i < a.size(); ++i)
+    out += a[i] == 'k' ? std::string("\u212a") : std::string(1, a[i]);
+  return out;
+}
+
 TEST(Address, TolerantReaderAcceptsTheSameKey) {
   // This key's address has both '0' and '1' in its body, so look-alikes get exercised.
   const Key32 key = key_hex("323589ff0f8d6d332ba29732511308ffb3a40d545bb3d0ce628df5fc536f7701");
   const std::string a = crypto::encode_address(key);
   ASSERT_NE(a.find('0', 4), std::string::npos);
   ASSERT_NE(a.find('1', 4), std::string::npos);
+  ASSERT_NE(a.find('k', 4), std::string::npos);
   const std::string accepted[] = {
       upper(a),
       "  " + a + "\t\n",
@@ -222,6 +231,8 @@ TEST(Address, TolerantReaderAcceptsTheSameKey) {
       swap_body(a, '1', 'I'),
       swap_body(a, '0', 'o'),
       swap_body(a, '0', 'O'),
+      // Lower-casing is Unicode's: the Kelvin sign lowers to the letter k.
+      body_k_as_kelvin(a),
       "q-u-v-1" + a.substr(4),
   };
   for (const auto& text : accepted) {
@@ -254,7 +265,8 @@ TEST(Address, MalformedTextsFail) {
       a.substr(0, 30) + "\t" + a.substr(30),
       a.substr(0, 30) + "." + a.substr(30),
       a.substr(0, 30) + "\u00e9" + a.substr(31),
-      a.substr(0, 30) + "\u212a" + a.substr(31),  // Kelvin sign, not the letter k
+      a.substr(0, 30) + "\u0130" + a.substr(31),  // lowers to 'i' and a combining dot
+      a.substr(0, 30) + "\u212b" + a.substr(31),  // Angstrom sign lowers to a non-ASCII letter
       bad_pad,
       std::string(100000, 'q'),
   };
@@ -558,6 +570,11 @@ TEST(Stealth, HostilePlaintexts) {
       {"not json", false, 0, "", ""},
       {"{\"amount\":1," + sk + "} x", false, 0, "", ""},
       {"{\"amount\":1," + sk + "}{}", false, 0, "", ""},
+      // A byte-order mark in front, or a NUL byte after the object, is not JSON text.
+      {"\xef\xbb\xbf{\"amount\":1," + sk + "}", false, 0, "", ""},
+      {"{\"amount\":1," + sk + "}" + std::string(1, '\0'), false, 0, "", ""},
+      {"{\"amount\":1," + sk + "}" + std::string(1, '\0') + "junk", false, 0, "", ""},
+      {"{\"amount\":1," + sk + "} \r\n\t", true, 1, "", ""},
       // Amount.
       {"{" + sk + "}", false, 0, "", ""},
       {"{\"amount\":9223372036854775807," + sk + "}", true, INT64_MAX, "", ""},
