@@ -1,0 +1,1142 @@
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "codec.h"
+#include "crypto.h"
+#include "hex.h"
+#include "nft.h"
+#include "proc.h"
+#include "state.h"
+
+namespace {
+
+using json = nlohmann::json;
+using net::NetMsg;
+
+// ---------------------------------------------------------------------------
+// Helpers.
+
+Bytes to_bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+std::string to_string(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// A read function that hands out the given chunks in order (each cut to the asked
+// size), then the end of the stream.
+struct Script {
+  std::vector<std::string> chunks;
+  size_t at = 0;
+  size_t reads = 0;
+  net::ReadFn fn() {
+    return [this](uint8_t* buf, size_t n) -> Result<size_t> {
+      ++reads;
+      while (at < chunks.size() && chunks[at].empty()) ++at;
+      if (at == chunks.size()) return 0;
+      std::string& c = chunks[at];
+      size_t take = std::min(n, c.size());
+      std::memcpy(buf, c.data(), take);
+      c.erase(0, take);
+      return take;
+    };
+  }
+};
+
+Result<net::Request> read_script(std::vector<std::string> chunks) {
+  Script s{std::move(chunks)};
+  return net::read_request(s.fn());
+}
+
+codec::Tx transfer_tx(uint64_t ts) {
+  codec::Tx tx;
+  tx.type = codec::kTxTransfer;
+  tx.timestamp = ts;
+  codec::TxInput in;
+  in.note_id.fill(0x21);
+  in.nullifier.fill(0x22);
+  in.sig.fill(0x23);
+  tx.inputs.push_back(in);
+  codec::TxOutput out;
+  out.stealth_tag.fill(0x31);
+  out.eph_pub.fill(0x32);
+  out.auth_pk.fill(0x33);
+  out.ciphertext = {1, 2, 3};
+  tx.outputs.push_back(out);
+  return tx;
+}
+
+// A chain file of `n` blocks of heights 0..n-1, each with one small transaction.
+std::string chain_bytes(size_t n) {
+  std::string out("QUV\x01", 4);
+  Hash32 prev{};
+  for (size_t i = 0; i < n; ++i) {
+    codec::Block b;
+    b.height = i;
+    b.timestamp = 1700000000 + i;
+    b.prev = prev;
+    b.txs.push_back(transfer_tx(i));
+    b.hash = codec::block_hash(codec::encode_header(b));
+    prev = b.hash;
+    Bytes rec = codec::encode_record(b);
+    out.append(rec.begin(), rec.end());
+  }
+  return out;
+}
+
+Bytes make_jpeg(unsigned w, unsigned h) {
+  jpeg_compress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* out = nullptr;
+  unsigned long out_size = 0;
+  jpeg_mem_dest(&c, &out, &out_size);
+  c.image_width = w;
+  c.image_height = h;
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_start_compress(&c, TRUE);
+  std::vector<unsigned char> row(3 * w, 0x80);
+  while (c.next_scanline < h) {
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&c, rows, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  Bytes jpeg(out, out + out_size);
+  std::free(out);
+  return jpeg;
+}
+
+// Sets an environment variable for one test and restores it afterwards.
+class EnvGuard {
+ public:
+  EnvGuard(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~EnvGuard() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// A node's files in a fresh directory: the chain file, its state file, its NFT store.
+class NodeFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    crypto::init();
+    chain_ = (dir_ / "quv.chain").string();
+    ASSERT_TRUE(proc::spit(chain_, chain_bytes(10)));
+  }
+  void write_state(const std::string& text) {
+    ASSERT_TRUE(proc::spit(state::path_for(chain_), text));
+  }
+  net::Reply call(const std::string& line, std::string_view body = "", bool local = true) {
+    net::Request req;
+    req.line = line;
+    req.head = line;
+    req.body = to_bytes(body);
+    return net::route(req, chain_, tx_, local);
+  }
+  json call_json(const std::string& line, std::string_view body = "", uint16_t status = 200,
+                 bool local = true) {
+    net::Reply r = call(line, body, local);
+    EXPECT_EQ(r.status, status) << line;
+    EXPECT_EQ(r.content_type, "application/json") << line;
+    return json::parse(r.body.begin(), r.body.end());
+  }
+  std::vector<NetMsg> queued() { return rx_.drain(); }
+
+  proc::TempDir dir_;
+  std::string chain_;
+  std::pair<net::Sender, net::Receiver> channel_ = net::channel();
+  net::Sender& tx_ = channel_.first;
+  net::Receiver& rx_ = channel_.second;
+};
+
+// ---------------------------------------------------------------------------
+// Pure pieces.
+
+TEST(NetParse, DecimalNumbersAndContentLength) {
+  struct Case {
+    const char* text;
+    std::optional<uint64_t> want;
+  };
+  const Case numbers[] = {
+      {"0", 0},
+      {"12", 12},
+      {"+12", 12},
+      {"", std::nullopt},
+      {"+", std::nullopt},
+      {"-1", std::nullopt},
+      {"1x", std::nullopt},
+      {" 1", std::nullopt},
+      {"18446744073709551615", UINT64_MAX},
+      {"18446744073709551616", std::nullopt},
+      {"++1", std::nullopt},
+      {"007", 7},
+  };
+  for (const auto& c : numbers) EXPECT_EQ(net::parse_u64(c.text), c.want) << c.text;
+
+  struct Len {
+    const char* head;
+    uint64_t want;
+  };
+  const Len lens[] = {
+      {"POST /tx HTTP/1.1\r\nContent-Length: 5", 5},
+      {"POST /tx HTTP/1.1\r\ncontent-length:+12", 12},
+      {"POST /tx HTTP/1.1\r\nCONTENT-LENGTH: \t 7 \r", 7},
+      {"POST /tx HTTP/1.1\r\nContent-Length: -1", 0},
+      {"POST /tx HTTP/1.1\r\nContent-Length: 1x", 0},
+      {"POST /tx HTTP/1.1\r\nContent-Length:", 0},
+      {"POST /tx HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 9", 9},
+      {"POST /tx HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: x", 0},
+      {"POST /tx HTTP/1.1\r\nX-Content-Length: 3", 0},
+      {"POST /tx HTTP/1.1\r\nContent-Length : 3", 0},
+      {"POST /tx HTTP/1.1", 0},
+  };
+  for (const auto& c : lens) EXPECT_EQ(net::content_length(c.head), c.want) << c.head;
+}
+
+TEST(NetParse, QueryNumbers) {
+  struct Case {
+    const char* line;
+    const char* key;
+    std::optional<uint64_t> want;
+  };
+  const Case cases[] = {
+      {"GET /blocks?from=5&limit=7 HTTP/1.1", "from", 5},
+      {"GET /blocks?from=5&limit=7 HTTP/1.1", "limit", 7},
+      {"GET /blocks?from=5&from=7 HTTP/1.1", "from", 5},
+      {"GET /blocks?from=x&from=7 HTTP/1.1", "from", std::nullopt},
+      {"GET /blocks?x&from=+3 HTTP/1.1", "from", 3},
+      {"GET /blocks?from=3#frag HTTP/1.1", "from", 3},
+      {"GET /blocks?fromage=1&from=2 HTTP/1.1", "from", 2},
+      {"GET /blocks?from= HTTP/1.1", "from", std::nullopt},
+      {"GET /blocks?from=1=2 HTTP/1.1", "from", std::nullopt},
+      {"GET /blocks?from HTTP/1.1", "from", std::nullopt},
+      {"GET /blocks HTTP/1.1", "from", std::nullopt},
+      {"GET", "from", std::nullopt},
+      {"", "from", std::nullopt},
+      {"GET\t/blocks?limit=4", "limit", 4},
+      {"GET /a?b=1?from=2 HTTP/1.1", "b", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(net::query_u64(c.line, c.key), c.want) << c.line;
+}
+
+TEST(NetParse, NftTargetsAndLoopback) {
+  const std::string upper(64, 'A');
+  struct Case {
+    std::string line, want;
+  };
+  const Case targets[] = {
+      {"GET /nft/" + upper + "?x=1 HTTP/1.1", std::string(64, 'a')},
+      {"GET /nft/ HTTP/1.1", ""},
+      {"GET /nft//nft/abc/def HTTP/1.1", "abc"},
+      {"GET /nft/abc?x HTTP/1.1", "abc"},
+      {"GET", ""},
+      {"GET /other/abc HTTP/1.1", ""},
+      {"GET abc HTTP/1.1", "abc"},
+  };
+  for (const auto& c : targets) EXPECT_EQ(net::nft_target(c.line), c.want) << c.line;
+
+  struct Addr {
+    const char* ip;
+    bool local;
+  };
+  const Addr addrs[] = {
+      {"127.0.0.1", true},        {"127.255.0.9", true}, {"::1", true},
+      {"::ffff:127.0.0.2", true}, {"10.0.0.5", false},   {"128.0.0.1", false},
+      {"::ffff:10.0.0.1", false}, {"::2", false},        {"", false},
+      {"localhost", false},
+  };
+  for (const auto& a : addrs) EXPECT_EQ(net::is_loopback(a.ip), a.local) << a.ip;
+}
+
+TEST(NetParse, ReplyHeadAndHostNormalisation) {
+  EXPECT_EQ(net::reply_head(200, "application/json", 11),
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11\r\n"
+            "Connection: close\r\nAccess-Control-Allow-Origin: *\r\n\r\n");
+  for (uint16_t status : {400, 403, 404, 500}) {
+    EXPECT_TRUE(net::reply_head(status, "x", 0)
+                    .starts_with("HTTP/1.1 " + std::to_string(status) + " ERR\r\n"));
+  }
+  struct Case {
+    const char *in, *want;
+  };
+  const Case hosts[] = {
+      {"  http://127.0.0.1:19191 \n", "127.0.0.1:19191"},
+      {"https://127.0.0.1:19191", "127.0.0.1:19191"},
+      {"http://http://127.0.0.1:19191", "127.0.0.1:19191"},
+      {"http://https://h:1", "h:1"},
+      {"https://http://h:1", "http://h:1"},
+      {"HTTP://h:1", "HTTP://h:1"},
+  };
+  for (const auto& c : hosts) EXPECT_EQ(net::normalize_host(c.in), c.want) << c.in;
+}
+
+TEST(NetRead, RequestFraming) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> chunks;
+    std::string error;  // empty: read succeeds
+    std::string line;
+    std::string body;
+  };
+  const std::string big_head = "GET /status HTTP/1.1\r\nX: " + std::string(32769 - 25, 'a');
+  const std::string near_limit = "POST /tx HTTP/1.1\r\nX: " + std::string(32740 - 22, 'b');
+  const Case cases[] = {
+      {"plain get", {"GET /status HTTP/1.1\r\nHost: x\r\n\r\n"}, "", "GET /status HTTP/1.1", ""},
+      {"terminator split", {"GET / HTTP/1.1\r", "\n\r", "\n"}, "", "GET / HTTP/1.1", ""},
+      {"byte by byte", {"G", "E", "T", " ", "/", "\r", "\n", "\r", "\n"}, "", "GET /", ""},
+      {"empty head", {"\r\n\r\n"}, "", "", ""},
+      {"lf line end", {"GET /x\nA: b\r\n\r\n"}, "", "GET /x", ""},
+      {"invalid utf-8", {"GET /\xff HTTP/1.1\r\n\r\n"}, "", "GET /\xEF\xBF\xBD HTTP/1.1", ""},
+      {"body in same chunk",
+       {"POST /tx\r\nContent-Length: 3\r\n\r\nabcdef"},
+       "",
+       "POST /tx",
+       "abc"},
+      {"body later",
+       {"POST /tx\r\nContent-Length: 5\r\n\r\nab", "cd", "efgh"},
+       "",
+       "POST /tx",
+       "abcde"},
+      {"short body then end", {"POST /tx\r\nContent-Length: 9\r\n\r\nabc"}, "", "POST /tx", "abc"},
+      {"length zero ignores bytes", {"POST /tx\r\n\r\nabc"}, "", "POST /tx", ""},
+      {"plus length", {"POST /tx\r\ncontent-length:+2\r\n\r\nxyz"}, "", "POST /tx", "xy"},
+      {"no terminator", {"GET /status HTTP/1.1\r\n"}, "incomplete headers", "", ""},
+      {"nothing at all", {}, "incomplete headers", "", ""},
+      {"headers too large", {big_head}, "headers too large", "", ""},
+      {"terminator inside the last chunk",
+       {near_limit, "\r\n\r\n" + std::string(5000, 'z')},
+       "",
+       "POST /tx HTTP/1.1",
+       ""},
+      {"body limit",
+       {"POST /tx\r\nContent-Length: 400000\r\n\r\n" + std::string(400000, 'q')},
+       "",
+       "POST /tx",
+       std::string(400000, 'q')},
+      {"body too large", {"POST /tx\r\nContent-Length: 400001\r\n\r\n"}, "body too large", "", ""},
+  };
+  for (const auto& c : cases) {
+    auto req = read_script(c.chunks);
+    if (!c.error.empty()) {
+      ASSERT_FALSE(req) << c.name;
+      EXPECT_EQ(req.error().to_string(), c.error) << c.name;
+      continue;
+    }
+    ASSERT_TRUE(req) << c.name << ": " << req.error().to_string();
+    EXPECT_EQ(req->line, c.line) << c.name;
+    EXPECT_EQ(to_string(req->body), c.body) << c.name;
+  }
+
+  // Exactly 32768 bytes without the terminator still waits for more.
+  Script s{{std::string(32768, 'h'), "\r\n\r\n"}};
+  auto req = net::read_request(s.fn());
+  ASSERT_TRUE(req);
+  EXPECT_EQ(req->head.size(), 32768u);
+
+  // A failed read fails the request.
+  auto broken = net::read_request([](uint8_t*, size_t) -> Result<size_t> {
+    return fail("Connection reset by peer (os error 104)");
+  });
+  ASSERT_FALSE(broken);
+  EXPECT_EQ(broken.error().to_string(), "Connection reset by peer (os error 104)");
+}
+
+TEST(NetChannel, QueuesInOrderAndRefusesWhenReceiverIsGone) {
+  auto [tx, rx] = net::channel();
+  EXPECT_FALSE(rx.try_recv());
+  EXPECT_TRUE(tx.send(NetMsg{NetMsg::Seal{}}));
+  net::Sender copy = tx;
+  EXPECT_TRUE(copy.send(NetMsg{NetMsg::Tx{{1, 2}}}));
+  EXPECT_TRUE(tx.send(NetMsg{NetMsg::Drop{}}));
+  auto first = rx.try_recv();
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(std::holds_alternative<NetMsg::Seal>(first->msg));
+  auto rest = rx.drain();
+  ASSERT_EQ(rest.size(), 2u);
+  EXPECT_EQ(std::get<NetMsg::Tx>(rest[0].msg).raw, (Bytes{1, 2}));
+  EXPECT_TRUE(std::holds_alternative<NetMsg::Drop>(rest[1].msg));
+  EXPECT_TRUE(rx.drain().empty());
+  { net::Receiver gone = std::move(rx); }
+  EXPECT_FALSE(tx.send(NetMsg{NetMsg::Seal{}}));
+  EXPECT_FALSE(net::Sender().send(NetMsg{NetMsg::Seal{}}));
+
+  // Many senders on many threads lose nothing.
+  auto [tx2, rx2] = net::channel();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&tx2 = tx2] {
+      for (int i = 0; i < 1000; ++i) tx2.send(NetMsg{NetMsg::Seal{}});
+    });
+  }
+  size_t got = 0;
+  for (auto& t : threads) t.join();
+  got += rx2.drain().size();
+  EXPECT_EQ(got, 4000u);
+}
+
+// ---------------------------------------------------------------------------
+// Routes, without a socket.
+
+TEST_F(NodeFiles, ChangeRoutesQueueAndAnswerOk) {
+  struct Case {
+    std::string line, body;
+    std::function<void(const NetMsg&)> check;
+  };
+  const Case cases[] = {
+      {"POST /ack HTTP/1.1", "not json",
+       [](const NetMsg& m) {
+         auto& a = std::get<NetMsg::Ack>(m.msg);
+         EXPECT_EQ(a.txid, "");
+         EXPECT_EQ(a.node_id, "");
+       }},
+      {"POST /ack HTTP/1.1", R"({"txid":" ab ","node_id":5})",
+       [](const NetMsg& m) {
+         auto& a = std::get<NetMsg::Ack>(m.msg);
+         EXPECT_EQ(a.txid, " ab ");
+         EXPECT_EQ(a.node_id, "");
+       }},
+      {"POST /reward HTTP/1.1", R"({"address":" \u00a0quv1xyz\n"})",
+       [](const NetMsg& m) { EXPECT_EQ(std::get<NetMsg::SetReward>(m.msg).address, "quv1xyz"); }},
+      {"POST /reward HTTP/1.1", "[1,2]",
+       [](const NetMsg& m) { EXPECT_EQ(std::get<NetMsg::SetReward>(m.msg).address, ""); }},
+      {"POST /peers HTTP/1.1", R"({"peers":["a:1",2," b:2 ",null]})",
+       [](const NetMsg& m) {
+         EXPECT_EQ(std::get<NetMsg::SetPeers>(m.msg).peers,
+                   (std::vector<std::string>{"a:1", " b:2 "}));
+       }},
+      {"POST /peers HTTP/1.1", R"({"peers":"a:1"})",
+       [](const NetMsg& m) { EXPECT_TRUE(std::get<NetMsg::SetPeers>(m.msg).peers.empty()); }},
+      {"POST /tx HTTP/1.1", std::string("\x02\x00raw", 5),
+       [](const NetMsg& m) {
+         EXPECT_EQ(std::get<NetMsg::Tx>(m.msg).raw, to_bytes(std::string("\x02\x00raw", 5)));
+       }},
+      {"POST /tx", "",
+       [](const NetMsg& m) { EXPECT_TRUE(std::get<NetMsg::Tx>(m.msg).raw.empty()); }},
+      {"POST /seal HTTP/1.1", "",
+       [](const NetMsg& m) { EXPECT_TRUE(std::holds_alternative<NetMsg::Seal>(m.msg)); }},
+      {"POST /drop HTTP/1.1", "",
+       [](const NetMsg& m) { EXPECT_TRUE(std::holds_alternative<NetMsg::Drop>(m.msg)); }},
+  };
+  for (const auto& c : cases) {
+    net::Reply r = call(c.line, c.body);
+    EXPECT_EQ(r.status, 200) << c.line;
+    EXPECT_EQ(r.content_type, "application/json");
+    EXPECT_EQ(to_string(r.body), R"({"ok":true})") << c.line;
+    auto msgs = queued();
+    ASSERT_EQ(msgs.size(), 1u) << c.line;
+    c.check(msgs[0]);
+  }
+}
+
+TEST_F(NodeFiles, ControlRoutesAreForThisMachineOnly) {
+  for (const char* line : {"POST /reward", "POST /peers", "POST /seal", "POST /drop"}) {
+    net::Reply r = call(line, R"({"address":"x","peers":["a:1"]})", false);
+    EXPECT_EQ(r.status, 403) << line;
+    EXPECT_EQ(to_string(r.body),
+              R"({"error":"Control routes are only served on this machine.","ok":false})");
+    EXPECT_TRUE(queued().empty()) << line;
+  }
+  // Peers and wallets still reach the routes they need from elsewhere.
+  EXPECT_EQ(call("POST /tx", "abc", false).status, 200);
+  EXPECT_EQ(call("POST /ack", "{}", false).status, 200);
+  EXPECT_EQ(call("GET /status", "", false).status, 200);
+  EXPECT_EQ(queued().size(), 2u);
+}
+
+TEST_F(NodeFiles, RouteOrderAndBanner) {
+  const std::string banner =
+      "QÚV node 19191\nGET /status\nGET /blocks?from=\nGET /chain\nGET /nft\nGET /nft/{hash}\n"
+      "POST /nft\nPOST /nft/mint\nPOST /tx\nPOST /ack\nPOST /reward\nPOST /peers\nPOST /seal\n"
+      "POST /drop\n";
+  ASSERT_EQ(banner.size(), 173u);
+  for (const char* line :
+       {"get /status HTTP/1.1", "", "GET / HTTP/1.1", "PUT /tx", " GET /status"}) {
+    net::Reply r = call(line);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.content_type, "text/plain; charset=utf-8");
+    EXPECT_EQ(to_string(r.body), banner) << line;
+  }
+  json status = call_json("GET /statusfoo HTTP/1.1");
+  EXPECT_EQ(status["ok"], true);
+  EXPECT_EQ(status["port"], 19191);
+
+  // POST /nft/other is an upload.
+  json up = call_json("POST /nft/other HTTP/1.1", "PNG....", 400);
+  EXPECT_EQ(up.dump(), R"({"error":"Not a JPEG.","ok":false})");
+
+  net::Reply chain = call("GET /chain HTTP/1.1");
+  EXPECT_EQ(chain.content_type, "application/octet-stream");
+  EXPECT_EQ(to_string(chain.body), chain_bytes(10));
+  std::filesystem::remove(chain_);
+  chain = call("GET /chain HTTP/1.1");
+  EXPECT_EQ(chain.status, 200);
+  EXPECT_TRUE(chain.body.empty());
+}
+
+TEST_F(NodeFiles, NftImagesListAndServe) {
+  Bytes jpeg = make_jpeg(8, 6);
+  std::string hash = hex::encode(crypto::h32(jpeg));
+  EXPECT_EQ(call_json("GET /nft HTTP/1.1").dump(), R"({"count":0,"hashes":[],"ok":true})");
+
+  json stored = call_json("POST /nft HTTP/1.1", to_string(jpeg));
+  EXPECT_EQ(stored.dump(), R"({"bytes":)" + std::to_string(jpeg.size()) + R"(,"hash":")" + hash +
+                               R"(","height":6,"ok":true,"width":8})");
+  EXPECT_EQ(call_json("GET /nft HTTP/1.1").dump(),
+            R"({"count":1,"hashes":[")" + hash + R"("],"ok":true})");
+
+  std::string upper = hash;
+  for (auto& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  for (const std::string& line :
+       {"GET /nft/" + hash + " HTTP/1.1", "GET /nft/" + upper + "?x=1 HTTP/1.1",
+        "GET /nft//nft/" + hash + "/more HTTP/1.1"}) {
+    net::Reply r = call(line);
+    EXPECT_EQ(r.status, 200) << line;
+    EXPECT_EQ(r.content_type, "image/jpeg");
+    EXPECT_EQ(r.body, jpeg);
+  }
+  struct Miss {
+    std::string line, error;
+  };
+  const Miss misses[] = {
+      {"GET /nft/ HTTP/1.1", "Bad NFT hash."},
+      {"GET /nft/" + std::string(64, '0') + " HTTP/1.1", "NFT image not found."},
+      {"GET /nft/xyz HTTP/1.1", "Bad NFT hash."},
+  };
+  for (const auto& m : misses) {
+    json j = call_json(m.line, "", 404);
+    EXPECT_EQ(j.dump(), R"({"error":")" + m.error + R"(","ok":false})") << m.line;
+  }
+}
+
+TEST_F(NodeFiles, MintChecksInOrder) {
+  Bytes jpeg = make_jpeg(4, 4);
+  Hash32 image = crypto::h32(jpeg);
+  Key32 pk;
+  pk.fill(9);
+  std::string owner = crypto::encode_address(pk);
+
+  auto mint_hex = [&](uint8_t type, Bytes extra) {
+    codec::Tx tx = transfer_tx(77);
+    tx.type = type;
+    tx.extra = std::move(extra);
+    return hex::encode(codec::encode_tx_signed(tx));
+  };
+  Bytes good_extra = to_bytes(std::string(image.begin(), image.end()) + owner);
+  const std::string fee_refusal =
+      R"({"error":"NFT mint costs 0,25000 QÚV. The fee goes to this node's reward address. )"
+      R"(Submit a signed mint transaction.","fee":25000,"ok":false,"reward_address":")";
+
+  struct Case {
+    std::string body, want;
+  };
+  const Case refusals[] = {
+      {R"({"raw":"  "})", fee_refusal + R"("})"},
+      {"not json", fee_refusal + R"("})"},
+      {R"({"raw":"abc"})", R"({"error":"Bad hex.","ok":false})"},
+      {R"({"raw":"zz"})", R"({"error":"Bad hex.","ok":false})"},
+      {R"({"raw":"0200"})", R"({"error":"chain truncated","ok":false})"},
+      {R"({"raw":")" + mint_hex(2, good_extra) + R"("})",
+       R"({"error":"Not an NFT mint transaction.","ok":false})"},
+      {R"({"raw":")" + mint_hex(5, Bytes(32, 1)) + R"("})",
+       R"({"error":"NFT extra too short.","ok":false})"},
+      {R"({"raw":")" + mint_hex(5, good_extra) + R"("})",
+       R"({"error":"Image is not on this node yet.","ok":false})"},
+  };
+  for (const auto& c : refusals) {
+    net::Reply r = call("POST /nft/mint HTTP/1.1", c.body);
+    EXPECT_EQ(r.status, 400) << c.body;
+    EXPECT_EQ(to_string(r.body), c.want) << c.body;
+  }
+  EXPECT_TRUE(queued().empty());
+
+  // The node's reward address is named in the fee refusal.
+  write_state(R"({"reward_address":"quv1me"})");
+  EXPECT_EQ(to_string(call("POST /nft/mint", "{}").body), fee_refusal + R"(quv1me"})");
+
+  ASSERT_TRUE(nft::ingest(nft::dir(chain_), jpeg));
+  std::string raw = mint_hex(5, good_extra);
+  std::string upper = raw;
+  for (auto& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  json ok = call_json("POST /nft/mint HTTP/1.1", R"({"raw":" )" + upper + R"( "})");
+  codec::Tx tx = transfer_tx(77);
+  tx.type = 5;
+  tx.extra = good_extra;
+  EXPECT_EQ(ok.dump(), R"({"fee":25000,"hash":")" + hex::encode(image) + R"(","ok":true,"txid":")" +
+                           hex::encode(codec::txid(tx)) + R"("})");
+  auto msgs = queued();
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(hex::encode(std::get<NetMsg::Tx>(msgs[0].msg).raw), raw);
+}
+
+TEST_F(NodeFiles, BlockPagesThroughTheRoute) {
+  ASSERT_TRUE(proc::spit(chain_, chain_bytes(140)));
+  struct Case {
+    std::string query;
+    uint64_t from;
+    size_t count;
+    uint64_t first, next;
+  };
+  const Case cases[] = {
+      {"", 0, 32, 0, 32},
+      {"?limit=0", 0, 1, 0, 1},
+      {"?limit=1000", 0, 128, 0, 128},
+      {"?from=5&from=7&limit=2", 5, 2, 5, 7},
+      {"?from=x&from=7&limit=2", 0, 2, 0, 2},
+      {"?from=130&limit=50", 130, 10, 130, 140},
+      {"?from=500", 500, 0, 0, 500},
+  };
+  for (const auto& c : cases) {
+    json j = call_json("GET /blocks" + c.query + " HTTP/1.1");
+    EXPECT_EQ(j["from"], c.from) << c.query;
+    ASSERT_EQ(j["blocks"].size(), c.count) << c.query;
+    if (c.count) {
+      EXPECT_EQ(j["blocks"][0]["height"], c.first) << c.query;
+    }
+    EXPECT_EQ(j["next"], c.next) << c.query;
+    EXPECT_EQ(j["height"], 139u);
+    EXPECT_EQ(j["ok"], true);
+    EXPECT_EQ(j["tip"].get<std::string>().size(), 64u);
+  }
+  // Keys of the page in byte order, compact.
+  std::string body = to_string(call("GET /blocks?from=139").body);
+  EXPECT_TRUE(body.starts_with(R"({"blocks":[{"hash":")")) << body;
+  EXPECT_NE(body.find(R"(],"from":139,"height":139,"next":140,"ok":true,"tip":")"),
+            std::string::npos);
+
+  ASSERT_TRUE(proc::spit(chain_, "QUV\x02"));
+  EXPECT_EQ(call_json("GET /blocks", "", 500).dump(),
+            R"x({"error":"not a QÚV chain file (magic QUV\\x01)","ok":false})x");
+  ASSERT_TRUE(proc::spit(chain_, std::string("QUV\x01", 4)));
+  EXPECT_EQ(to_string(call("GET /blocks?from=3").body),
+            R"({"blocks":[],"from":3,"height":18446744073709551615,"next":3,"ok":true,"tip":""})");
+}
+
+// ---------------------------------------------------------------------------
+// The status document.
+
+TEST_F(NodeFiles, StatusDefaultsWithoutState) {
+  EnvGuard env("QUV_CONFIRM_PEERS", nullptr);
+  const std::string want =
+      R"({"bytes":)" + std::to_string(chain_bytes(10).size()) + R"(,"confirm_peers":2,"file":")" +
+      chain_ +
+      R"(","height":-1,"last_drop":0,"mempool":[],"nft":0,"nft_fee":25000,"node_id":"","ok":true,)"
+      R"("peer_link":{},"peers":[],"pending_total":0,"pending_valid":0,"pending_work":0,)"
+      R"("port":19191,"reward_address":"","running":true,"supply":0,"tip":"","validated":0,)"
+      R"("version":"0.1.0","work_seconds":0})";
+  EXPECT_EQ(net::status_json(chain_), want);
+  EXPECT_EQ(json::parse(want).size(), 23u);
+  // A half-written or broken state file reads the same; so does a state that is a directory.
+  const std::string deep =
+      R"({"peers":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  for (const std::string& broken : {std::string(R"({"height":5,"tip":"ab)"), std::string(""),
+                                    std::string("[1,2]"), std::string("null"), deep}) {
+    write_state(broken);
+    EXPECT_EQ(net::status_json(chain_), want) << broken.substr(0, 20);
+  }
+  std::filesystem::remove(state::path_for(chain_));
+  std::filesystem::create_directory(state::path_for(chain_));
+  EXPECT_EQ(net::status_json(chain_), want);
+  EXPECT_EQ(net::sidecar_reward(chain_), "");
+}
+
+TEST_F(NodeFiles, StatusFieldsFromState) {
+  struct Case {
+    const char* state;
+    const char* env;
+    std::vector<std::pair<std::string, json>> want;
+  };
+  const Case cases[] = {
+      {R"({"work_seconds":90000,"validated":3})",
+       nullptr,
+       {{"pending_work", 86400},
+        {"pending_valid", 3},
+        {"pending_total", 86403},
+        {"work_seconds", 90000},
+        {"validated", 3}}},
+      {R"({"height":18446744073709551615,"last_drop":1.5})",
+       nullptr,
+       {{"height", -1}, {"last_drop", 0}}},
+      {R"({"height":-5,"last_drop":-7,"supply":-1,"tip":5,"node_id":"n1"})",
+       nullptr,
+       {{"height", -5}, {"last_drop", -7}, {"supply", 0}, {"tip", ""}, {"node_id", "n1"}}},
+      {R"({"height":1.0,"supply":18446744073709551615})",
+       nullptr,
+       {{"height", -1}, {"supply", json(UINT64_MAX)}}},
+      {R"({"peers":"a:1","peer_link":[1,{"b":2}],"reward_address":"quv1r"})",
+       nullptr,
+       {{"peers", "a:1"},
+        {"peer_link", json::parse(R"([1,{"b":2}])")},
+        {"reward_address", "quv1r"}}},
+      {R"({"validated":18446744073709551615,"work_seconds":5})",
+       nullptr,
+       {{"pending_total", json(UINT64_MAX)}}},
+      {"{}", "3", {{"confirm_peers", 3}}},
+      {"{}", "+4", {{"confirm_peers", 4}}},
+      {"{}", " 3", {{"confirm_peers", 2}}},
+      {"{}", "-1", {{"confirm_peers", 2}}},
+      {"{}", "", {{"confirm_peers", 2}}},
+  };
+  for (const auto& c : cases) {
+    EnvGuard env("QUV_CONFIRM_PEERS", c.env);
+    write_state(c.state);
+    json doc = json::parse(net::status_json(chain_));
+    EXPECT_EQ(doc.size(), 23u);
+    for (const auto& [key, value] : c.want) EXPECT_EQ(doc[key], value) << c.state << " " << key;
+  }
+}
+
+TEST_F(NodeFiles, StatusMempoolEntries) {
+  EnvGuard env("QUV_CONFIRM_PEERS", "3");
+  codec::Tx tx = transfer_tx(5);
+  Bytes raw = codec::encode_tx_signed(tx);
+  std::string id = hex::encode(codec::txid(tx));
+  // The same bytes written with values above 255 and stray strings mixed in.
+  json mixed = json::array();
+  for (uint8_t b : raw) {
+    mixed.push_back(b + 256);
+    mixed.push_back("x");
+  }
+  json plain = json::array();
+  for (uint8_t b : raw) plain.push_back(b);
+  json state = json::object();
+  state["mempool"] = json::array({json::array({300, 1, "x"}), mixed, "nope", plain});
+  state["acks"] = {{id, {"n1", "n2"}}};
+  write_state(state.dump());
+
+  json doc = json::parse(net::status_json(chain_));
+  ASSERT_EQ(doc["mempool"].size(), 2u);
+  for (const auto& e : doc["mempool"]) {
+    EXPECT_EQ(e["acks"], 2);
+    EXPECT_EQ(e["id"], id);
+    EXPECT_EQ(e["inputs"], json::array({hex::encode(tx.inputs[0].note_id)}));
+    EXPECT_EQ(e["need"], 3);
+    EXPECT_EQ(e["outputs"][0]["note_id"], hex::encode(codec::note_id(tx.outputs[0])));
+    EXPECT_EQ(e["raw"], hex::encode(raw));
+    EXPECT_EQ(e["type"], 2);
+    EXPECT_EQ(e.size(), 7u);
+  }
+
+  // "acks" of another shape counts nothing.
+  state["acks"] = {{id, "n1"}};
+  write_state(state.dump());
+  doc = json::parse(net::status_json(chain_));
+  EXPECT_EQ(doc["mempool"][0]["acks"], 0);
+}
+
+// ---------------------------------------------------------------------------
+// Over a socket.
+
+struct RawResult {
+  std::string bytes;
+  bool closed = false;  // the server ended the connection (FIN or reset)
+};
+
+int connect_to(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  timeval tv{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+void send_text(int fd, std::string_view data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t r = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (r <= 0) return;  // the server may close early; the test reads what came back
+    done += static_cast<size_t>(r);
+  }
+}
+
+RawResult read_all(int fd) {
+  RawResult out;
+  char buf[65536];
+  for (;;) {
+    ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+    if (r > 0) {
+      out.bytes.append(buf, static_cast<size_t>(r));
+      continue;
+    }
+    out.closed = r == 0 || errno == ECONNRESET;
+    return out;
+  }
+}
+
+// Sends one request as raw bytes, optionally half-closes, and reads until the server closes.
+RawResult exchange(uint16_t port, std::string_view request, bool half_close = false) {
+  int fd = connect_to(port);
+  if (fd < 0) return {};
+  send_text(fd, request);
+  if (half_close) ::shutdown(fd, SHUT_WR);
+  RawResult r = read_all(fd);
+  ::close(fd);
+  return r;
+}
+
+// A POST request with a correct Content-Length.
+std::string post(const std::string& path, const std::string& body) {
+  return "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
+}
+
+std::string body_of(const std::string& reply) {
+  size_t at = reply.find("\r\n\r\n");
+  return at == std::string::npos ? "" : reply.substr(at + 4);
+}
+
+class ServerTest : public NodeFiles {
+ protected:
+  void SetUp() override {
+    NodeFiles::SetUp();
+    start({});
+  }
+  void start(net::ServerOptions opts) {
+    server_.reset();
+    opts.host = "127.0.0.1";
+    opts.port = 0;
+    auto s = net::Server::start(std::move(opts), chain_, tx_);
+    ASSERT_TRUE(s) << s.error().to_string();
+    server_ = std::move(*s);
+  }
+  void TearDown() override { server_.reset(); }
+  uint16_t port() const { return server_->port(); }
+
+  std::unique_ptr<net::Server> server_;
+};
+
+TEST_F(ServerTest, RepliesCarryTheirHeadersAndBodies) {
+  struct Case {
+    std::string request;
+    std::string status_line;
+    std::string body;  // empty: not checked
+  };
+  const std::string upper(64, 'F');
+  const Case cases[] = {
+      {"GET /statusfoo HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", ""},
+      {"get /status HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "QÚV node 19191\nGET /status\n"},
+      {"POST /tx HTTP/1.1\r\ncontent-length:+12\r\n\r\n0123456789ab", "HTTP/1.1 200 OK",
+       R"({"ok":true})"},
+      {"POST /nft/other HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", "HTTP/1.1 400 ERR",
+       R"({"error":"Not a JPEG.","ok":false})"},
+      {"GET /nft/" + upper + "?x=1 HTTP/1.1\r\n\r\n", "HTTP/1.1 404 ERR",
+       R"({"error":"NFT image not found.","ok":false})"},
+      {"GET /nft/ HTTP/1.1\r\n\r\n", "HTTP/1.1 404 ERR", R"({"error":"Bad NFT hash.","ok":false})"},
+      {post("/nft/mint", R"({"raw":"  "})"), "HTTP/1.1 400 ERR", ""},
+      {post("/nft/mint", R"({"raw":"xyz"})"), "HTTP/1.1 400 ERR",
+       R"({"error":"Bad hex.","ok":false})"},
+      {"GET /blocks?limit=0 HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", ""},
+  };
+  for (const auto& c : cases) {
+    RawResult r = exchange(port(), c.request);
+    EXPECT_TRUE(r.bytes.starts_with(c.status_line + "\r\n")) << c.request << "\n" << r.bytes;
+    std::string body = body_of(r.bytes);
+    EXPECT_NE(r.bytes.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"),
+              std::string::npos);
+    EXPECT_NE(r.bytes.find("\r\nConnection: close\r\nAccess-Control-Allow-Origin: *\r\n\r\n"),
+              std::string::npos);
+    if (!c.body.empty()) {
+      EXPECT_TRUE(body.starts_with(c.body)) << c.request << "\n" << body;
+    }
+  }
+  auto msgs = queued();
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(to_string(std::get<NetMsg::Tx>(msgs[0].msg).raw), "0123456789ab");
+
+  json page = json::parse(body_of(exchange(port(), "GET /blocks?limit=0 HTTP/1.1\r\n\r\n").bytes));
+  EXPECT_EQ(page["blocks"].size(), 1u);
+  json mint = json::parse(body_of(exchange(port(), post("/nft/mint", R"({"raw":"  "})")).bytes));
+  EXPECT_EQ(mint["reward_address"], "");
+  EXPECT_EQ(mint["fee"], 25000);
+}
+
+TEST_F(ServerTest, RequestsThatCannotBeReadAreClosedWithoutReply) {
+  const std::string head_32769 = "GET /status HTTP/1.1\r\nX: " + std::string(32769 - 25, 'a');
+  RawResult r = exchange(port(), head_32769);
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(r.bytes, "");
+
+  r = exchange(port(), "POST /tx HTTP/1.1\r\nContent-Length: 400001\r\n\r\nabc");
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(r.bytes, "");
+  EXPECT_TRUE(queued().empty());
+
+  r = exchange(port(), "GET /status HTTP/1.1\r\n", true);
+  EXPECT_EQ(r.bytes, "");
+
+  // The largest body is served.
+  r = exchange(port(),
+               "POST /tx HTTP/1.1\r\nContent-Length: 400000\r\n\r\n" + std::string(400000, 'b'));
+  EXPECT_EQ(body_of(r.bytes), R"({"ok":true})");
+  auto msgs = queued();
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(std::get<NetMsg::Tx>(msgs[0].msg).raw.size(), 400000u);
+
+  // A body shorter than announced, then a half-close: served with what came.
+  r = exchange(port(), "POST /tx HTTP/1.1\r\nContent-Length: 50\r\n\r\nshort", true);
+  EXPECT_EQ(body_of(r.bytes), R"({"ok":true})");
+  msgs = queued();
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(to_string(std::get<NetMsg::Tx>(msgs[0].msg).raw), "short");
+}
+
+TEST_F(ServerTest, ControlRoutesRefuseOtherMachines) {
+  net::ServerOptions opts;
+  opts.peer_override = "192.0.2.7";
+  start(opts);
+  for (const char* path : {"/reward", "/peers", "/seal", "/drop"}) {
+    RawResult r = exchange(port(), std::string("POST ") + path + " HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(r.bytes.starts_with("HTTP/1.1 403 ERR\r\n")) << path;
+    EXPECT_EQ(body_of(r.bytes),
+              R"({"error":"Control routes are only served on this machine.","ok":false})");
+  }
+  EXPECT_EQ(body_of(exchange(port(), "POST /tx HTTP/1.1\r\n\r\n").bytes), R"({"ok":true})");
+  EXPECT_EQ(queued().size(), 1u);
+
+  start({});  // from loopback the same requests are queued
+  EXPECT_EQ(body_of(exchange(port(), "POST /seal HTTP/1.1\r\n\r\n").bytes), R"({"ok":true})");
+  EXPECT_EQ(queued().size(), 1u);
+}
+
+TEST_F(ServerTest, SlowClientDoesNotHoldUpOthers) {
+  int slow = connect_to(port());
+  ASSERT_GE(slow, 0);
+  std::atomic<bool> done{false};
+  size_t sent = 0;
+  const std::string request = "GET /status HTTP/1.1\r\nX-Slow: yes\r\n\r\n";
+  // The slow client trickles its request, never the last byte, while the others run.
+  std::thread trickle([&] {
+    for (; sent + 1 < request.size() && !done; ++sent) {
+      send_text(slow, request.substr(sent, 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  auto start_time = std::chrono::steady_clock::now();
+  std::vector<std::thread> clients;
+  std::atomic<int> answered{0};
+  for (int i = 0; i < 50; ++i) {
+    clients.emplace_back([&] {
+      RawResult r = exchange(port(), "GET /status HTTP/1.1\r\n\r\n");
+      if (r.bytes.starts_with("HTTP/1.1 200 OK\r\n")) ++answered;
+    });
+  }
+  for (auto& c : clients) c.join();
+  auto elapsed = std::chrono::steady_clock::now() - start_time;
+  done = true;
+  trickle.join();
+  EXPECT_EQ(answered.load(), 50);
+  EXPECT_LT(elapsed, std::chrono::seconds(1));
+  // The slow client is still served once its request is complete.
+  send_text(slow, request.substr(sent));
+  RawResult r = read_all(slow);
+  ::close(slow);
+  EXPECT_TRUE(r.bytes.starts_with("HTTP/1.1 200 OK\r\n"));
+}
+
+TEST_F(ServerTest, ConnectionDeadlineEndsATricklingClient) {
+  net::ServerOptions opts;
+  opts.workers = 1;
+  opts.limits.read_deadline = std::chrono::milliseconds(300);
+  start(opts);
+  int slow = connect_to(port());
+  ASSERT_GE(slow, 0);
+  send_text(slow, "GET /sta");
+  // The server gives up on the unfinished request and closes without a reply; the
+  // single worker is then free for the next client.
+  RawResult r = read_all(slow);
+  ::close(slow);
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(r.bytes, "");
+  EXPECT_TRUE(exchange(port(), "GET /status HTTP/1.1\r\n\r\n").bytes.starts_with("HTTP/1.1 200"));
+}
+
+TEST_F(ServerTest, BindFailureIsTheSystemText) {
+  net::ServerOptions opts;
+  opts.host = "127.0.0.1";
+  opts.port = port();
+  auto second = net::Server::start(opts, chain_, tx_);
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().to_string(), "Address already in use (os error 98)");
+}
+
+// ---------------------------------------------------------------------------
+// The client, against a scripted server.
+
+// A one-connection server: reads the request (header block and Content-Length body),
+// then writes `reply` and closes, or keeps the connection open until the client leaves.
+class FakeServer {
+ public:
+  FakeServer(std::string reply, bool close_after) : reply_(std::move(reply)) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_, 4);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this, close_after] { run(close_after); });
+  }
+  ~FakeServer() {
+    thread_.join();
+    ::close(fd_);
+  }
+  uint16_t port() const { return port_; }
+  // The request as received; valid after the client call returned.
+  std::string request() {
+    thread_.join();
+    thread_ = std::thread([] {});
+    return request_;
+  }
+
+ private:
+  void run(bool close_after) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 10000) <= 0) return;  // the client never came
+    int c = ::accept(fd_, nullptr, nullptr);
+    if (c < 0) return;
+    timeval tv{10, 0};
+    ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[4096];
+    for (;;) {
+      size_t head = request_.find("\r\n\r\n");
+      if (head != std::string::npos) {
+        auto len = net::content_length(request_.substr(0, head));
+        if (request_.size() >= head + 4 + len) break;
+      }
+      ssize_t r = ::recv(c, buf, sizeof buf, 0);
+      if (r <= 0) break;
+      request_.append(buf, static_cast<size_t>(r));
+    }
+    send_text(c, reply_);
+    if (!close_after) read_all(c);  // until the client gives up and closes
+    ::close(c);
+  }
+
+  int fd_;
+  uint16_t port_;
+  std::string reply_;
+  std::string request_;
+  std::thread thread_;
+};
+
+std::string local(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+
+TEST(NetClient, ReturnsTheBodyWhateverTheStatus) {
+  crypto::init();
+  FakeServer s("HTTP/1.1 404 ERR\r\nContent-Type: application/json\r\n\r\n{\"error\":\"x\"}", true);
+  auto body = net::http_call_timeout(local(s.port()), "POST", "/ack", bytes::of("{\"a\":1}"),
+                                     "application/json", 3);
+  ASSERT_TRUE(body);
+  EXPECT_EQ(to_string(*body), "{\"error\":\"x\"}");
+  EXPECT_EQ(s.request(),
+            "POST /ack HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(s.port()) +
+                "\r\nContent-Type: application/json\r\nContent-Length: 7\r\nConnection: "
+                "close\r\n\r\n{\"a\":1}");
+}
+
+TEST(NetClient, HostTextsAreNormalised) {
+  for (std::string prefix : {"  http://", "https://", "http://http://"}) {
+    FakeServer s("HTTP/1.1 200 OK\r\n\r\n", true);
+    auto body = net::http_call_timeout(prefix + local(s.port()) + " \t", "GET", "/status", {},
+                                       "application/json", 3);
+    ASSERT_TRUE(body) << prefix;
+    EXPECT_TRUE(body->empty());
+    EXPECT_EQ(s.request(), "GET /status HTTP/1.1\r\nHost: " + local(s.port()) +
+                               "\r\nContent-Type: application/json\r\nContent-Length: "
+                               "0\r\nConnection: close\r\n\r\n");
+  }
+}
+
+TEST(NetClient, FailuresGiveNothing) {
+  crypto::init();
+  {
+    FakeServer s("HTTP/1.1 200 OK\r\nno terminator", true);
+    EXPECT_FALSE(net::http_call_timeout(local(s.port()), "GET", "/status", {}, "x", 3));
+  }
+  {
+    // Replies, then never closes: nothing once a read waited for the whole time-out.
+    FakeServer s("HTTP/1.1 200 OK\r\n\r\n{}", false);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(net::http_call_timeout(local(s.port()), "GET", "/status", {}, "x", 1));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));
+  }
+  // No port, a bad port, nobody listening, a zero time-out.
+  FakeServer unused("", true);
+  for (const std::string& host :
+       {std::string("127.0.0.1"), std::string("127.0.0.1:"), std::string("127.0.0.1:99999"),
+        std::string("[::1"), std::string("no-such-host.invalid:80")}) {
+    EXPECT_FALSE(net::http_call_timeout(host, "GET", "/status", {}, "x", 1)) << host;
+  }
+  EXPECT_FALSE(net::http_call_timeout(local(unused.port()), "GET", "/status", {}, "x", 0));
+  // Let the unused server's accept wait end: connect once and leave.
+  int fd = connect_to(unused.port());
+  ::close(fd);
+}
+
+TEST(NetClient, ReplySizeIsCapped) {
+  const std::string head = "HTTP/1.1 200 OK\r\n\r\n";
+  const std::string big = head + std::string((size_t{64} << 20) + 1, 'c');
+  {
+    FakeServer s(big, true);
+    EXPECT_FALSE(net::http_call_timeout(local(s.port()), "GET", "/status", {}, "x", 5));
+  }
+  {
+    // A chain file may be larger.
+    FakeServer s(big, true);
+    auto body = net::http_call_timeout(local(s.port()), "GET", "/chain", {}, "x", 5);
+    ASSERT_TRUE(body);
+    EXPECT_EQ(body->size(), (size_t{64} << 20) + 1);
+  }
+}
+
+TEST_F(ServerTest, ClientTalksToTheServer) {
+  auto body = net::http_call_timeout(" http://" + local(port()), "GET", "/status", {},
+                                     "application/json", 3);
+  ASSERT_TRUE(body);
+  EXPECT_EQ(to_string(*body), net::status_json(chain_));
+  body = net::http_call_timeout("[::1]:1", "GET", "/status", {}, "x", 1);
+  EXPECT_FALSE(body);
+  body = net::http_call_timeout(local(port()), "GET", "/chain", {}, "application/octet-stream", 3);
+  ASSERT_TRUE(body);
+  EXPECT_EQ(to_string(*body), chain_bytes(10));
+}
+
+}  // namespace
