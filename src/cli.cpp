@@ -73,7 +73,8 @@ struct Grammar {
 
     node = sub("node", "Node — TUI when a terminal is attached; background loop otherwise");
     node->add_flag("--plain", plain, "Force the old log loop (no TUI), e.g. systemd")
-        ->disable_flag_override();
+        ->disable_flag_override()
+        ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     wallet = sub("wallet", "Wallet — terminal UI");
     seed = sub("seed", "Generate 13 Latin words");
     status = sub("status", "Height, supply, file size");
@@ -98,6 +99,21 @@ struct Grammar {
     return s;
   }
 
+  // The subcommand named first among args[1..end), values of "--chain" skipped, or the
+  // top level: the command a stray argument belongs to.
+  const CLI::App* named_before(const std::vector<std::string>& args, size_t end) const {
+    for (size_t i = 1; i < end; ++i) {
+      if (args[i] == "--chain") {
+        ++i;
+        continue;
+      }
+      for (const CLI::App* s : app.get_subcommands({})) {
+        if (s->get_name() == args[i]) return s;
+      }
+    }
+    return &app;
+  }
+
   // The subcommand the parser entered, or the top level.
   const CLI::App* current() const {
     auto subs = app.get_subcommands();
@@ -110,6 +126,17 @@ struct Grammar {
     return CLI::Formatter().make_usage(a, name);
   }
 };
+
+// True for an argument that looks like an option but that the parser would quietly take
+// as a value: a dash and a digit ("-5", "-1,5") or dashes it cannot name ("---x", "-!").
+// Before "--" such an argument is an unknown option, so "mint ADDR -5" is a usage error
+// and "--chain -5" never names a file "-5".
+bool stray_dash(const std::string& a) {
+  if (a.size() < 2 || a[0] != '-' || a == "--") return false;
+  auto names = [](char c) { return c != '-' && c != '!' && c != ' ' && c != '\n'; };
+  if (a[1] == '-') return !names(a[2]);
+  return !names(a[1]) || (a[1] >= '0' && a[1] <= '9');
+}
 
 // A usage error: the message, the usage line of the command it concerns, and a hint.
 Exit usage_error(const std::string& message, const std::string& usage) {
@@ -234,6 +261,10 @@ std::variant<Cli, Exit> parse(const std::vector<std::string>& args) {
           "unexpected value '" + args[i].substr(8) + "' for '--plain' found; no more were expected",
           g.usage_of(g.node));
     }
+    if (stray_dash(args[i])) {
+      return usage_error("unexpected argument '" + args[i] + "' found",
+                         g.usage_of(g.named_before(args, i)));
+    }
   }
   std::vector<std::string> rest(args.rbegin(), args.rend() - 1);
   try {
@@ -311,17 +342,26 @@ PathProbe system_probe() {
 }
 
 std::filesystem::path with_extension(const std::string& base, const std::string& ext) {
-  std::string s = base;
-  // "dir/" names the component "dir": trailing separators are not a component of their own.
-  while (s.size() > 1 && s.back() == '/') s.pop_back();
-  size_t slash = s.rfind('/');
+  // The last component is the last name in the path: trailing separators and "."
+  // components name nothing of their own, so "db/" and "db/." both end in "db".
+  size_t end = base.size();
+  for (;;) {
+    while (end > 0 && base[end - 1] == '/') --end;
+    if (end >= 2 && base[end - 1] == '.' && base[end - 2] == '/') {
+      --end;
+      continue;
+    }
+    break;
+  }
+  size_t slash = end == 0 ? std::string::npos : base.rfind('/', end - 1);
   size_t start = slash == std::string::npos ? 0 : slash + 1;
-  std::string name = s.substr(start);
-  if (name.empty() || name == "." || name == "..") return s;
+  std::string name = base.substr(start, end - start);
+  // No name to give an extension to ("/", ".", "x/.."): the path stays as it is.
+  if (name.empty() || name == "." || name == "..") return base;
   size_t dot = name.rfind('.');
   // A leading dot starts a hidden name, not an extension.
   if (dot != std::string::npos && dot > 0) name.resize(dot);
-  return s.substr(0, start) + name + "." + ext;
+  return base.substr(0, start) + name + "." + ext;
 }
 
 std::filesystem::path chain_path(const PathProbe& probe) {

@@ -49,6 +49,9 @@ TEST(CliParse, SubcommandsAndTheirValues) {
       {argv_of({"--chain", "", "drop"}), {"", {Cmd::Drop{}}}},
       // Given on both sides of the name, the later one counts.
       {argv_of({"--chain", "a", "seal", "--chain", "b"}), {"b", {Cmd::Seal{}}}},
+      // After "--" a dash starts a value.
+      {argv_of({"mint", "quv1abc", "--", "-5"}), {std::nullopt, {Cmd::Mint{a, "-5"}}}},
+      {argv_of({"peers", "--", "-1", "b"}), {std::nullopt, {Cmd::Peers{{"-1", "b"}}}}},
   };
   for (const auto& c : cases) {
     auto got = cli::parse(c.args);
@@ -105,6 +108,15 @@ TEST(CliParse, HelpVersionAndUsageErrors) {
       {argv_of({"seal", "now"}), 2, "", "not expected: now"},
       {argv_of({"reward", "quv1\xc3"}), 2, "", "invalid UTF-8"},
       {argv_of({"help", "nope"}), 2, "", "unrecognized subcommand 'nope'"},
+      {argv_of({"node", "--plain", "--plain"}), 2, "", "--plain"},
+      // A dash and a digit is an unknown option, not a value, until "--" ends the options.
+      {argv_of({"mint", "quv1abc", "-5"}), 2, "",
+       "unexpected argument '-5' found\n\n"
+       "Usage: quv mint [OPTIONS] ADDRESS AMOUNT\n"},
+      {argv_of({"peers", "a", "-1"}), 2, "", "'-1'"},
+      {argv_of({"--chain", "-5", "status"}), 2, "", "'-5'"},
+      {argv_of({"status", "--chain", "-1,5"}), 2, "", "'-1,5'"},
+      {argv_of({"reward", "---x"}), 2, "", "'---x'"},
   };
   for (const auto& c : cases) {
     auto got = cli::parse(c.args);
@@ -240,6 +252,12 @@ TEST(CliChainPath, ExtensionReplacement) {
       {"dir/", "dir.chain"},
       {"foo.", "foo.chain"},
       {"/d/quv.chain", "/d/quv.chain"},
+      // Trailing "." components name no file: the name before them is the last one.
+      {"db/quv.db/.", "db/quv.chain"},
+      {"db/./", "db.chain"},
+      {"x/..", "x/.."},
+      {"./", "./"},
+      {"/", "/"},
   };
   for (const auto& [in, want] : cases) {
     EXPECT_EQ(cli::with_extension(in, "chain").string(), want) << in;

@@ -169,6 +169,17 @@ TEST_F(QuvCli, MintAmountErrorsTouchNoFile) {
     expect(quv({"--chain", chain(), "mint", address(1), c.amount}), 1, "", c.err);
     EXPECT_FALSE(std::filesystem::exists(dir_ / "data")) << c.amount;
   }
+  // A negative amount is an unknown option to the parser; after "--" it is a value that
+  // does not parse.
+  auto negative = quv({"--chain", chain(), "mint", address(1), "-5"});
+  EXPECT_EQ(negative.status, 2);
+  EXPECT_EQ(negative.out, "");
+  EXPECT_TRUE(negative.err.starts_with("error: unexpected argument '-5' found\n")) << negative.err;
+  expect(quv({"--chain", chain(), "mint", address(1), "--", "-5"}), 1, "", "Error: amount\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "data"));
+  // Nor is a dash and a digit ever taken as the chain file's name.
+  EXPECT_EQ(quv({"--chain", "-5", "status"}).status, 2);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "-5"));
 }
 
 TEST_F(QuvCli, MintAndRewardRefuseBadAddresses) {
