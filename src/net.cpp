@@ -127,8 +127,15 @@ Reply error_reply(uint16_t status, std::string_view text) {
 
 Reply ok_reply() { return Reply{200, std::string(kJson), to_bytes(kOk)}; }
 
+// A byte order mark is no part of a JSON text, but the parser would skip one at the
+// start; text that begins with one is not JSON here.
+bool starts_with_bom(std::string_view text) { return text.starts_with("\xEF\xBB\xBF"); }
+
 // A request body as JSON; anything that is not JSON counts as the empty object.
 json parse_body(ByteView body) {
+  if (starts_with_bom(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()))) {
+    return json::object();
+  }
   json j = json::parse(body.begin(), body.end(), nullptr, false);
   if (j.is_discarded()) return json::object();
   return j;
@@ -149,7 +156,7 @@ std::string text_member(const json& j, const char* key) {
 json read_json_file(const std::filesystem::path& path) {
   static constexpr int kMaxDepth = 64;
   auto text = fsutil::read_text(path);
-  if (!text) return json::object();
+  if (!text || starts_with_bom(*text)) return json::object();
   bool too_deep = false;
   json j = json::parse(
       *text,
@@ -295,8 +302,8 @@ Reply route_mint(const Request& req, const std::string& chain_path, const Sender
 }
 
 Reply route_upload(const Request& req, const std::string& chain_path) {
-  // Two workers storing the same image at once would share its temporary name, and the
-  // second rename would fail; uploads through this server take turns.
+  // Uploads through this server take turns, so two workers cannot both pass the store's
+  // image-count check before either of them has written its image.
   static std::mutex uploads;
   std::lock_guard lock(uploads);
   auto info = nft::ingest(nft::dir(chain_path), req.body);

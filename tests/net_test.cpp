@@ -418,6 +418,12 @@ TEST_F(NodeFiles, ChangeRoutesQueueAndAnswerOk) {
          EXPECT_EQ(a.txid, "");
          EXPECT_EQ(a.node_id, "");
        }},
+      {"POST /ack HTTP/1.1", "\xEF\xBB\xBF{\"txid\":\"ab\",\"node_id\":\"n1\"}",
+       [](const NetMsg& m) {  // a byte order mark makes the body no JSON text
+         auto& a = std::get<NetMsg::Ack>(m.msg);
+         EXPECT_EQ(a.txid, "");
+         EXPECT_EQ(a.node_id, "");
+       }},
       {"POST /ack HTTP/1.1", R"({"txid":" ab ","node_id":5})",
        [](const NetMsg& m) {
          auto& a = std::get<NetMsg::Ack>(m.msg);
@@ -561,6 +567,7 @@ TEST_F(NodeFiles, MintChecksInOrder) {
   const Case refusals[] = {
       {R"({"raw":"  "})", fee_refusal + R"("})"},
       {"not json", fee_refusal + R"("})"},
+      {"\xEF\xBB\xBF{\"raw\":\"zz\"}", fee_refusal + R"("})"},
       {R"({"raw":"abc"})", R"({"error":"Bad hex.","ok":false})"},
       {R"({"raw":"zz"})", R"({"error":"Bad hex.","ok":false})"},
       {R"({"raw":"0200"})", R"({"error":"chain truncated","ok":false})"},
@@ -657,8 +664,9 @@ TEST_F(NodeFiles, StatusDefaultsWithoutState) {
   // A half-written or broken state file reads the same; so does a state that is a directory.
   const std::string deep =
       R"({"peers":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
-  for (const std::string& broken : {std::string(R"({"height":5,"tip":"ab)"), std::string(""),
-                                    std::string("[1,2]"), std::string("null"), deep}) {
+  for (const std::string& broken :
+       {std::string(R"({"height":5,"tip":"ab)"), std::string(""), std::string("[1,2]"),
+        std::string("null"), deep, std::string("\xEF\xBB\xBF{\"height\":5}")}) {
     write_state(broken);
     EXPECT_EQ(net::status_json(chain_), want) << broken.substr(0, 20);
   }
