@@ -9,28 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "proc.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "quv-fsutil-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using proc::TempDir;
 
 void write_raw(const fs::path& p, std::string_view data) {
   std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));

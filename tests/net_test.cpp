@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,6 +17,7 @@
 #include "codec.h"
 #include "crypto.h"
 #include "hex.h"
+#include "jpeg.h"
 #include "nft.h"
 #include "proc.h"
 #include "state.h"
@@ -94,31 +94,6 @@ std::string chain_bytes(size_t n) {
   return out;
 }
 
-Bytes make_jpeg(unsigned w, unsigned h) {
-  jpeg_compress_struct c;
-  jpeg_error_mgr err;
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long out_size = 0;
-  jpeg_mem_dest(&c, &out, &out_size);
-  c.image_width = w;
-  c.image_height = h;
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&c);
-  jpeg_start_compress(&c, TRUE);
-  std::vector<unsigned char> row(3 * w, 0x80);
-  while (c.next_scanline < h) {
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_write_scanlines(&c, rows, 1);
-  }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  Bytes jpeg(out, out + out_size);
-  std::free(out);
-  return jpeg;
-}
 
 // Sets an environment variable for one test and restores it afterwards.
 class EnvGuard {
@@ -509,7 +484,7 @@ TEST_F(NodeFiles, RouteOrderAndBanner) {
 }
 
 TEST_F(NodeFiles, NftImagesListAndServe) {
-  Bytes jpeg = make_jpeg(8, 6);
+  Bytes jpeg = testjpeg::make(8, 6);
   std::string hash = hex::encode(crypto::h32(jpeg));
   EXPECT_EQ(call_json("GET /nft HTTP/1.1").dump(), R"({"count":0,"hashes":[],"ok":true})");
 
@@ -544,7 +519,7 @@ TEST_F(NodeFiles, NftImagesListAndServe) {
 }
 
 TEST_F(NodeFiles, MintChecksInOrder) {
-  Bytes jpeg = make_jpeg(4, 4);
+  Bytes jpeg = testjpeg::make(4, 4);
   Hash32 image = crypto::h32(jpeg);
   Key32 pk;
   pk.fill(9);

@@ -1,10 +1,5 @@
 #include "nft.h"
 
-// clang-format off
-#include <cstdio>
-#include <jpeglib.h>
-// clang-format on
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -17,27 +12,14 @@
 
 #include "crypto.h"
 #include "hex.h"
+#include "jpeg.h"
+#include "proc.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "quv-nft-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using proc::TempDir;
 
 void write_raw(const fs::path& p, ByteView data) {
   std::ofstream(p, std::ios::binary)
@@ -51,37 +33,6 @@ std::vector<std::string> names_in(const fs::path& dir) {
   return out;
 }
 
-// Encodes a w x h image whose pixels follow from `seed`, so different seeds give different files.
-Bytes make_jpeg(unsigned w, unsigned h, uint32_t seed = 0, bool progressive = false) {
-  jpeg_compress_struct c;
-  jpeg_error_mgr err;
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long out_size = 0;
-  jpeg_mem_dest(&c, &out, &out_size);
-  c.image_width = w;
-  c.image_height = h;
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, 90, TRUE);
-  if (progressive) jpeg_simple_progression(&c);
-  jpeg_start_compress(&c, TRUE);
-  std::vector<unsigned char> row(3 * w);
-  while (c.next_scanline < h) {
-    for (unsigned x = 0; x < 3 * w; ++x) {
-      row[x] = static_cast<unsigned char>(x * 31 + c.next_scanline * 17 + seed * 101);
-    }
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_write_scanlines(&c, rows, 1);
-  }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  Bytes jpeg(out, out + out_size);
-  std::free(out);
-  return jpeg;
-}
 
 // Grows a JPEG to exactly `total` bytes with comment segments after the start marker; the
 // decoder skips them, so the image stays valid.
@@ -146,7 +97,7 @@ TEST_F(Nft, DirIsBesideTheChainFile) {
 }
 
 TEST_F(Nft, IngestChecksInOrder) {
-  Bytes good = make_jpeg(16, 8);
+  Bytes good = testjpeg::make(16, 8);
   Bytes garbage_tail = {0xFF, 0xD8, 0xFF};
   garbage_tail.insert(garbage_tail.end(), 100, 0x42);
   Bytes huge_garbage = {0xFF, 0xD8, 0xFF};
@@ -154,8 +105,8 @@ TEST_F(Nft, IngestChecksInOrder) {
   Bytes truncated(good.begin(), good.begin() + static_cast<long>(good.size() / 2));
   Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0};
   // Width and height are read from a frame that is otherwise sound.
-  Bytes too_wide = make_jpeg(513, 1);
-  Bytes too_tall = make_jpeg(1, 513);
+  Bytes too_wide = testjpeg::make(513, 1);
+  Bytes too_tall = testjpeg::make(1, 513);
 
   struct Case {
     const char* name;
@@ -176,7 +127,7 @@ TEST_F(Nft, IngestChecksInOrder) {
       {"1 x 513", too_tall, "Image larger than 512\u00D7512."},
       // A progressive frame claiming 60000 x 60000 needs gigabytes of coefficients: refused
       // by the decoder's memory limit, not attempted.
-      {"declared size beyond the memory limit", with_size(make_jpeg(8, 8, 0, true), 60000, 60000),
+      {"declared size beyond the memory limit", with_size(testjpeg::make(8, 8, 0, true), 60000, 60000),
        "JPEG could not be decoded."},
   };
   for (const auto& c : cases) {
@@ -194,11 +145,11 @@ TEST_F(Nft, IngestStoresTheUploadUnderItsHash) {
     Bytes bytes;
     uint32_t width, height;
   } cases[] = {
-      {"small", make_jpeg(16, 8), 16, 8},
-      {"512 x 512", make_jpeg(512, 512, 1), 512, 512},
-      {"progressive", make_jpeg(40, 30, 2, true), 40, 30},
-      {"exactly 300000 bytes", pad_to(make_jpeg(20, 20, 3), 300000), 20, 20},
-      {"1 x 1", make_jpeg(1, 1, 4), 1, 1},
+      {"small", testjpeg::make(16, 8), 16, 8},
+      {"512 x 512", testjpeg::make(512, 512, 1), 512, 512},
+      {"progressive", testjpeg::make(40, 30, 2, true), 40, 30},
+      {"exactly 300000 bytes", pad_to(testjpeg::make(20, 20, 3), 300000), 20, 20},
+      {"1 x 1", testjpeg::make(1, 1, 4), 1, 1},
   };
   std::vector<std::string> stored;
   for (const auto& c : cases) {
@@ -219,7 +170,7 @@ TEST_F(Nft, IngestStoresTheUploadUnderItsHash) {
 }
 
 TEST_F(Nft, IngestTwiceIsHarmless) {
-  Bytes jpeg = make_jpeg(32, 32, 9);
+  Bytes jpeg = testjpeg::make(32, 32, 9);
   auto first = nft::ingest(store, jpeg);
   auto second = nft::ingest(store, jpeg);
   ASSERT_TRUE(first.has_value());
@@ -230,7 +181,7 @@ TEST_F(Nft, IngestTwiceIsHarmless) {
 
 TEST_F(Nft, IngestReportsADirectoryItCannotMake) {
   write_raw(tmp.path() / "file", bytes::of("x"));
-  auto r = nft::ingest(tmp.path() / "file" / "nft", make_jpeg(4, 4));
+  auto r = nft::ingest(tmp.path() / "file" / "nft", testjpeg::make(4, 4));
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().to_string(), "Not a directory (os error 20)");
   auto e = nft::ensure_dir(tmp.path() / "file");
@@ -239,13 +190,13 @@ TEST_F(Nft, IngestReportsADirectoryItCannotMake) {
 }
 
 TEST_F(Nft, FullStoreRefusesNewImagesButNotStoredOnes) {
-  Bytes kept = make_jpeg(8, 8, 1);
+  Bytes kept = testjpeg::make(8, 8, 1);
   ASSERT_TRUE(nft::ingest(store, kept).has_value());
   for (size_t i = 0; i < nft::kMaxImages - 1; ++i) {
     std::ofstream(store / (fake_hash(i) + ".jpg")).put('x');
   }
   ASSERT_EQ(nft::list_hex(store).size(), nft::kMaxImages);
-  auto fresh = nft::ingest(store, make_jpeg(8, 8, 2));
+  auto fresh = nft::ingest(store, testjpeg::make(8, 8, 2));
   ASSERT_FALSE(fresh.has_value());
   EXPECT_EQ(fresh.error().to_string(), "NFT store is full.");
   EXPECT_TRUE(nft::ingest(store, kept).has_value());
@@ -269,7 +220,7 @@ TEST_F(Nft, ListHexKeepsOnlyImageNames) {
 }
 
 TEST_F(Nft, ReadAndExistsCheckTheHash) {
-  Bytes jpeg = make_jpeg(8, 8, 5);
+  Bytes jpeg = testjpeg::make(8, 8, 5);
   std::string hash = nft::ingest(store, jpeg).value().hash;
   std::string upper = hash;
   for (char& ch : upper) ch = static_cast<char>(std::toupper(ch));
@@ -298,7 +249,7 @@ TEST_F(Nft, ReadAndExistsCheckTheHash) {
 }
 
 TEST_F(Nft, ConcurrentWritersNeverShowAPartialImage) {
-  Bytes jpeg = pad_to(make_jpeg(64, 64, 6), 250000);
+  Bytes jpeg = pad_to(testjpeg::make(64, 64, 6), 250000);
   std::string hash = hex::encode(crypto::h32(jpeg));
   std::atomic<bool> done{false};
   std::atomic<int> bad{0};

@@ -11,27 +11,13 @@
 #include <thread>
 
 #include "fsutil.h"
+#include "proc.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "quv-state-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using proc::TempDir;
 
 void write_raw(const fs::path& p, std::string_view data) {
   std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));

@@ -3,7 +3,6 @@
 // the headers every reply carries, exact bodies, and the change requests that reach the
 // node loop's end of the channel.
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +22,7 @@
 #include "codec.h"
 #include "crypto.h"
 #include "hex.h"
+#include "jpeg.h"
 #include "net.h"
 #include "nft.h"
 #include "proc.h"
@@ -32,31 +32,6 @@ namespace {
 using json = nlohmann::json;
 using net::NetMsg;
 
-Bytes make_jpeg(unsigned w, unsigned h, unsigned char shade) {
-  jpeg_compress_struct c;
-  jpeg_error_mgr err;
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long out_size = 0;
-  jpeg_mem_dest(&c, &out, &out_size);
-  c.image_width = w;
-  c.image_height = h;
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&c);
-  jpeg_start_compress(&c, TRUE);
-  std::vector<unsigned char> row(3 * w, shade);
-  while (c.next_scanline < h) {
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_write_scanlines(&c, rows, 1);
-  }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  Bytes jpeg(out, out + out_size);
-  std::free(out);
-  return jpeg;
-}
 
 std::string text_of(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
@@ -157,7 +132,7 @@ class HttpCurl : public ::testing::Test {
     chain.state.peer_link = {{"127.0.0.1:19192", "down"}};
     ASSERT_TRUE(chain.state.save(chain_path_));
 
-    stored_jpeg_ = make_jpeg(16, 8, 0x40);
+    stored_jpeg_ = testjpeg::make(16, 8, 0x40);
     auto info = nft::ingest(nft::dir(chain_path_), stored_jpeg_);
     ASSERT_TRUE(info) << info.error().to_string();
     stored_hash_ = info->hash;
@@ -372,7 +347,7 @@ TEST_F(HttpCurl, ClientThatKeepsConnectionsGetsEveryReplyWhole) {
 }
 
 TEST_F(HttpCurl, UploadedImagesAreStoredListedAndServed) {
-  const Bytes jpeg = make_jpeg(24, 12, 0xc0);
+  const Bytes jpeg = testjpeg::make(24, 12, 0xc0);
   const std::string hash = hex::encode(crypto::h32(jpeg));
   const std::string stored = R"({"bytes":)" + std::to_string(jpeg.size()) + R"(,"hash":")" + hash +
                              R"(","height":12,"ok":true,"width":24})";
@@ -393,7 +368,7 @@ TEST_F(HttpCurl, UploadedImagesAreStoredListedAndServed) {
                "application/json", R"({"error":"Not a JPEG.","ok":false})");
   expect_reply(curl("POST", "/nft", "\xff\xd8\xff garbage", "image/jpeg"), 400, "application/json",
                R"({"error":"JPEG could not be decoded.","ok":false})");
-  expect_reply(curl("POST", "/nft", text_of(make_jpeg(513, 1, 0x10)), "image/jpeg"), 400,
+  expect_reply(curl("POST", "/nft", text_of(testjpeg::make(513, 1, 0x10)), "image/jpeg"), 400,
                "application/json", R"({"error":"Image larger than 512×512.","ok":false})");
   EXPECT_EQ(nft::list_hex(nft::dir(chain_path_)).size(), 2u);
   EXPECT_TRUE(queued().empty());
