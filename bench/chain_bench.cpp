@@ -160,6 +160,7 @@ BENCHMARK(BM_Submit)
     ->Args({10, 0})
     ->Args({5000, 0})
     ->Args({10, 1})
+    ->Args({1000, 1})
     ->Args({5000, 1})
     ->Iterations(kAdmissions)
     ->Unit(benchmark::kMicrosecond);
