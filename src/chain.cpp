@@ -246,6 +246,40 @@ Status scan_block(ByteView body, BlockScan& s) {
   return {};
 }
 
+// The end of the last whole record at or after `from` in a file of `size` bytes: records
+// that lie wholly in the file and whose checksum matches are stepped over; a cut length
+// prefix, a record that runs past the end or one whose checksum fails ends the walk.
+Result<uint64_t> whole_records_end(int fd, uint64_t from, uint64_t size) {
+  uint64_t at = from;
+  Bytes record;
+  while (size - at >= 4) {
+    uint8_t prefix[4];
+    ssize_t got = ::pread(fd, prefix, 4, static_cast<off_t>(at));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(QuvError::msg(error::os_text(errno)));
+    }
+    if (got < 4) break;
+    const uint64_t len = bytes::load_u32(prefix);
+    if (len + 32 > size - at - 4) break;
+    record.resize(static_cast<size_t>(len + 32));
+    size_t done = 0;
+    while (done < record.size()) {
+      ssize_t n = ::pread(fd, record.data() + done, record.size() - done,
+                          static_cast<off_t>(at + 4 + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return std::unexpected(QuvError::msg(error::os_text(errno)));
+      if (n == 0) break;
+      done += static_cast<size_t>(n);
+    }
+    if (done < record.size()) break;
+    const Hash32 sum = crypto::h32(ByteView(record).first(static_cast<size_t>(len)));
+    if (std::memcmp(sum.data(), record.data() + len, 32) != 0) break;
+    at += 4 + len + 32;
+  }
+  return at;
+}
+
 Hash32 hash_at(const uint8_t* p) {
   Hash32 h;
   std::memcpy(h.data(), p, 32);
@@ -621,8 +655,9 @@ struct Chain::AdoptCheck {
   // repeat what made them ours. A peer one block ahead then costs one block of checks.
   chain::Fd own_fd;
   std::optional<FileReader> own;
-  // Records the peer's chain shares with ours.
-  uint64_t shared = 0;
+  // Offset in our file just after the records the peer's chain shares with ours. Counted
+  // in the file, not in our block list: the file may hold records another writer added.
+  uint64_t shared_end = 4;
 
   void open_own(const fs::path& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -647,7 +682,7 @@ struct Chain::AdoptCheck {
              std::memcmp(own->data(), record.data(), n) == 0;
       if (same) {
         own->consume(n);
-        ++shared;
+        shared_end = own->pos();
       }
     }
     if (!same) own.reset();
@@ -689,12 +724,16 @@ Result<Chain> Chain::open_impl(const fs::path& path, AdoptCheck* check) {
       return std::unexpected(w.error());
     }
   }
-  auto loaded = NodeState::load(path);
-  if (!loaded) return std::unexpected(loaded.error());
-
   Chain c;
+  // A peer's chain is opened under a guessable name in a shared temporary directory and
+  // only its blocks are used: a state file planted beside it (a link to a device or a
+  // pipe) is not read.
+  if (check == nullptr) {
+    auto loaded = NodeState::load(path);
+    if (!loaded) return std::unexpected(loaded.error());
+    c.state = std::move(*loaded);
+  }
   c.path = path;
-  c.state = std::move(*loaded);
   c.file = std::move(file);
   if (auto r = c.replay_from(c.file.get(), check); !r) return std::unexpected(r.error());
   if (c.offsets.empty()) {
@@ -799,12 +838,16 @@ Status Chain::append(const Block& block) {
   if (::fstat(fd, &st) != 0) return io_fail();
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   if (size < end_) return fail("Chain file shrank while open; reopen it.");
-  // Bytes after the last whole record (a torn prefix, or a record whose write failed)
-  // would make the next replay misread the new record, so they go first.
-  if (size > end_ && ::ftruncate(fd, static_cast<off_t>(end_)) != 0) return io_fail();
+  // Whole records that another writer (a one-shot command beside a running node) added
+  // after ours stay in the file. Bytes after the last whole record (a torn prefix, or a
+  // record whose write failed) would make the next replay misread the new record, so
+  // they go first.
+  auto whole = whole_records_end(fd, end_, size);
+  if (!whole) return std::unexpected(whole.error());
+  if (size > *whole && ::ftruncate(fd, static_cast<off_t>(*whole)) != 0) return io_fail();
 
   const Bytes record = codec::encode_record(block);
-  const uint64_t offset = end_;
+  const uint64_t offset = *whole;
   Status written = write_all_at(fd, record, offset);
   // The block counts as appended only once it is on disk.
   if (written && ::fdatasync(fd) != 0) written = io_fail();
@@ -1262,9 +1305,16 @@ Status Chain::adopt_bytes(ByteView bytes) {
   // the chain has passed every check: a failure at any point leaves the old file and the
   // ledger in memory as they were. Writing it while the signatures are still being
   // verified hides the flush behind them.
-  const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  // A chain path that is a symbolic link goes on naming the same file: the file it points
+  // to is replaced, not the link.
+  fs::path target = path;
+  if (std::error_code ec; fs::is_symlink(path, ec)) {
+    fs::path resolved = fs::canonical(path, ec);
+    if (!ec) target = std::move(resolved);
+  }
+  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
   const fs::path staged =
-      dir / ("." + path.filename().string() + ".adopt-" + std::to_string(::getpid()));
+      dir / ("." + target.filename().string() + ".adopt-" + std::to_string(::getpid()));
   Result<chain::Fd> fresh = fail("");
   std::vector<Bytes> old_list;
   const bool plausible = !check->fault && check->blocks == peer->block_count();
@@ -1281,8 +1331,7 @@ Status Chain::adopt_bytes(ByteView bytes) {
       }
     }
     // The blocks the peer shares with us hold nothing to re-submit (see AdoptCheck::txids).
-    const uint64_t k = check->shared;
-    old_list = old_chain_list(path, k < offsets.size() ? offsets[k] : end_);
+    old_list = old_chain_list(path, check->shared_end);
   }
   if (auto fault = check->verdict()) {
     if (fresh) fs::remove(staged, ignored);
@@ -1290,7 +1339,7 @@ Status Chain::adopt_bytes(ByteView bytes) {
   }
   if (!plausible) return fail(std::string(kRejected) + "it holds no block.");
   if (!fresh) return std::unexpected(fresh.error());
-  if (::rename(staged.c_str(), path.c_str()) != 0) {
+  if (::rename(staged.c_str(), target.c_str()) != 0) {
     Status err = io_fail();
     fs::remove(staged, ignored);
     return err;

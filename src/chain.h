@@ -312,7 +312,8 @@ class Chain {
   void index_remove(const codec::Tx& tx, const Hash32& txid) const;
   void index_mark() const;
 
-  // End of the last whole record; what follows it (a torn tail) is cut before appending.
+  // End of the last whole record read or written; a torn tail after the whole records of
+  // the file is cut before appending.
   uint64_t end_ = 0;
   // Hash of block 0, which a peer's chain must share.
   Hash32 genesis_hash_{};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -416,6 +417,72 @@ TEST_F(AdoptTest, TheTemporaryCopyIsCreatedAfreshOrNotAtAll) {
   EXPECT_EQ(r.error().to_string(), error::os_text(EEXIST));
   EXPECT_EQ(proc::slurp(victim), "keep");
   EXPECT_EQ(c.block_count(), 1u);
+}
+
+// Our file may hold a record that another writer added; what the peer shares is counted
+// in the file, so a transfer of ours after that record is still submitted again.
+TEST_F(AdoptTest, SharedRecordsAreCountedInTheFile) {
+  chain_gen::Builder b(17);
+  b.add({b.mint(2)});
+  const Block g = b.blocks()[0];
+  const Block theirs = b.blocks()[1];
+  const Tx ours = b.spend();
+  Chain& c = open();
+  {
+    auto other = Chain::open(file());
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(other->append(theirs));
+  }
+  ASSERT_TRUE(c.seal_txs({ours}));
+  ASSERT_EQ(c.block_count(), 2u);
+  const Block p2 = chain_gen::make_block(2, theirs.hash, {chain_gen::work_tx({}, 1)});
+  const Block p3 = chain_gen::make_block(3, p2.hash, {chain_gen::work_tx({}, 2)});
+  const Bytes peer = chain_gen::file_bytes(std::vector{g, theirs, p2, p3});
+  ASSERT_TRUE(c.adopt_bytes(peer));
+  EXPECT_EQ(proc::slurp(file()), str(peer));
+  EXPECT_EQ(c.state.mempool, std::vector<Bytes>{codec::encode_tx_signed(ours)});
+}
+
+// Only the peer's blocks are read from the temporary copy: whatever sits under the name
+// of its state file does not stop (or stall) the adoption.
+TEST_F(AdoptTest, NothingBesideTheTemporaryCopyIsRead) {
+  Chain& c = open();
+  chain_gen::Builder peer(6);
+  peer.one_transfer_blocks(2);
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  for (int64_t t = now; t < now + 3; ++t) {
+    fs::create_directory(
+        tmp_ / ("quv-adopt-" + std::to_string(::getpid()) + "-" + std::to_string(t) + ".node"));
+  }
+  auto r = c.adopt_bytes(peer.bytes());
+  ASSERT_TRUE(r) << r.error().to_string();
+  EXPECT_EQ(proc::slurp(file()), str(peer.bytes()));
+}
+
+// A chain path that is a symbolic link keeps naming the chain: the file it points to
+// receives the peer's bytes and the link stays a link.
+TEST_F(AdoptTest, AChainPathThatIsALinkStaysALink) {
+  const fs::path real = dir_ / "data" / "quv.chain";
+  const fs::path link = dir_ / "link.chain";
+  ASSERT_TRUE(Chain::open(real));
+  fs::create_symlink(real, link);
+  auto c = Chain::open(link);
+  ASSERT_TRUE(c) << c.error().to_string();
+  chain_gen::Builder peer(8);
+  peer.one_transfer_blocks(2);
+  ASSERT_TRUE(c->adopt_bytes(peer.bytes()));
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(proc::slurp(real), str(peer.bytes()));
+  size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(real.parent_path())) entries += e.exists();
+  EXPECT_EQ(entries, 1u);  // no staging file is left beside it
+  ASSERT_TRUE(c->seal_txs({chain_gen::work_tx({}, 3)}));
+  auto again = Chain::open(real);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->block_count(), peer.blocks().size() + 1);
+  EXPECT_EQ(again->supply, c->supply);
 }
 
 TEST_F(AdoptTest, LostTransactionsAreSubmittedAgain) {

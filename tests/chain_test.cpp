@@ -493,6 +493,47 @@ TEST_F(ChainTest, AppendCutsATornTailFirst) {
   }
 }
 
+// A block that another writer (a one-shot command beside a running node) appended after
+// ours is a whole record, not a torn tail: it stays, and only what is torn after it goes.
+TEST_F(ChainTest, AppendKeepsWholeRecordsAddedByAnotherWriter) {
+  const codec::Block other =
+      chain_gen::make_block(1, chain::genesis_block().hash, {chain_gen::work_tx({}, 7)}, false);
+  std::string bad_sum = str(codec::encode_record(other));
+  bad_sum.back() ^= 1;
+  struct Case {
+    std::string name;
+    std::string tail;  // after the other writer's record
+  };
+  const Case cases[] = {
+      {"nothing torn", ""},
+      {"torn prefix after it", "\x01\x02"},
+      {"cut record after it", str(codec::encode_record(other)).substr(0, 50)},
+      {"record with a bad checksum after it", bad_sum},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    const fs::path p = dir_ / (tc.name + ".chain");
+    auto mine = Chain::open(p);
+    ASSERT_TRUE(mine) << mine.error().to_string();
+    {
+      auto theirs = Chain::open(p);
+      ASSERT_TRUE(theirs);
+      ASSERT_TRUE(theirs->append(other));
+    }
+    std::ofstream(p, std::ios::app | std::ios::binary) << tc.tail;
+    ASSERT_TRUE(mine->seal_txs({chain_gen::work_tx({}, 5)}));
+    const uint64_t theirs_at =
+        mine->offsets[0] + codec::encode_record(chain::genesis_block()).size();
+    EXPECT_EQ(mine->offsets[1], theirs_at + codec::encode_record(other).size());
+    EXPECT_EQ(mine->file_size(), fs::file_size(p));
+    auto again = Chain::open(p);
+    ASSERT_TRUE(again) << again.error().to_string();
+    EXPECT_EQ(again->block_count(), 3u);
+    EXPECT_EQ(again->supply, 12u);
+    EXPECT_EQ(again->tip_hash, mine->tip_hash);
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // Validation and admission
 
