@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <system_error>
 #include <thread>
 
 #include "crypto.h"
@@ -339,7 +340,14 @@ class SigPool {
   // too whenever the queue is full and once its walk is done.
   SigPool() {
     unsigned n = std::max(2u, std::thread::hardware_concurrency()) - 1;
-    for (unsigned i = 0; i < n; ++i) threads_.emplace_back([this] { work(); });
+    for (unsigned i = 0; i < n; ++i) {
+      // Without a worker the calling thread verifies everything itself in `finish`.
+      try {
+        threads_.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
   }
   ~SigPool() { finish(); }
   SigPool(const SigPool&) = delete;
@@ -368,7 +376,8 @@ class SigPool {
   // Verifies what is still queued, with the workers, and stops them; the first failure in
   // order, if any.
   std::optional<Failure> finish() {
-    if (!threads_.empty()) {
+    if (!finished_) {
+      finished_ = true;
       flush();
       {
         std::lock_guard lock(mu_);
@@ -444,6 +453,7 @@ class SigPool {
   }
 
   std::vector<std::thread> threads_;
+  bool finished_ = false;
   std::vector<Job> batch_;
   uint64_t next_seq_ = 0;
   std::mutex mu_;
