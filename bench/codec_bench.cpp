@@ -71,8 +71,8 @@ void BM_RawHeaderHash(benchmark::State& state) {
     crypto_generichash(out, sizeof out, h.data(), h.size(), nullptr, 0);
     benchmark::DoNotOptimize(out);
   }
-  state.counters["hashes/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                  benchmark::Counter::kIsRate);
+  state.counters["hashes/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_RawHeaderHash);
 

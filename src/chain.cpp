@@ -31,8 +31,8 @@ using codec::Tx;
 
 namespace {
 
-const char* const kShortRead = "failed to fill whole buffer";
-const char* const kBadMagic = "not a QÚV chain file (magic QUV\\x01)";
+using chain::kBadMagic;
+using chain::kShortRead;
 const char* const kChecksumMismatch = "Block checksum mismatch — file corrupt.";
 const char* const kNothingToSeal = "Nothing to seal — mempool empty.";
 const char* const kRejected = "Peer chain rejected: ";
@@ -533,19 +533,6 @@ uint64_t IdHash::operator()(const Hash32& id) const noexcept {
   h *= 0xff51afd7ed558ccdULL;
   h ^= h >> 33;
   return h;
-}
-
-Fd& Fd::operator=(Fd&& o) noexcept {
-  if (this != &o) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = o.fd_;
-    o.fd_ = -1;
-  }
-  return *this;
-}
-
-Fd::~Fd() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 std::vector<Tx> genesis_txs() {

@@ -15,6 +15,7 @@
 #include "bytes.h"
 #include "codec.h"
 #include "error.h"
+#include "fsutil.h"
 #include "state.h"
 
 struct WalletKeys;
@@ -24,6 +25,9 @@ namespace chain {
 
 // The first four bytes of every chain file: "QUV" and the byte 1.
 inline constexpr std::string_view kMagic{"QUV\x01", 4};
+// What a reader of the chain file reports for a wrong magic and for a record cut short.
+inline constexpr const char* kBadMagic = "not a QÚV chain file (magic QUV\\x01)";
+inline constexpr const char* kShortRead = "failed to fill whole buffer";
 // Most transactions one sealed block holds.
 inline constexpr size_t kMaxBlockTxs = 32;
 // Leading zero hex digits every block above the genesis block must show.
@@ -167,22 +171,8 @@ using NoteMap = IdMap<Key32>;
 // A set of 32-byte ids (nullifiers, NFT image ids).
 using IdSet = IdMap<NoValue>;
 
-// An owned file descriptor, closed when dropped.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd();
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
+// The open chain file, closed when dropped.
+using Fd = fsutil::Fd;
 
 // A block that sealing appended: its height and its hash as 64 lower-case hex digits.
 struct Sealed {

@@ -12,7 +12,9 @@
 #include <mutex>
 #include <optional>
 
+#include "chain.h"
 #include "crypto.h"
+#include "fsutil.h"
 #include "hex.h"
 #include "text.h"
 
@@ -20,25 +22,9 @@ namespace chain {
 
 namespace {
 
-constexpr uint8_t kFileMagic[4] = {'Q', 'U', 'V', 0x01};
-constexpr const char* kBadMagic = "not a QÚV chain file (magic QUV\\x01)";
-constexpr const char* kShortRead = "failed to fill whole buffer";
 constexpr size_t kChecksumSize = 32;
 
-// An open file descriptor, closed when dropped.
-class ReadFd {
- public:
-  explicit ReadFd(int fd) : fd_(fd) {}
-  ReadFd(const ReadFd&) = delete;
-  ReadFd& operator=(const ReadFd&) = delete;
-  ~ReadFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using ReadFd = fsutil::Fd;
 
 Result<ReadFd> open_read(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -73,7 +59,7 @@ Status check_magic(int fd) {
   auto got = pread_full(fd, head, 4, 0);
   if (!got) return std::unexpected(got.error());
   if (*got < 4) return fail(kShortRead);
-  if (std::memcmp(head, kFileMagic, 4) != 0) return fail(kBadMagic);
+  if (std::memcmp(head, kMagic.data(), 4) != 0) return fail(kBadMagic);
   return {};
 }
 

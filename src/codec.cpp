@@ -301,8 +301,8 @@ Result<uint16_t> parse_port(std::string_view t) {
 }
 
 bool host_char_ok(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '-' || c == '.' || c == ':';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == ':';
 }
 
 }  // namespace

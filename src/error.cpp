@@ -10,9 +10,7 @@ QuvError QuvError::json(std::string library_text) {
   return QuvError(Kind::Json, std::move(library_text));
 }
 
-std::string QuvError::to_string() const {
-  return kind_ == Kind::Msg ? text_ : "json: " + text_;
-}
+std::string QuvError::to_string() const { return kind_ == Kind::Msg ? text_ : "json: " + text_; }
 
 namespace {
 
@@ -20,11 +18,21 @@ std::string quoted(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c == 0x7f) {
           char buf[12];

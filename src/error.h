@@ -61,7 +61,8 @@ Report plain(std::string text);
 // "Error: text", then "\n\nCaused by:" and the causes, each line ending in '\n'.
 std::string format_report(const Report& r);
 
-// The text of errno `err` as the platform words it, with its number: "No such file or directory (os error 2)".
+// The text of errno `err` as the platform words it, with its number: "No such file or directory (os
+// error 2)".
 std::string os_text(int err);
 
 }  // namespace error

@@ -12,30 +12,28 @@
 
 namespace fsutil {
 
+Fd& Fd::operator=(Fd&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = o.fd_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int Fd::close() {
+  int rc = fd_ >= 0 ? ::close(fd_) : 0;
+  fd_ = -1;
+  return rc;
+}
+
 namespace {
 
 std::unexpected<QuvError> os_fail(int err) { return fail(error::os_text(err)); }
-
-// Closes a descriptor on every path out of a function.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now, reporting the result: a late write error can surface only here.
-  int close() {
-    int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 // Writes all of `data`, riding over short writes and interrupted calls.
 int write_all(int fd, ByteView data) {

@@ -12,6 +12,25 @@
 
 namespace fsutil {
 
+// An owned file descriptor (a file or a socket), closed when dropped.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd& operator=(Fd&& o) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd();
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and returns close's result: a late write error can surface only here.
+  int close();
+
+ private:
+  int fd_ = -1;
+};
+
 // Reads the whole file.
 Result<Bytes> read_file(const std::filesystem::path& path);
 
@@ -23,7 +42,7 @@ Result<std::string> read_text(const std::filesystem::path& path);
 
 // Replaces `path` with `data` so that a reader sees either the old or the new content
 // whole: a fresh temporary file in the same directory, written, flushed to disk and
-// renamed over the target; the directory is then flushed on a best-effort basis.
+// renamed over the target.
 Status write_atomic(const std::filesystem::path& path, ByteView data);
 inline Status write_atomic(const std::filesystem::path& path, std::string_view text) {
   return write_atomic(path, bytes::of(text));

@@ -76,19 +76,6 @@ std::pair<Sender, Receiver> channel() {
   return {Sender(q), Receiver(q)};
 }
 
-Socket& Socket::operator=(Socket&& o) noexcept {
-  if (this != &o) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = o.fd_;
-    o.fd_ = -1;
-  }
-  return *this;
-}
-
-Socket::~Socket() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 namespace {
 
 constexpr size_t kChunk = 4096;
@@ -425,7 +412,7 @@ Status set_timeouts(int fd, milliseconds op) {
 
 Status serve(Socket conn, const std::string& chain_path, const Sender& tx, const ConnLimits& limits,
              std::string peer, int stop_fd) {
-  int fd = conn.fd();
+  int fd = conn.get();
   if (auto ok = set_timeouts(fd, limits.op_timeout); !ok) return ok;
   Waits reading{Clock::now() + limits.read_deadline, limits.op_timeout, stop_fd};
   auto req = read_request(
@@ -514,14 +501,14 @@ std::optional<Resolved> resolve(const std::string& endpoint) {
 // Connects within `timeout`; the socket is left in blocking mode.
 std::optional<Socket> connect_timeout(const Resolved& to, milliseconds timeout) {
   Socket s(::socket(to.addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (s.fd() < 0) return std::nullopt;
-  if (::connect(s.fd(), reinterpret_cast<const sockaddr*>(&to.addr), to.len) != 0) {
+  if (s.get() < 0) return std::nullopt;
+  if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&to.addr), to.len) != 0) {
     if (errno != EINPROGRESS) return std::nullopt;
     auto deadline = Clock::now() + timeout;
     for (;;) {
       auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return std::nullopt;
-      pollfd p{s.fd(), POLLOUT, 0};
+      pollfd p{s.get(), POLLOUT, 0};
       int r = ::poll(&p, 1, static_cast<int>(left.count()));
       if (r < 0 && errno == EINTR) continue;
       if (r <= 0) return std::nullopt;
@@ -529,12 +516,12 @@ std::optional<Socket> connect_timeout(const Resolved& to, milliseconds timeout) 
     }
     int err = 0;
     socklen_t len = sizeof err;
-    if (::getsockopt(s.fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+    if (::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
       return std::nullopt;
     }
   }
-  int flags = ::fcntl(s.fd(), F_GETFL);
-  if (flags < 0 || ::fcntl(s.fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::nullopt;
+  int flags = ::fcntl(s.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(s.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::nullopt;
   return s;
 }
 
@@ -807,7 +794,7 @@ std::string status_json(const std::string& chain_path) {
 Status reply_bytes(Socket& conn, uint16_t status, std::string_view content_type, ByteView body) {
   std::string head = reply_head(status, content_type, body.size());
   Waits w{Clock::time_point::max(), milliseconds(30000), -1};
-  return send_all(conn.fd(), head, body, w);
+  return send_all(conn.get(), head, body, w);
 }
 
 Status handle(Socket conn, const std::string& chain_path, const Sender& tx,
@@ -836,7 +823,7 @@ Result<std::unique_ptr<Server>> Server::start(ServerOptions opts, std::string ch
     return fail(error::os_text(EINVAL));
   }
   s->listener_ = Socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  int fd = s->listener_.fd();
+  int fd = s->listener_.get();
   if (fd < 0) return fail(error::os_text(errno));
   int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -855,7 +842,7 @@ Result<std::unique_ptr<Server>> Server::start(ServerOptions opts, std::string ch
   s->port_ = ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&bound)->sin_port
                                               : reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
   s->stop_event_ = Socket(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (s->stop_event_.fd() < 0) return fail(error::os_text(errno));
+  if (s->stop_event_.get() < 0) return fail(error::os_text(errno));
   s->opts_ = std::move(opts);
   s->chain_path_ = std::move(chain_path);
   s->tx_ = std::move(tx);
@@ -869,16 +856,16 @@ Result<std::unique_ptr<Server>> Server::start(ServerOptions opts, std::string ch
     listen_ev.data.fd = fd;
     epoll_event stop_ev{};
     stop_ev.events = EPOLLIN;
-    stop_ev.data.fd = s->stop_event_.fd();
-    if (ep.fd() < 0 || ::epoll_ctl(ep.fd(), EPOLL_CTL_ADD, fd, &listen_ev) != 0 ||
-        ::epoll_ctl(ep.fd(), EPOLL_CTL_ADD, s->stop_event_.fd(), &stop_ev) != 0) {
+    stop_ev.data.fd = s->stop_event_.get();
+    if (ep.get() < 0 || ::epoll_ctl(ep.get(), EPOLL_CTL_ADD, fd, &listen_ev) != 0 ||
+        ::epoll_ctl(ep.get(), EPOLL_CTL_ADD, s->stop_event_.get(), &stop_ev) != 0) {
       return fail(error::os_text(errno));
     }
     s->waits_.push_back(std::move(ep));
   }
   for (const Socket& ep : s->waits_) {
     try {
-      s->threads_.emplace_back(&Server::worker, s.get(), ep.fd());
+      s->threads_.emplace_back(&Server::worker, s.get(), ep.get());
     } catch (const std::system_error&) {
       die("failed to spawn thread");
     }
@@ -888,15 +875,15 @@ Result<std::unique_ptr<Server>> Server::start(ServerOptions opts, std::string ch
 
 Server::~Server() {
   uint64_t one = 1;
-  if (::write(stop_event_.fd(), &one, sizeof one) < 0) {
+  if (::write(stop_event_.get(), &one, sizeof one) < 0) {
     // The counter cannot overflow with a single write; nothing to do otherwise.
   }
   for (auto& t : threads_) t.join();
 }
 
 void Server::worker(int ep) {
-  const int lfd = listener_.fd();
-  const int sfd = stop_event_.fd();
+  const int lfd = listener_.get();
+  const int sfd = stop_event_.get();
   for (;;) {
     epoll_event ev[2];
     int r = ::epoll_wait(ep, ev, 2, -1);
@@ -952,8 +939,8 @@ std::optional<Bytes> http_call_timeout(std::string_view host_text, std::string_v
   if (!conn) return std::nullopt;
   timeval tv{};
   tv.tv_sec = static_cast<time_t>(std::min<uint64_t>(timeout_secs, 1000000000));
-  if (::setsockopt(conn->fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
-      ::setsockopt(conn->fd(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+  if (::setsockopt(conn->get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+      ::setsockopt(conn->get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
     return std::nullopt;
   }
 
@@ -966,13 +953,13 @@ std::optional<Bytes> http_call_timeout(std::string_view host_text, std::string_v
   // the acknowledgement of the header block.
   Bytes request(head.begin(), head.end());
   bytes::put(request, body);
-  if (!write_whole(conn->fd(), request)) return std::nullopt;
+  if (!write_whole(conn->get(), request)) return std::nullopt;
 
   const size_t cap = method == "GET" && path.starts_with("/chain") ? kMaxChainReply : kMaxReply;
   Bytes reply;
   uint8_t chunk[65536];
   for (;;) {
-    ssize_t r = ::recv(conn->fd(), chunk, sizeof chunk, 0);
+    ssize_t r = ::recv(conn->get(), chunk, sizeof chunk, 0);
     if (r < 0) {
       if (errno == EINTR) continue;
       return std::nullopt;  // a read error or the time-out

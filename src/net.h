@@ -20,6 +20,7 @@
 
 #include "bytes.h"
 #include "error.h"
+#include "fsutil.h"
 
 namespace net {
 
@@ -107,21 +108,8 @@ class Receiver {
 // A new unbounded channel.
 std::pair<Sender, Receiver> channel();
 
-// An owned socket descriptor, closed when dropped.
-class Socket {
- public:
-  Socket() = default;
-  explicit Socket(int fd) : fd_(fd) {}
-  Socket(Socket&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Socket& operator=(Socket&& o) noexcept;
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket();
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
+// A connected or listening socket, closed when dropped.
+using Socket = fsutil::Fd;
 
 // One request as read from a connection.
 struct Request {

@@ -381,7 +381,8 @@ TEST(Codec, ParsePeers) {
     auto r = codec::parse_peers(std::move(in));
     return r ? *r : V{"error: " + r.error().to_string()};
   };
-  EXPECT_EQ(ok({"a", "b", "c", "d", "e", "f"}), (V{"a:19191", "b:19191", "c:19191", "d:19191", "e:19191"}));
+  EXPECT_EQ(ok({"a", "b", "c", "d", "e", "f"}),
+            (V{"a:19191", "b:19191", "c:19191", "d:19191", "e:19191"}));
   EXPECT_EQ(ok({"a", "b", "c", "d", "e", "bad_one"}).size(), 5u);
   EXPECT_EQ(ok({"a", "b_"}), V{"error: Invalid peer address."});
   EXPECT_EQ(ok({" ", "a:1", "A:1", "http://a:1/", ""}), V{"a:1"});

@@ -1,6 +1,7 @@
 #include "error.h"
 
 #include <gtest/gtest.h>
+
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -41,7 +42,8 @@ TEST(Error, ReportLayout) {
       {QuvError::msg("Block checksum mismatch — file corrupt."), "chain",
        "Error: chain\n\nCaused by:\n    Block checksum mismatch — file corrupt.\n"},
       {QuvError::json("bad"), std::nullopt, "Error: json: bad\n\nCaused by:\n    bad\n"},
-      {QuvError::json("bad"), "chain", "Error: chain\n\nCaused by:\n    0: json: bad\n    1: bad\n"},
+      {QuvError::json("bad"), "chain",
+       "Error: chain\n\nCaused by:\n    0: json: bad\n    1: bad\n"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(error::format_report(error::report(c.err, c.context)), c.want);

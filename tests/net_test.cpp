@@ -94,7 +94,6 @@ std::string chain_bytes(size_t n) {
   return out;
 }
 
-
 // Sets an environment variable for one test and restores it afterwards.
 class EnvGuard {
  public:

@@ -33,7 +33,6 @@ std::vector<std::string> names_in(const fs::path& dir) {
   return out;
 }
 
-
 // Grows a JPEG to exactly `total` bytes with comment segments after the start marker; the
 // decoder skips them, so the image stays valid.
 Bytes pad_to(Bytes jpeg, size_t total) {
@@ -127,8 +126,8 @@ TEST_F(Nft, IngestChecksInOrder) {
       {"1 x 513", too_tall, "Image larger than 512\u00D7512."},
       // A progressive frame claiming 60000 x 60000 needs gigabytes of coefficients: refused
       // by the decoder's memory limit, not attempted.
-      {"declared size beyond the memory limit", with_size(testjpeg::make(8, 8, 0, true), 60000, 60000),
-       "JPEG could not be decoded."},
+      {"declared size beyond the memory limit",
+       with_size(testjpeg::make(8, 8, 0, true), 60000, 60000), "JPEG could not be decoded."},
   };
   for (const auto& c : cases) {
     auto r = nft::ingest(store, c.bytes);

@@ -32,7 +32,6 @@ namespace {
 using json = nlohmann::json;
 using net::NetMsg;
 
-
 std::string text_of(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 std::string upper(std::string s) {
