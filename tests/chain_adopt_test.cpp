@@ -28,24 +28,7 @@ namespace {
 std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 Bytes raw(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using proc::ScopedEnv;
 
 struct Sets {
   std::vector<uint64_t> offsets;

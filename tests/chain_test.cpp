@@ -34,29 +34,7 @@ const std::string kNothing = "Nothing to seal — mempool empty.";
 
 std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using proc::ScopedEnv;
 
 std::string file_text(const fs::path& p) { return proc::slurp(p); }
 

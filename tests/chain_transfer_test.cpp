@@ -201,9 +201,10 @@ TEST_F(TransferTest, ABuiltTransferIsAdmittedAndSealed) {
   ASSERT_TRUE(tx) << tx.error().to_string();
   auto id = c.submit_tx(*tx);
   ASSERT_TRUE(id) << id.error().to_string();
-  ::setenv("QUV_CONFIRM_PEERS", "0", 1);
-  auto sealed = c.seal();
-  ::unsetenv("QUV_CONFIRM_PEERS");
+  auto sealed = [&] {
+    proc::ScopedEnv confirm("QUV_CONFIRM_PEERS", "0");
+    return c.seal();
+  }();
   ASSERT_TRUE(sealed) << sealed.error().to_string();
   EXPECT_EQ(sealed->height, 2u);
   for (const OpenedNote& n : notes) EXPECT_FALSE(c.notes.contains(*chain::hex_to_32(n.note_id)));

@@ -94,29 +94,7 @@ std::string chain_bytes(size_t n) {
   return out;
 }
 
-// Sets an environment variable for one test and restores it afterwards.
-class EnvGuard {
- public:
-  EnvGuard(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~EnvGuard() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using proc::ScopedEnv;
 
 // A node's files in a fresh directory: the chain file, its state file, its NFT store.
 class NodeFiles : public ::testing::Test {
@@ -625,7 +603,7 @@ TEST_F(NodeFiles, BlockPagesThroughTheRoute) {
 // The status document.
 
 TEST_F(NodeFiles, StatusDefaultsWithoutState) {
-  EnvGuard env("QUV_CONFIRM_PEERS", nullptr);
+  ScopedEnv env("QUV_CONFIRM_PEERS", std::nullopt);
   const std::string want =
       R"({"bytes":)" + std::to_string(chain_bytes(10).size()) + R"(,"confirm_peers":2,"file":")" +
       chain_ +
@@ -688,7 +666,7 @@ TEST_F(NodeFiles, StatusFieldsFromState) {
       {"{}", "", {{"confirm_peers", 2}}},
   };
   for (const auto& c : cases) {
-    EnvGuard env("QUV_CONFIRM_PEERS", c.env);
+    ScopedEnv env("QUV_CONFIRM_PEERS", c.env ? std::optional<std::string>(c.env) : std::nullopt);
     write_state(c.state);
     json doc = json::parse(net::status_json(chain_));
     EXPECT_EQ(doc.size(), 23u);
@@ -697,7 +675,7 @@ TEST_F(NodeFiles, StatusFieldsFromState) {
 }
 
 TEST_F(NodeFiles, StatusMempoolEntries) {
-  EnvGuard env("QUV_CONFIRM_PEERS", "3");
+  ScopedEnv env("QUV_CONFIRM_PEERS", "3");
   codec::Tx tx = transfer_tx(5);
   Bytes raw = codec::encode_tx_signed(tx);
   std::string id = hex::encode(codec::txid(tx));

@@ -96,8 +96,7 @@ class HttpCurl : public ::testing::Test {
     curl_ = curl_path();
     ASSERT_FALSE(curl_.empty()) << "no curl program on PATH";
     // Read by the status document at every request; set before any request is served.
-    if (const char* old = std::getenv("QUV_CONFIRM_PEERS")) old_confirm_ = old;
-    ::setenv("QUV_CONFIRM_PEERS", "3", 1);
+    confirm_ = std::make_unique<proc::ScopedEnv>("QUV_CONFIRM_PEERS", "3");
 
     chain_path_ = (dir_ / "node" / "quv.chain").string();
     auto opened = Chain::open(chain_path_);
@@ -143,11 +142,7 @@ class HttpCurl : public ::testing::Test {
 
   void TearDown() override {
     server_.reset();
-    if (old_confirm_) {
-      ::setenv("QUV_CONFIRM_PEERS", old_confirm_->c_str(), 1);
-    } else {
-      ::unsetenv("QUV_CONFIRM_PEERS");
-    }
+    confirm_.reset();
   }
 
   std::unique_ptr<net::Server> start_server(std::optional<std::string> peer) {
@@ -190,7 +185,7 @@ class HttpCurl : public ::testing::Test {
   std::string tip() const { return hex::encode(blocks_.back().hash); }
 
   proc::TempDir dir_;
-  std::optional<std::string> old_confirm_;
+  std::unique_ptr<proc::ScopedEnv> confirm_;
   std::string curl_;
   std::string chain_path_;
   chain_gen::Builder gen_{7};

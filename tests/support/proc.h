@@ -69,6 +69,20 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Sets (or, with no value, removes) an environment variable for the life of the object and
+// puts the earlier value back afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, std::optional<std::string> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
 // The whole content of a file; empty when it cannot be read.
 std::string slurp(const std::filesystem::path& path);
 // Replaces a file's content; false when that fails.
