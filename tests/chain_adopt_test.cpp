@@ -30,18 +30,8 @@ Bytes raw(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 using proc::ScopedEnv;
 
-struct Sets {
-  std::vector<uint64_t> offsets;
-  chain::NoteMap notes;
-  chain::IdSet nullifiers;
-  chain::IdSet nft_ids;
-  Hash32 tip{};
-  uint64_t supply = 0;
-  bool operator==(const Sets&) const = default;
-};
-Sets sets_of(const Chain& c) {
-  return {c.offsets, c.notes, c.nullifiers, c.nft_ids, c.tip_hash, c.supply};
-}
+using chain_gen::Sets;
+using chain_gen::sets_of;
 
 // Mines a block again after a test changed its header fields.
 void remine(Block& b) {

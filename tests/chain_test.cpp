@@ -44,19 +44,8 @@ Hash32 filled(uint8_t v) {
   return h;
 }
 
-// The sets that replay derives, for comparing two chains.
-struct Sets {
-  std::vector<uint64_t> offsets;
-  chain::NoteMap notes;
-  chain::IdSet nullifiers;
-  chain::IdSet nft_ids;
-  Hash32 tip{};
-  uint64_t supply = 0;
-  bool operator==(const Sets&) const = default;
-};
-Sets sets_of(const Chain& c) {
-  return {c.offsets, c.notes, c.nullifiers, c.nft_ids, c.tip_hash, c.supply};
-}
+using chain_gen::Sets;
+using chain_gen::sets_of;
 
 class ChainTest : public ::testing::Test {
  protected:

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "chain.h"
 #include "codec.h"
 
 namespace chain_gen {
@@ -97,5 +98,19 @@ class Builder {
   std::vector<codec::Block> blocks_;
   std::vector<Owned> pending_;
 };
+
+// The sets that replay derives from a chain file, for comparing two ledgers.
+struct Sets {
+  std::vector<uint64_t> offsets;
+  chain::NoteMap notes;
+  chain::IdSet nullifiers;
+  chain::IdSet nft_ids;
+  Hash32 tip{};
+  uint64_t supply = 0;
+  bool operator==(const Sets&) const = default;
+};
+inline Sets sets_of(const Chain& c) {
+  return {c.offsets, c.notes, c.nullifiers, c.nft_ids, c.tip_hash, c.supply};
+}
 
 }  // namespace chain_gen
