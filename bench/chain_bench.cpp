@@ -10,10 +10,10 @@
 #include <map>
 #include <memory>
 
-#include "chain.h"
 #include "chain_gen.h"
-#include "codec.h"
-#include "crypto.h"
+#include "core/codec.h"
+#include "core/crypto.h"
+#include "ledger/chain.h"
 #include "proc.h"
 
 namespace fs = std::filesystem;
@@ -100,10 +100,10 @@ void BM_ReplayHashingOnly(benchmark::State& state) {
   }
   for (auto _ : state) {
     for (const Record& r : records) {
-      benchmark::DoNotOptimize(crypto::h32(r.body));
-      benchmark::DoNotOptimize(crypto::h32(r.body.first(codec::kHeaderSize)));
+      benchmark::DoNotOptimize(hashing::h32(r.body));
+      benchmark::DoNotOptimize(hashing::h32(r.body.first(codec::kHeaderSize)));
       for (const auto& [fixed, body] : r.outputs) {
-        benchmark::DoNotOptimize(crypto::h32_parts({fixed, body}));
+        benchmark::DoNotOptimize(hashing::h32_parts({fixed, body}));
       }
     }
   }

@@ -2,8 +2,8 @@
 #include <benchmark/benchmark.h>
 #include <sodium.h>
 
-#include "codec.h"
-#include "crypto.h"
+#include "core/codec.h"
+#include "core/crypto.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <sodium.h>
 
-#include "crypto.h"
+#include "core/crypto.h"
 
 namespace {
 

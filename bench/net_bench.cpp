@@ -18,9 +18,9 @@
 #include <string>
 
 #include "chain_gen.h"
-#include "chain_page.h"
-#include "crypto.h"
-#include "net.h"
+#include "core/crypto.h"
+#include "ledger/chain_page.h"
+#include "net/net.h"
 #include "proc.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "canonical.h"
+#include "core/canonical.h"
 
 #include <gtest/gtest.h>
 

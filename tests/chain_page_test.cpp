@@ -1,4 +1,4 @@
-#include "chain_page.h"
+#include "ledger/chain_page.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,9 +9,9 @@
 #include <random>
 #include <thread>
 
-#include "codec.h"
-#include "crypto.h"
-#include "hex.h"
+#include "core/codec.h"
+#include "core/crypto.h"
+#include "core/hex.h"
 #include "proc.h"
 
 namespace {
@@ -166,7 +166,7 @@ TEST_F(BlocksPageTest, NormalEndsAndErrors) {
     Bytes rec;
     bytes::put_u32(rec, 50);
     bytes::put(rec, body);
-    bytes::put(rec, crypto::h32(body));
+    bytes::put(rec, hashing::h32(body));
     undecodable.append(rec.begin(), rec.end());
   }
   const std::string tip2 = hex::encode(c.blocks[2].hash);

@@ -1,5 +1,5 @@
 // The chain file, replay, appending, validation, the mempool, acknowledgements and sealing.
-#include "chain.h"
+#include "ledger/chain.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,9 +16,9 @@
 #include <string>
 
 #include "chain_gen.h"
-#include "codec.h"
-#include "crypto.h"
-#include "hex.h"
+#include "core/codec.h"
+#include "core/crypto.h"
+#include "core/hex.h"
 #include "proc.h"
 
 namespace fs = std::filesystem;
@@ -303,7 +303,7 @@ TEST_F(ChainTest, UndecodableBodiesFailWithTheDecodersMessage) {
     Bytes file(chain::kMagic.begin(), chain::kMagic.end());
     bytes::put_u32(file, static_cast<uint32_t>(cut));
     bytes::put(file, part);
-    bytes::put(file, crypto::h32(part));
+    bytes::put(file, hashing::h32(part));
     const fs::path p = dir_ / ("cut" + std::to_string(cut) + ".chain");
     ASSERT_TRUE(proc::spit(p, str(file)));
     auto c = Chain::open(p);

@@ -7,11 +7,11 @@
 #include <memory>
 #include <string>
 
-#include "chain.h"
 #include "chain_gen.h"
-#include "codec.h"
-#include "crypto.h"
-#include "hex.h"
+#include "core/codec.h"
+#include "core/crypto.h"
+#include "core/hex.h"
+#include "ledger/chain.h"
 #include "proc.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "cli.h"
+#include "app/cli.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <map>
 #include <set>
 
-#include "crypto.h"
+#include "core/crypto.h"
 #include "proc.h"
 
 namespace {

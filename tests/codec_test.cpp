@@ -1,11 +1,12 @@
-#include "codec.h"
+#include "core/codec.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "crypto.h"
-#include "hex.h"
+#include "core/crypto.h"
+#include "core/hex.h"
+#include "core/peers.h"
 
 namespace {
 
@@ -118,32 +119,32 @@ TEST(Codec, BlockBodySizesAndHeader) {
   ASSERT_TRUE(d);
   EXPECT_TRUE(d->txs.empty());
   EXPECT_EQ(d->height, 7u);
-  EXPECT_EQ(d->hash, crypto::h32(ByteView(body).first(106)));
+  EXPECT_EQ(d->hash, hashing::h32(ByteView(body).first(106)));
 
   b.txs.push_back(empty_transfer());
   Bytes rec = codec::encode_record(b);
   Bytes body2 = codec::encode_block_body(b);
   ASSERT_EQ(rec.size(), 4 + body2.size() + 32);
   EXPECT_EQ(bytes::load_u32(rec.data()), body2.size());
-  EXPECT_EQ(hex::encode(ByteView(rec).last(32)), hex::encode(crypto::h32(body2)));
+  EXPECT_EQ(hex::encode(ByteView(rec).last(32)), hex::encode(hashing::h32(body2)));
 }
 
 TEST(Codec, LedgerHashInputs) {
-  EXPECT_EQ(codec::merkle({}), crypto::h32(bytes::of("empty")));
+  EXPECT_EQ(codec::merkle({}), hashing::h32(bytes::of("empty")));
   Hash32 one;
   one.fill(0xab);
   Hash32 two;
   two.fill(0xcd);
-  EXPECT_EQ(codec::merkle(std::vector<Hash32>{one}), crypto::h32(one));
+  EXPECT_EQ(codec::merkle(std::vector<Hash32>{one}), hashing::h32(one));
   Bytes both(one.begin(), one.end());
   both.insert(both.end(), two.begin(), two.end());
-  EXPECT_EQ(codec::merkle(std::vector<Hash32>{one, two}), crypto::h32(both));
+  EXPECT_EQ(codec::merkle(std::vector<Hash32>{one, two}), hashing::h32(both));
 
   Bytes nul = {0x6e, 0x75, 0x6c};
   nul.insert(nul.end(), one.begin(), one.end());
   nul.insert(nul.end(), two.begin(), two.end());
   ASSERT_EQ(nul.size(), 67u);
-  EXPECT_EQ(codec::nullifier(one, two), crypto::h32(nul));
+  EXPECT_EQ(codec::nullifier(one, two), hashing::h32(nul));
 
   TxOutput out;
   out.stealth_tag.fill(1);
@@ -152,17 +153,17 @@ TEST(Codec, LedgerHashInputs) {
   Bytes wire(16, 1);
   wire.insert(wire.end(), 32, 2);
   wire.insert(wire.end(), 32, 3);
-  EXPECT_EQ(codec::note_id(out), crypto::h32(wire));
+  EXPECT_EQ(codec::note_id(out), hashing::h32(wire));
   out.ciphertext = {9, 8};
   wire.insert(wire.end(), {9, 8});
-  EXPECT_EQ(codec::note_id(out), crypto::h32(wire));
+  EXPECT_EQ(codec::note_id(out), hashing::h32(wire));
 
   Tx tx = empty_transfer();
   tx.inputs.emplace_back();
   Hash32 before = codec::txid(tx);
   tx.inputs[0].sig.fill(0x77);
   EXPECT_EQ(codec::txid(tx), before);
-  EXPECT_EQ(before, crypto::h32(codec::encode_tx_unsigned(tx)));
+  EXPECT_EQ(before, hashing::h32(codec::encode_tx_unsigned(tx)));
 }
 
 codec::BlockHeader sample_header(uint64_t nonce) {
@@ -282,7 +283,7 @@ TEST(Codec, RandomRoundTrips) {
     Bytes body = codec::encode_block_body(b);
     auto d = codec::decode_block_body(body);
     ASSERT_TRUE(d);
-    b.hash = crypto::h32(ByteView(body).first(106));
+    b.hash = hashing::h32(ByteView(body).first(106));
     EXPECT_EQ(*d, b);
     EXPECT_EQ(codec::encode_block_body(*d), body);
   }

@@ -1,4 +1,4 @@
-#include "crypto.h"
+#include "core/crypto.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "codec.h"
-#include "hex.h"
+#include "core/codec.h"
+#include "core/hex.h"
 
 // Counts heap allocations, so a test can show that skipping a foreign output allocates
 // nothing.

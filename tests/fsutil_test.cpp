@@ -1,4 +1,4 @@
-#include "fsutil.h"
+#include "core/fsutil.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "hex.h"
+#include "core/hex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "net.h"
+#include "net/net.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -14,13 +14,13 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "codec.h"
-#include "crypto.h"
-#include "hex.h"
+#include "core/codec.h"
+#include "core/crypto.h"
+#include "core/hex.h"
 #include "jpeg.h"
-#include "nft.h"
+#include "ledger/nft.h"
+#include "ledger/state.h"
 #include "proc.h"
-#include "state.h"
 
 namespace {
 
@@ -462,7 +462,7 @@ TEST_F(NodeFiles, RouteOrderAndBanner) {
 
 TEST_F(NodeFiles, NftImagesListAndServe) {
   Bytes jpeg = testjpeg::make(8, 6);
-  std::string hash = hex::encode(crypto::h32(jpeg));
+  std::string hash = hex::encode(hashing::h32(jpeg));
   EXPECT_EQ(call_json("GET /nft HTTP/1.1").dump(), R"({"count":0,"hashes":[],"ok":true})");
 
   json stored = call_json("POST /nft HTTP/1.1", to_string(jpeg));
@@ -497,7 +497,7 @@ TEST_F(NodeFiles, NftImagesListAndServe) {
 
 TEST_F(NodeFiles, MintChecksInOrder) {
   Bytes jpeg = testjpeg::make(4, 4);
-  Hash32 image = crypto::h32(jpeg);
+  Hash32 image = hashing::h32(jpeg);
   Key32 pk;
   pk.fill(9);
   std::string owner = crypto::encode_address(pk);

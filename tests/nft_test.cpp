@@ -1,4 +1,4 @@
-#include "nft.h"
+#include "ledger/nft.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "crypto.h"
-#include "hex.h"
+#include "core/crypto.h"
+#include "core/hex.h"
 #include "jpeg.h"
 #include "proc.h"
 
@@ -154,7 +154,7 @@ TEST_F(Nft, IngestStoresTheUploadUnderItsHash) {
   for (const auto& c : cases) {
     auto r = nft::ingest(store, c.bytes);
     ASSERT_TRUE(r.has_value()) << c.name << ": " << r.error().to_string();
-    Hash32 id = crypto::h32(c.bytes);
+    Hash32 id = hashing::h32(c.bytes);
     EXPECT_EQ(*r, (NftInfo{hex::encode(id), id, c.bytes.size(), c.width, c.height})) << c.name;
     EXPECT_EQ(nft::read(store, r->hash).value(), c.bytes) << c.name;
     EXPECT_TRUE(nft::exists(store, r->hash)) << c.name;
@@ -249,7 +249,7 @@ TEST_F(Nft, ReadAndExistsCheckTheHash) {
 
 TEST_F(Nft, ConcurrentWritersNeverShowAPartialImage) {
   Bytes jpeg = pad_to(testjpeg::make(64, 64, 6), 250000);
-  std::string hash = hex::encode(crypto::h32(jpeg));
+  std::string hash = hex::encode(hashing::h32(jpeg));
   std::atomic<bool> done{false};
   std::atomic<int> bad{0};
   std::thread reader([&] {

@@ -1,4 +1,4 @@
-#include "seed.h"
+#include "core/seed.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-#include "hex.h"
+#include "core/hex.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "state.h"
+#include "ledger/state.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "fsutil.h"
+#include "core/fsutil.h"
 #include "proc.h"
 
 namespace fs = std::filesystem;

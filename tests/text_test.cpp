@@ -1,8 +1,8 @@
-#include "text.h"
+#include "core/text.h"
 
 #include <gtest/gtest.h>
 
-#include "hex.h"
+#include "core/hex.h"
 
 namespace {
 

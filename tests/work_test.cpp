@@ -1,4 +1,4 @@
-#include "work.h"
+#include "ledger/work.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,10 @@
 #include <limits>
 #include <memory>
 
-#include "codec.h"
-#include "crypto.h"
-#include "hex.h"
+#include "core/codec.h"
+#include "core/crypto.h"
+#include "core/hex.h"
+#include "core/peers.h"
 #include "proc.h"
 
 namespace {

@@ -6,12 +6,12 @@
 #include <cctype>
 #include <regex>
 
-#include "chain.h"
-#include "codec.h"
-#include "crypto.h"
-#include "hex.h"
+#include "core/codec.h"
+#include "core/crypto.h"
+#include "core/hex.h"
+#include "core/seed.h"
+#include "ledger/chain.h"
 #include "proc.h"
-#include "seed.h"
 
 namespace {
 

@@ -16,15 +16,15 @@
 #include <string>
 #include <vector>
 
-#include "chain.h"
 #include "chain_gen.h"
-#include "chain_page.h"
-#include "codec.h"
-#include "crypto.h"
-#include "hex.h"
+#include "core/codec.h"
+#include "core/crypto.h"
+#include "core/hex.h"
 #include "jpeg.h"
-#include "net.h"
-#include "nft.h"
+#include "ledger/chain.h"
+#include "ledger/chain_page.h"
+#include "ledger/nft.h"
+#include "net/net.h"
 #include "proc.h"
 
 namespace {
@@ -342,7 +342,7 @@ TEST_F(HttpCurl, ClientThatKeepsConnectionsGetsEveryReplyWhole) {
 
 TEST_F(HttpCurl, UploadedImagesAreStoredListedAndServed) {
   const Bytes jpeg = testjpeg::make(24, 12, 0xc0);
-  const std::string hash = hex::encode(crypto::h32(jpeg));
+  const std::string hash = hex::encode(hashing::h32(jpeg));
   const std::string stored = R"({"bytes":)" + std::to_string(jpeg.size()) + R"(,"hash":")" + hash +
                              R"(","height":12,"ok":true,"width":24})";
   expect_reply(curl("POST", "/nft", text_of(jpeg), "image/jpeg"), 200, "application/json", stored);

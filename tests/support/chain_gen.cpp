@@ -7,8 +7,8 @@
 #include <fstream>
 #include <thread>
 
-#include "chain.h"
-#include "crypto.h"
+#include "core/crypto.h"
+#include "ledger/chain.h"
 
 namespace chain_gen {
 

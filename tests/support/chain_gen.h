@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
-#include "chain.h"
-#include "codec.h"
+#include "core/bytes.h"
+#include "core/codec.h"
+#include "ledger/chain.h"
 
 namespace chain_gen {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "bytes.h"
+#include "core/bytes.h"
 
 namespace testjpeg {
 
