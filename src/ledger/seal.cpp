@@ -131,6 +131,9 @@ Result<chain::Sealed> Chain::seal_txs(std::vector<Tx> txs) {
 }
 
 Result<chain::Sealed> Chain::drop_work(uint64_t amount, uint32_t seconds, uint32_t validated) {
+  // The reward address is read as every writer left it.
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
   if (state_.reward_address.empty()) return fail("No reward address.");
   if (amount == 0) return fail("Nothing to pay out.");
   return pay_work(state_.reward_address, amount, seconds, validated);
