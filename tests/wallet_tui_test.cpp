@@ -1043,3 +1043,209 @@ Receive address #1.)"},
 }
 
 }  // namespace
+
+namespace {
+
+TEST(WalletTuiFlows, ViewIsFreshForThreeSecondsExactly) {
+  const std::vector<std::pair<std::chrono::nanoseconds, int>> cases = {
+      {0s, 0}, {2999ms, 0}, {3s, 0}, {3s + 1ns, 1}, {10s, 1}};
+  for (const auto& [elapsed, more] : cases) {
+    Rig r;
+    r.open_wallet();
+    int before = r.world.syncs;
+    r.world.clock += std::chrono::duration_cast<std::chrono::steady_clock::duration>(elapsed);
+    ASSERT_TRUE(tui::wallet_view(r.app)) << elapsed.count();
+    r.app.screen = tui::kHistory;
+    r.screen_text();
+    EXPECT_EQ(r.world.syncs - before, more) << elapsed.count() << " ns";
+  }
+}
+
+TEST(WalletTuiFlows, ViewWithoutAnySync) {
+  Rig r;
+  r.world.sync_error = "Node did not return blocks.";
+  r.open_wallet();
+  auto v = tui::wallet_view(r.app);
+  ASSERT_FALSE(v);
+  EXPECT_EQ(v.error().to_string(), "Node did not return blocks.");
+  r.world.sync_error.reset();
+  r.app.book.reset();
+  EXPECT_EQ(tui::wallet_view(r.app).error().to_string(), "Open a wallet first.");
+}
+
+TEST(WalletTuiFlows, NewWalletKeepsTheOldFile) {
+  struct Case {
+    const char* name;
+    bool existing;
+    std::optional<std::string> persist_error;
+    std::vector<std::pair<std::string, std::string>> renames;
+    const char* status;
+    bool good;
+  };
+  const std::string bak = "/w/quv.wallet.bak-1765000000";
+  const std::vector<Case> cases = {
+      {"no file: nothing to keep",
+       false,
+       std::nullopt,
+       {},
+       "Saved. [B] Seed to write down. Full sync done.",
+       true},
+      {"an existing file moves aside",
+       true,
+       std::nullopt,
+       {{"/w/quv.wallet", bak}},
+       "Saved. [B] Seed to write down. Full sync done. Old wallet kept as "
+       "/w/quv.wallet.bak-1765000000.",
+       true},
+      {"a failed write puts it back",
+       true,
+       "No space left on device (os error 28)",
+       {{"/w/quv.wallet", bak}, {bak, "/w/quv.wallet"}},
+       "No space left on device (os error 28)",
+       false},
+  };
+  for (const Case& c : cases) {
+    Rig r;
+    r.world.file = c.existing;
+    r.world.persist_error = c.persist_error;
+    r.app.screen = tui::kRepeat;
+    r.app.pass1 = r.app.pass2 = "12345678";
+    tui::handle_key(r.app, named(KeyCode::Enter));
+    EXPECT_EQ(r.world.renames, c.renames) << c.name;
+    ASSERT_TRUE(r.app.status) << c.name;
+    EXPECT_EQ(r.app.status->second, c.status) << c.name;
+    EXPECT_EQ(r.app.status->first, c.good) << c.name;
+    EXPECT_EQ(int(r.app.screen), c.good ? tui::kMain : tui::kRepeat) << c.name;
+  }
+}
+
+TEST(WalletTuiFlows, ImportedWordsBecomeTheWallet) {
+  Rig r;
+  r.app.screen = tui::kImport;
+  type(r.app, seed::to_mnemonic(fixed_words()));
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  type(r.app, "12345678");
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  type(r.app, "12345678");
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  EXPECT_EQ(int(r.app.screen), tui::kMain);
+  EXPECT_EQ(r.world.stored["mnemonic"], seed::to_mnemonic(fixed_words()));
+  EXPECT_FALSE(r.app.pending_seed);
+  EXPECT_EQ(r.app.session_seed, fixed_words());
+}
+
+TEST(WalletTuiFlows, SendSubmitsRemembersAndReturns) {
+  Rig r;
+  OpenedNote note;
+  note.note_id = std::string(64, 'c');
+  note.txid = std::string(64, 'd');
+  note.amount = 500000;
+  note.auth_pk = std::string(64, '0');
+  r.world.next_view.notes.push_back(note.clone());
+  r.world.next_view.balance = 500000;
+  r.open_wallet();
+  tui::handle_key(r.app, ch('s'));
+  type(r.app, " " + keys_of(1).address + " ");
+  tui::handle_key(r.app, named(KeyCode::Tab));
+  type(r.app, "1,5");
+  tui::handle_key(r.app, named(KeyCode::Tab));
+  type(r.app, " tea ");
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  ASSERT_EQ(r.world.submitted.size(), 1u);
+  const std::string& id = r.world.submitted[0];
+  EXPECT_EQ(int(r.app.screen), tui::kMain);
+  EXPECT_EQ(r.app.status, std::make_pair(true, "Submitted " + id.substr(0, 10) +
+                                                   ". Waiting for node confirmations."));
+  EXPECT_EQ(r.world.stored["sends"][id],
+            (json{{"amount", 150000}, {"memo", "tea"}, {"to", keys_of(1).address}}));
+}
+
+TEST(WalletTuiFlows, NodeListPrecedence) {
+  struct Case {
+    const char* name;
+    std::optional<json> book_nodes;
+    std::vector<std::string> file;
+    std::vector<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {"no book: the file", std::nullopt, {"f:1"}, {"f:1"}},
+      {"book entries win, untrimmed, others skipped",
+       json::array({" b:1", 5, "", "c:2"}),
+       {"f:1"},
+       {" b:1", "c:2"}},
+      {"a book list of nothing usable falls back", json::array({"", 7}), {"f:1"}, {"f:1"}},
+      {"a book member of another type falls back", json("b:1"), {"f:1"}, {"f:1"}},
+  };
+  for (const Case& c : cases) {
+    Rig r;
+    r.world.node_file = c.file;
+    if (c.book_nodes) {
+      r.open_wallet();
+      (*r.app.book)["nodes"] = *c.book_nodes;
+    }
+    EXPECT_EQ(tui::app_nodes(r.app), c.want) << c.name;
+    tui::load_peer_fields(r.app);
+    EXPECT_EQ(r.app.peer_fields[0], c.want[0]) << c.name;
+  }
+}
+
+// A terminal of the test's own: a script of poll results, and the frames drawn.
+class ScriptScreen : public ui::Screen {
+ public:
+  std::vector<Result<std::optional<Key>>> script;
+  std::optional<std::string> draw_error;
+  std::vector<std::string> frames;
+
+  ui::Rect area() const override { return ui::Rect{0, 0, 78, 17}; }
+  Status draw(const ui::Buffer& buf) override {
+    frames.push_back(buf.to_text());
+    if (draw_error) return fail(*draw_error);
+    return {};
+  }
+  Result<std::optional<Key>> poll(int) override {
+    if (next_ >= script.size()) return std::optional<Key>(Key::chr('q'));
+    return script[next_++];
+  }
+
+ private:
+  size_t next_ = 0;
+};
+
+TEST(WalletTuiRun, OnlyKeyPressesCountAndFailuresEndTheLoop) {
+  Key release = Key::chr('i');
+  release.kind = ui::KeyKind::Release;
+  Key repeat = Key::chr('i');
+  repeat.kind = ui::KeyKind::Repeat;
+  {
+    ScriptScreen s;
+    s.script = {std::optional<Key>(),
+                std::optional<Key>(release),
+                std::optional<Key>(repeat),
+                std::optional<Key>(Key::chr('p')),
+                std::optional<Key>(Key::of(KeyCode::Esc)),
+                std::optional<Key>(Key::of(KeyCode::Esc))};
+    Rig r;
+    EXPECT_TRUE(tui::run_on(s, r.app));
+    EXPECT_EQ(s.frames.size(), 6u);
+    EXPECT_NE(s.frames[4].find("┌ peers "), std::string::npos);
+    EXPECT_NE(s.frames[5].find("┌ welcome "), std::string::npos);
+  }
+  {
+    ScriptScreen s;
+    s.script = {std::optional<Key>(), fail("Input/output error (os error 5)")};
+    Rig r;
+    auto ran = tui::run_on(s, r.app);
+    ASSERT_FALSE(ran);
+    EXPECT_EQ(ran.error().to_string(), "Input/output error (os error 5)");
+  }
+  {
+    ScriptScreen s;
+    s.draw_error = "Broken pipe (os error 32)";
+    Rig r;
+    auto ran = tui::run_on(s, r.app);
+    ASSERT_FALSE(ran);
+    EXPECT_EQ(ran.error().to_string(), "Broken pipe (os error 32)");
+  }
+}
+
+}  // namespace
