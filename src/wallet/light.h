@@ -192,5 +192,7 @@ Result<WalletView> sync(std::span<const std::string> nodes, Book& book);
 WalletView view_from(const LightCache& cache, const NodeInfo& node, const Book& book);
 WalletView view_from(const LightCache& cache, const NodeInfo& node, const Book& book,
                      Keyring& keys);
+// Discovery with the open wallet's key material.
+void discover_into_book(Book& book, const LightCache& cache, Keyring& keys);
 
 }  // namespace light
