@@ -2,17 +2,26 @@
 // text, the key table driven with synthetic keys over a world of fakes, and the flows
 // against a real node in a network namespace of the test's own.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "app/cli.h"
+#include "core/codec.h"
 #include "core/crypto.h"
 #include "core/seed.h"
+#include "ledger/chain.h"
+#include "net/net.h"
+#include "proc.h"
 #include "ui/buffer.h"
 #include "ui/terminal.h"
 #include "wallet/tui.h"
@@ -1246,6 +1255,172 @@ TEST(WalletTuiRun, OnlyKeyPressesCountAndFailuresEndTheLoop) {
     ASSERT_FALSE(ran);
     EXPECT_EQ(ran.error().to_string(), "Broken pipe (os error 32)");
   }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Against a real node: the chain served by the node's HTTP server on 127.0.0.1:19191 inside
+// a network namespace of the test's own, so no lookup of a seed node leaves the machine.
+// Mints and seals run in-process through the same code as `quv mint` and `quv seal`.
+
+namespace {
+
+constexpr int kNoNamespace = 77;
+
+// The current screen as text, on a terminal of 100 by 26.
+std::string shown(tui::App& app) {
+  ui::Buffer buf(100, 26);
+  tui::draw(buf, app);
+  return buf.to_text();
+}
+
+void press(tui::App& app, KeyCode k) { tui::handle_key(app, Key::of(k)); }
+
+// Applies the transactions the server queued, as a node's next tick would.
+std::vector<std::string> apply_queued(net::Receiver& rx, const std::filesystem::path& chain) {
+  std::vector<std::string> ids;
+  auto c = Chain::open(chain);
+  EXPECT_TRUE(c);
+  if (!c) return ids;
+  for (auto& m : rx.drain()) {
+    if (auto* t = std::get_if<net::NetMsg::Tx>(&m.msg)) {
+      auto decoded = codec::decode_tx(t->raw);
+      EXPECT_TRUE(decoded);
+      if (!decoded) continue;
+      auto id = c->submit_tx(decoded->tx);
+      EXPECT_TRUE(id) << id.error().to_string();
+      if (id) ids.push_back(*id);
+    }
+  }
+  return ids;
+}
+
+// The whole road of a wallet; runs in the child that owns the namespace.
+void wallet_road() {
+  proc::TempDir dir;
+  std::filesystem::path chain = dir / "quv.chain";
+  proc::ScopedEnv wallet_env("QUV_WALLET_PATH", (dir / "quv.wallet").string());
+  proc::ScopedEnv chain_env("QUV_CHAIN_PATH", chain.string());
+  proc::ScopedEnv home_env("HOME", dir.path().string());
+  proc::ScopedEnv confirm_env("QUV_CONFIRM_PEERS", "1");
+  ASSERT_TRUE(Chain::open(chain));
+  auto [tx, rx] = net::channel();
+  net::ServerOptions opts;
+  opts.host = "127.0.0.1";
+  auto server = net::Server::start(opts, chain.string(), tx);
+  ASSERT_TRUE(server) << server.error().to_string();
+
+  tui::App app;
+  // New wallet: passphrase twice, then the seed screen with 13 words the parser takes.
+  tui::handle_key(app, ch('n'));
+  type(app, "correct horse");
+  press(app, KeyCode::Enter);
+  type(app, "correct horse");
+  press(app, KeyCode::Enter);
+  ASSERT_EQ(int(app.screen), tui::kMain);
+  EXPECT_EQ(app.status, std::make_pair(true, std::string("Saved. [B] Seed to write down. "
+                                                         "Full sync done.")));
+  tui::handle_key(app, ch('b'));
+  std::string seed_screen = shown(app);
+  std::vector<std::string> words;
+  for (size_t n = 1; n <= 13; ++n) {
+    std::string mark = (n < 10 ? " " : "") + std::to_string(n) + ". ";
+    size_t at = seed_screen.find(mark);
+    ASSERT_NE(at, std::string::npos) << n;
+    at += mark.size();
+    words.push_back(seed_screen.substr(at, seed_screen.find(' ', at) - at));
+  }
+  auto parsed = seed::parse(seed::to_mnemonic(words));
+  ASSERT_TRUE(parsed) << seed_screen;
+  EXPECT_EQ(*parsed, *app.session_seed);
+  press(app, KeyCode::Enter);
+
+  // A mint to the receive address shows as the balance after a sync.
+  std::string address = app.keys->address;
+  auto minted = cli::run_oneshot(cli::Cmd{cli::Cmd::Mint{address, "5"}}, chain);
+  ASSERT_TRUE(minted) << minted.error().text;
+  tui::handle_key(app, ch('y'));
+  EXPECT_EQ(app.status, std::make_pair(true, std::string("Synced to height 1.")));
+  EXPECT_NE(shown(app).find("  5,00000 QÚV"), std::string::npos) << shown(app);
+
+  // Send to a second wallet: a pending row, acknowledged, then sealed into an "out" row.
+  std::string other = WalletKeys::from_mnemonic(seed::to_mnemonic(seed::generate())).address;
+  tui::handle_key(app, ch('s'));
+  type(app, other);
+  press(app, KeyCode::Tab);
+  type(app, "1,5");
+  press(app, KeyCode::Tab);
+  type(app, "tea");
+  press(app, KeyCode::Enter);
+  ASSERT_EQ(int(app.screen), tui::kMain) << (app.status ? app.status->second : "");
+  std::vector<std::string> ids = apply_queued(rx, chain);
+  ASSERT_EQ(ids.size(), 1u);
+  EXPECT_EQ(app.status, std::make_pair(true, "Submitted " + ids[0].substr(0, 10) +
+                                                 ". Waiting for node confirmations."));
+  tui::handle_key(app, ch('h'));
+  EXPECT_NE(shown(app).find(" >  open   1,50000 QÚV  tea  0/1"), std::string::npos) << shown(app);
+  {
+    auto c = Chain::open(chain);
+    ASSERT_TRUE(c);
+    ASSERT_TRUE(c->ack_tx(ids[0], "peer-one"));
+  }
+  tui::handle_key(app, ch('h'));
+  EXPECT_NE(shown(app).find(" >  open   1,50000 QÚV  tea  1/1"), std::string::npos) << shown(app);
+  auto sealed = cli::run_oneshot(cli::Cmd{cli::Cmd::Seal{}}, chain);
+  ASSERT_TRUE(sealed) << sealed.error().text;
+  tui::handle_key(app, ch('h'));
+  std::string history = shown(app);
+  EXPECT_NE(history.find(" >  out    1,50000 QÚV  tea  h2"), std::string::npos) << history;
+  EXPECT_NE(history.find("    in     5,00000 QÚV  node-work  h1"), std::string::npos) << history;
+  tui::handle_key(app, ch('q'));
+  EXPECT_NE(shown(app).find("  3,50000 QÚV"), std::string::npos) << shown(app);
+
+  // Locked, the wallet does not open under another passphrase.
+  press(app, KeyCode::Esc);
+  tui::handle_key(app, ch('o'));
+  type(app, "wrong horse");
+  press(app, KeyCode::Enter);
+  EXPECT_EQ(int(app.screen), tui::kOpen);
+  EXPECT_EQ(app.status, std::make_pair(false, std::string("Wrong passphrase.")));
+  press(app, KeyCode::Esc);
+
+  // The node list editor pings its rows, saves them beside the wallet and pings again.
+  tui::handle_key(app, ch('p'));
+  EXPECT_EQ(app.peer_fields[0], "127.0.0.1:19191");
+  EXPECT_EQ(app.peer_state[0], 1);
+  press(app, KeyCode::Down);
+  for (int i = 0; i < 64 && !app.peer_fields[1].empty(); ++i) press(app, KeyCode::Backspace);
+  type(app, "127.0.0.2");
+  for (int row = 2; row < 5; ++row) {
+    press(app, KeyCode::Down);
+    for (int i = 0; i < 64 && !app.peer_fields[row].empty(); ++i) press(app, KeyCode::Backspace);
+  }
+  press(app, KeyCode::Enter);
+  EXPECT_EQ(app.status, std::make_pair(true, std::string("2 peers saved.")));
+  EXPECT_EQ(int(app.screen), tui::kWelcome);
+  EXPECT_EQ(proc::slurp(dir / "quv.nodes"), "[\n  \"127.0.0.1:19191\",\n  \"127.0.0.2:19191\"\n]");
+  EXPECT_EQ(app.peer_state, (std::array<uint8_t, 5>{1, 2, 0, 0, 0}));
+}
+
+TEST(WalletTuiNode, CreateMintSyncSendSealAgainstANode) {
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::alarm(300);  // a hung node call must not hang the suite
+    if (::unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up") != 0) {
+      ::_exit(kNoNamespace);
+    }
+    wallet_road();
+    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "the wallet run ended by signal " << WTERMSIG(status);
+  if (WEXITSTATUS(status) == kNoNamespace) {
+    GTEST_SKIP() << "needs its own network namespace (unshare CLONE_NEWNET and ip, as root)";
+  }
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "see the failures of the wallet run above";
 }
 
 }  // namespace
