@@ -89,7 +89,7 @@ TEST_F(WalletTmux, CreateLockReopenQuitAndASignalRestoreTheTerminal) {
   script += "stty -a > " + d + "/t1; mv " + d + "/t1 " + d + "/stty1\n";
   script += "sh -c 'echo $$ > " + d + "/pid; exec \"$0\" wallet' '" + bin + "'\n";
   script += "stty -a > " + d + "/t2; mv " + d + "/t2 " + d + "/stty2\n";
-  script += "echo finished\nsleep 60\n";
+  script += "echo finished\nexec sleep 60\n";
   ASSERT_TRUE(proc::spit(dir_ / "run.sh", script));
   ASSERT_EQ(tmux({"new-session", "-d", "-s", "w", "-x", "100", "-y", "26",
                   "unshare -n sh " + d + "/run.sh"})
