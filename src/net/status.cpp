@@ -3,12 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "core/codec.h"
-#include "core/fsutil.h"
 #include "core/hex.h"
 #include "core/text.h"
+#include "ledger/chain.h"
 #include "ledger/chain_page.h"
 #include "ledger/nft.h"
 #include "ledger/state.h"
@@ -17,38 +16,14 @@
 
 namespace net {
 
-namespace {
-
 using jtext::as_i64;
 using jtext::as_string;
 using jtext::as_u64;
 using jtext::member;
 using json = nlohmann::json;
 
-// A JSON file read as text; anything unreadable or unparsable is the empty object.
-// Parts of it are copied into replies, and copying and printing a JSON value recurse
-// once per level of nesting, so a file nested deeper than any the node writes counts
-// as broken too.
-json read_json_file(const std::filesystem::path& path) {
-  static constexpr int kMaxDepth = 64;
-  auto text = fsutil::read_text(path);
-  if (!text || text->starts_with("\xEF\xBB\xBF")) return json::object();
-  bool too_deep = false;
-  json j = json::parse(
-      *text,
-      [&too_deep](int depth, json::parse_event_t, json&) {
-        if (depth > kMaxDepth) too_deep = true;
-        return true;
-      },
-      false);
-  if (j.is_discarded() || too_deep) return json::object();
-  return j;
-}
-
-}  // namespace
-
 std::string sidecar_reward(const std::string& chain_path) {
-  json state = read_json_file(state::path_for(chain_path));
+  json state = state::read_members(chain_path);
   return as_string(member(state, "reward_address")).value_or("");
 }
 
@@ -56,15 +31,14 @@ std::string status_json(const std::string& chain_path) {
   struct stat st;
   uint64_t size = ::stat(chain_path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
   // A state file that is missing, half written or broken reads as the empty object.
-  json state = read_json_file(state::path_for(chain_path));
+  json state = state::read_members(chain_path);
   uint64_t work_seconds = as_u64(member(state, "work_seconds")).value_or(0);
   uint64_t validated = as_u64(member(state, "validated")).value_or(0);
   uint64_t pending_work = std::min<uint64_t>(work_seconds, 86400);
   // Saturating: a state file cannot make the pending total wrap around.
   uint64_t pending_total =
       validated > UINT64_MAX - pending_work ? UINT64_MAX : pending_work + validated;
-  uint64_t confirm = 2;
-  if (const char* env = std::getenv("QUV_CONFIRM_PEERS")) confirm = parse_u64(env).value_or(2);
+  const uint64_t confirm = Chain::required_confirms();
 
   static const json kNoAcks = json::object();
   const json* acks = member(state, "acks");
