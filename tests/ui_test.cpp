@@ -103,6 +103,19 @@ TEST(UiParagraph, WrapAndCut) {
   }
 }
 
+TEST(UiParagraph, WrappedRowsMatchWhatIsDrawn) {
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"one two three four", 6}, {"", 5}, {"abcdefghij", 4}, {"  a b", 3}, {"x", 1}};
+  for (const auto& [text, w] : cases) {
+    ui::Buffer buf(w, 10);
+    ui::Paragraph{{ui::Line::of(text + "|")}, {}, true}.render(buf, buf.area());
+    int drawn = 0;
+    for (int y = 0; y < buf.h(); ++y)
+      if (buf.row_text(y).find_first_not_of(' ') != std::string::npos) drawn = y + 1;
+    EXPECT_EQ(ui::wrapped_rows(ui::Line::of(text + "|"), w), drawn) << text << " in " << w;
+  }
+}
+
 TEST(UiParagraph, SpansKeepTheirStyles) {
   ui::Buffer buf(12, 1);
   ui::Paragraph p;

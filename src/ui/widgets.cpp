@@ -141,6 +141,11 @@ void Paragraph::render(Buffer& buf, const Rect& area) const {
   }
 }
 
+int wrapped_rows(const Line& line, int w) {
+  if (w <= 0) return 1;
+  return static_cast<int>(wrap_line(flatten(line), w).size());
+}
+
 void List::render(Buffer& buf, const Rect& area, ListState& state) const {
   buf.set_style(area, style);
   if (area.empty() || items.empty()) {

@@ -70,6 +70,9 @@ struct Paragraph {
   void render(Buffer& buf, const Rect& area) const;
 };
 
+// The rows that `line` takes in a wrapping paragraph `w` cells wide (at least 1).
+int wrapped_rows(const Line& line, int w);
+
 // The selection of a list between frames: the selected item, if any, and the index of
 // the first item shown. Rendering moves `offset` so that the selected item is visible.
 struct ListState {
