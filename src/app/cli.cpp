@@ -15,6 +15,7 @@
 #include "core/units.h"
 #include "ledger/chain.h"
 #include "ledger/work.h"
+#include "wallet/tui.h"
 
 namespace cli {
 
@@ -424,6 +425,13 @@ int run(int argc, char** argv) {
   if (cli.chain) ::setenv("QUV_CHAIN_PATH", cli.chain->c_str(), 1);
   std::filesystem::path path = chain_path();
 
+  if (std::holds_alternative<Cmd::Wallet>(cli.command.v)) {
+    if (auto ran = tui::run(); !ran) {
+      write_all(stderr, error::format_report(error::report(ran.error())));
+      return 1;
+    }
+    return 0;
+  }
   auto result = run_oneshot(cli.command, path);
   if (!result) {
     write_all(stderr, error::format_report(result.error()));

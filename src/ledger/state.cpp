@@ -520,6 +520,25 @@ std::optional<NodeState> parse(std::string_view text) {
   return std::move(reader.out);
 }
 
+nlohmann::json read_members(const std::filesystem::path& chain_path) {
+  using json = nlohmann::json;
+  // Members are copied into replies, and copying and printing a JSON value recurse once per
+  // level of nesting, so a file nested deeper than any the node writes counts as broken.
+  static constexpr int kMaxDepth = 64;
+  auto text = fsutil::read_text(path_for(chain_path));
+  if (!text || text->starts_with("\xEF\xBB\xBF")) return json::object();
+  bool too_deep = false;
+  json j = json::parse(
+      *text,
+      [&too_deep](int depth, json::parse_event_t, json&) {
+        if (depth > kMaxDepth) too_deep = true;
+        return true;
+      },
+      false);
+  if (j.is_discarded() || too_deep) return json::object();
+  return j;
+}
+
 }  // namespace state
 
 Result<NodeState> NodeState::load(const std::filesystem::path& chain_path) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -76,5 +77,11 @@ std::string to_json(const NodeState& s);
 
 // Parses a state file's text by the strict rules (object or array form); nullopt on any fault.
 std::optional<NodeState> parse(std::string_view text);
+
+// The state file beside `chain_path` as a plain JSON value, for readers that take each
+// member on its own with a default per member (the status document). A file that is
+// missing, unreadable, not JSON, begins with a byte order mark or nests deeper than 64
+// levels is the empty object.
+nlohmann::json read_members(const std::filesystem::path& chain_path);
 
 }  // namespace state
