@@ -1,6 +1,7 @@
 #include "ledger/chain_page.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +59,16 @@ Status check_magic(int fd) {
   return {};
 }
 
+// True while a writer holds the chain's lock: a record cut short at the end of the file is
+// then one still being written, and the page ends before it instead of failing.
+bool writer_at_work(int fd) {
+  if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+    (void)::flock(fd, LOCK_UN);
+    return false;
+  }
+  return errno == EWOULDBLOCK;
+}
+
 bool wanted(const BlocksPage& page, uint64_t height, uint64_t from, uint64_t limit) {
   return height >= from && page.blocks.size() < limit;
 }
@@ -70,7 +81,10 @@ Result<BlocksPage> walk(int fd, uint64_t from, uint64_t limit) {
   for (;;) {
     auto step = reader.next(rec);
     if (!step) return std::unexpected(step.error());
-    if (*step == RecordReader::Step::kCut) return fail(kShortRead);
+    if (*step == RecordReader::Step::kCut) {
+      if (writer_at_work(fd)) break;
+      return fail(kShortRead);
+    }
     // A record whose checksum does not match ends the walk before it.
     if (*step == RecordReader::Step::kEnd || !rec.checksum_ok()) break;
     auto block = codec::decode_block_body(rec.body());
@@ -163,7 +177,10 @@ void scan_tail(int fd, Entry& e) {
   e.error.clear();
   for (;;) {
     auto step = reader.next(rec);
-    if (step && *step == RecordReader::Step::kCut) step = fail(kShortRead);
+    if (step && *step == RecordReader::Step::kCut) {
+      step = writer_at_work(fd) ? Result<RecordReader::Step>(RecordReader::Step::kEnd)
+                                : Result<RecordReader::Step>(fail(kShortRead));
+    }
     if (!step) {
       e.tail = Tail::Error;
       e.error = step.error().to_string();
