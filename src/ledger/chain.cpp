@@ -103,6 +103,25 @@ Status Chain::replay_from(int fd, AdoptCheck* check, bool from_end) {
   return read_records(r, check, false);
 }
 
+// The three steps of ingesting a transaction, shared by `ingest` (decoded transactions) and
+// replay (positions in a raw block body), so the rules live in one place.
+inline void Chain::ingest_kind(uint8_t type, uint64_t work_amount, ByteView extra) {
+  if (type == codec::kTxWork) supply_ += work_amount;
+  if (type == codec::kTxNftMint) {
+    auto mint = nft::parse_extra(extra);
+    if (mint) nft_ids_.insert(mint->first);
+  }
+}
+
+inline void Chain::ingest_spend(const Hash32& note_id, const Hash32& nullifier) {
+  nullifiers_.insert(nullifier);
+  notes_.erase(note_id);
+}
+
+inline void Chain::ingest_output(const Hash32& note_id, const Key32& key) {
+  notes_.insert_or_assign(note_id, key);
+}
+
 Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_at_damage) {
   chain::BlockScan scan;
   std::vector<Hash32> note_ids;
@@ -144,21 +163,16 @@ Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_
         }
       }
       for (const TxRef& t : scan.txs) {
-        if (t.type == codec::kTxWork) supply_ += t.work_amount;
-        if (t.type == codec::kTxNftMint) {
-          auto mint = nft::parse_extra(ByteView(p + t.extra_pos, t.extra_len));
-          if (mint) nft_ids_.insert(mint->first);
-        }
+        ingest_kind(t.type, t.work_amount, ByteView(p + t.extra_pos, t.extra_len));
         for (size_t i = 0; i < t.n_in; ++i) {
           const uint8_t* in = p + t.in_pos + 64 * i;
-          nullifiers_.insert(hash_at(in + 32));
-          notes_.erase(hash_at(in));
+          ingest_spend(hash_at(in), hash_at(in + 32));
         }
         for (size_t o = 0; o < t.n_out; ++o) {
           const uint8_t* q = p + scan.outs[t.out_first + o].pos;
           Key32 key;
           std::memcpy(key.data(), q + 48, 32);
-          notes_.insert_or_assign(note_ids[t.out_first + o], key);
+          ingest_output(note_ids[t.out_first + o], key);
         }
       }
       tip_hash_ = hashing::h32(body.first(codec::kHeaderSize));
@@ -204,18 +218,9 @@ Status Chain::append(const Block& block) {
 
 void Chain::ingest(std::span<const Tx> txs) {
   for (const Tx& tx : txs) {
-    if (tx.type == codec::kTxWork) supply_ += tx.work_amount;
-    if (tx.type == codec::kTxNftMint) {
-      auto mint = nft::parse_extra(tx.extra);
-      if (mint) nft_ids_.insert(mint->first);
-    }
-    for (const codec::TxInput& in : tx.inputs) {
-      nullifiers_.insert(in.nullifier);
-      notes_.erase(in.note_id);
-    }
-    for (const codec::TxOutput& out : tx.outputs) {
-      notes_.insert_or_assign(codec::note_id(out), out.auth_pk);
-    }
+    ingest_kind(tx.type, tx.work_amount, tx.extra);
+    for (const codec::TxInput& in : tx.inputs) ingest_spend(in.note_id, in.nullifier);
+    for (const codec::TxOutput& out : tx.outputs) ingest_output(codec::note_id(out), out.auth_pk);
   }
 }
 

@@ -181,6 +181,10 @@ class Chain {
   // Reads records from `r` to the end of the file and ingests them; with
   // `stop_at_damage` a record cut short or failing its checksum ends the walk quietly.
   Status read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_at_damage);
+  // Ingest, one transaction at a time: its type (supply, NFT id), each spend, each output.
+  void ingest_kind(uint8_t type, uint64_t work_amount, ByteView extra);
+  void ingest_spend(const Hash32& note_id, const Hash32& nullifier);
+  void ingest_output(const Hash32& note_id, const Key32& key);
   // Forgets every block: no offsets, empty sets, zero tip and supply.
   void reset_ledger();
   void check_block(const codec::Block& block, AdoptCheck& check) const;
