@@ -1193,6 +1193,8 @@ TEST_F(NodeFiles, OutOfDescriptorsTheServerRefusesAndRecovers) {
   EXPECT_GT(open, 0u);
   EXPECT_LT(open, 64u);
   for (int fd : idle) ::close(fd);
+  // Time for the server to close its ends too, before the child takes what is free.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
   // The process has no descriptor left: connections are refused at once, the listener
   // does not spin, and the server answers again once descriptors are free.
