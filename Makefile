@@ -1,10 +1,12 @@
 # Two commands matter: `make run` and `make test`. Both install what is missing first.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: deps build build-asan run test test-unit test-asan bench clean
+.PHONY: deps build build-asan build-fuzz run test test-unit test-asan test-fuzz fuzz bench clean
 
 deps:
 	@scripts/install-deps
@@ -17,16 +19,30 @@ build-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQUV_SANITIZE=ON -DQUV_BENCH=OFF >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 
+# The fuzz targets: their own CMake project under tests/fuzz, built with clang and libFuzzer.
+build-fuzz: deps
+	@cmake -S tests/fuzz -B $(FUZZ_BUILD) $(CMAKE_GEN) >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# Every fuzz target once over its seed corpus under ASan/UBSan: a regression check of seconds.
+test-fuzz: build-fuzz
+	@BUILD=$(FUZZ_BUILD) tests/fuzz/run regress
+
+# Every fuzz target for FUZZ_SECONDS on all cores, one target after another.
+fuzz: build-fuzz
+	@BUILD=$(FUZZ_BUILD) tests/fuzz/run fuzz $(FUZZ_SECONDS) $(JOBS)
+
 run: build
 	@mkdir -p data
 	$(BUILD)/quv --chain data/quv.chain status
 
-test: build build-asan
+test: build build-asan build-fuzz
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 300
 	@ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -L unit
+	@BUILD=$(FUZZ_BUILD) tests/fuzz/run regress
 
 bench: build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b || exit 1; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
