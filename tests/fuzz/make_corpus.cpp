@@ -102,6 +102,16 @@ int main(int argc, char** argv) {
   }
   put("chain_file", "framed", framed);
 
+  // Peer chains: a whole file (unmined, so refused for its proof of work) and the
+  // transactions of the generated blocks, which the target seals and mines itself.
+  put("chain_adopt", "file", cat({Bytes{0}, file}));
+  Bytes mined = {1};
+  for (size_t b = 1; b < blocks.size(); ++b) {
+    mined.push_back(static_cast<uint8_t>(blocks[b].txs.size()));
+    for (const auto& tx : blocks[b].txs) bytes::put(mined, codec::encode_tx_signed(tx));
+  }
+  put("chain_adopt", "mined", mined);
+
   // State files.
   NodeState state;
   put("state_file", "default", state::to_json(state));
