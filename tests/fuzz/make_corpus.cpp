@@ -212,6 +212,9 @@ int main(int argc, char** argv) {
     put("http_request", name, "\x07\x01" + text);
     put("http_route", name, "\x01" + text);
   }
+  // A header block that crosses its limit in the chunk that holds its terminator.
+  put("http_request", "header-past-limit",
+      "\x07\x01" + request("GET / HTTP/1.1\r\nX-Pad: " + std::string(33000, 'a')));
   put("http_route", "seal-remote", std::string(1, '\0') + request("POST /seal HTTP/1.1"));
 
   // Images: encoder output and hand-built frames.
