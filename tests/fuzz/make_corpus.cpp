@@ -217,12 +217,32 @@ int main(int argc, char** argv) {
       "\x07\x01" + request("GET / HTTP/1.1\r\nX-Pad: " + std::string(33000, 'a')));
   put("http_route", "seal-remote", std::string(1, '\0') + request("POST /seal HTTP/1.1"));
 
-  // Images: encoder output and hand-built frames.
-  put("nft_check", "baseline", testjpeg::make(16, 8, 1));
-  put("nft_check", "progressive", testjpeg::make(24, 16, 2, true));
-  put("nft_check", "arithmetic", testjpeg::frame({testjpeg::kArithmetic, 16, 16, 3}));
+  // Images (mode 0): encoder output and hand-built frames; frame descriptions (mode 1): a
+  // progressive colour frame with a DC scan and AC scans, and an arithmetic one.
+  auto image = [](ByteView jpeg) { return cat({Bytes{0}, jpeg}); };
+  put("nft_check", "baseline", image(testjpeg::make(16, 8, 1)));
+  put("nft_check", "progressive", image(testjpeg::make(24, 16, 2, true)));
+  put("nft_check", "arithmetic", image(testjpeg::frame({testjpeg::kArithmetic, 16, 16, 3})));
   put("nft_check", "arithmetic-progressive",
-      testjpeg::frame({testjpeg::kArithmeticProgressive, 16, 16, 3, 2}));
-  put("nft_check", "declared-huge", testjpeg::frame({testjpeg::kArithmetic, 65500, 65500, 1}));
+      image(testjpeg::frame({testjpeg::kArithmeticProgressive, 16, 16, 3, 2})));
+  put("nft_check", "declared-huge",
+      image(testjpeg::frame({testjpeg::kArithmetic, 65500, 65500, 1})));
+  // kind, width u16, height u16, components-1, quantiser, sampling per component, then
+  // scans: component pick, first and band of coefficients, approximation, data length u16,
+  // data.
+  Bytes described = {1, 2, 63, 0, 63, 0, 2, 0, 1, 1, 0, 0, 0, 0};
+  for (int scan = 0; scan < 6; ++scan) {
+    described.insert(described.end(), {static_cast<uint8_t>(scan == 0 ? 2 : scan),
+                                       static_cast<uint8_t>(scan == 0 ? 0 : 1),
+                                       static_cast<uint8_t>(scan == 0 ? 0 : 62), 0, 16, 0});
+    described.insert(described.end(), 16, 0x00);
+  }
+  put("nft_check", "described-progressive", described);
+  Bytes arithmetic = {1, 4, 255, 1, 255, 1, 3, 0, 1, 1, 1, 1, 1, 1, 1, 1};
+  for (int scan = 0; scan < 4; ++scan) {
+    arithmetic.insert(arithmetic.end(), {static_cast<uint8_t>(scan * 4 + 3), 0, 63, 0, 8, 0});
+    arithmetic.insert(arithmetic.end(), 8, 0x5A);
+  }
+  put("nft_check", "described-arithmetic", arithmetic);
   return 0;
 }
