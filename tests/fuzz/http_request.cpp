@@ -44,7 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::check(whole->line == cut->line && whole->head == cut->head && whole->body == cut->body,
               "same request however the reads are cut");
   fuzz::check(whole->body.size() <= net::content_length(whole->head), "body within its length");
-  // At most the limit and one more chunk of 4096 bytes is ever buffered.
-  fuzz::check(whole->head.size() < net::kMaxHeaderBytes + 4096, "header block within its limit");
+  // At most the limit and one more chunk of 4096 bytes is ever buffered; each byte that is
+  // not UTF-8 becomes the three bytes of U+FFFD in the text.
+  fuzz::check(whole->head.size() < 3 * (net::kMaxHeaderBytes + 4096),
+              "header block within its limit");
   return 0;
 }
