@@ -1,12 +1,13 @@
 # Two commands matter: `make run` and `make test`. Both install what is missing first.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: deps build build-asan build-fuzz run test test-unit test-asan test-fuzz fuzz bench clean
+.PHONY: deps build build-asan build-tsan build-fuzz run test test-unit test-asan test-fuzz fuzz bench clean
 
 deps:
 	@scripts/install-deps
@@ -18,6 +19,10 @@ build: deps
 build-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQUV_SANITIZE=ON -DQUV_BENCH=OFF >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+build-tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUV_TSAN=ON -DQUV_BENCH=OFF >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS)
 
 # The fuzz targets: their own CMake project under tests/fuzz, built with clang and libFuzzer.
 build-fuzz: deps
@@ -36,13 +41,14 @@ run: build
 	@mkdir -p data
 	$(BUILD)/quv --chain data/quv.chain status
 
-test: build build-asan build-fuzz
+test: build build-asan build-tsan build-fuzz
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 300
 	@ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -L unit
+	@TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -L threaded
 	@BUILD=$(FUZZ_BUILD) tests/fuzz/run regress
 
 bench: build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b || exit 1; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
