@@ -98,8 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto replayed = Chain::open(node.path);
   fuzz::check(replayed.has_value(), "an adopted file opens");
   fuzz::check(replayed->block_count() == node.chain->block_count() &&
-                  replayed->tip_hash == node.chain->tip_hash &&
-                  replayed->supply == node.chain->supply,
+                  replayed->tip_hash() == node.chain->tip_hash() &&
+                  replayed->supply() == node.chain->supply(),
               "the ledger in memory is the ledger of the file");
   replayed = fail("closed");
   node.reset();

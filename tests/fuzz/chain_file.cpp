@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto chain = Chain::open(path);
   if (chain) {
     fuzz::check(chain->block_count() >= 1, "an opened chain has a genesis block");
-    fuzz::check(chain->block_count() == chain->offsets.size(), "one offset per block");
+    fuzz::check(chain->block_count() == chain->offsets().size(), "one offset per block");
   }
   std::filesystem::remove_all(dir, ec);
   return 0;
