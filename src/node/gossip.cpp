@@ -73,6 +73,7 @@ void refuse(GossipMemo& memo, const Claim& c, SteadyClock::time_point until) {
   PeerMemo& pm = memo.peers[c.peer];
   pm.refused = c;
   pm.refused_until = until;
+  pm.last_refused = SteadyClock::now();
 }
 
 }  // namespace
@@ -143,11 +144,12 @@ Result<CatchUp> catch_up(Chain& chain, GossipMemo& memo) {
     auto st = read_status(*body);
     if (!st || st->node_id == me) continue;
     Claim c{peer, st->height, st->tip};
-    if (still_refused(memo.peers[peer], c)) continue;
-    if (c.height > own_height) ahead.push_back(c);
+    PeerMemo& pm = memo.peers[peer];
+    if (still_refused(pm, c)) continue;
+    const bool trusted = !pm.last_refused || SteadyClock::now() - *pm.last_refused > kDistrust;
+    if (c.height > own_height && trusted) ahead.push_back(c);
     if (is_candidate(c, own_height, own_tip)) candidates.push_back(std::move(c));
   }
-  out.behind = !ahead.empty();
   // Stable: among equals the first in list order stays first.
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Claim& a, const Claim& b) { return displaces(a, b); });
@@ -200,13 +202,11 @@ Result<CatchUp> catch_up(Chain& chain, GossipMemo& memo) {
     out.line = first_line;
   }
 
-  // Still behind: some peer whose claim was not set aside is higher than we are now.
+  // Still behind: a trusted peer claimed more than we hold now. A claim that failed in
+  // this tick still counts here, and is set aside from the next tick on.
   const int64_t now_height = height_of(chain);
-  out.behind = std::any_of(ahead.begin(), ahead.end(), [&](const Claim& c) {
-    const PeerMemo& pm = memo.peers[c.peer];
-    const bool set_aside = pm.refused && *pm.refused == c;
-    return !set_aside && c.height > now_height;
-  });
+  out.behind = std::any_of(ahead.begin(), ahead.end(),
+                           [&](const Claim& c) { return c.height > now_height; });
   return out;
 }
 

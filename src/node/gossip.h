@@ -38,6 +38,8 @@ inline constexpr std::chrono::milliseconds kPeerBudget{10000};
 inline constexpr std::chrono::milliseconds kNftBudget{30000};
 // A peer whose chain could not be downloaded is asked again after this long.
 inline constexpr std::chrono::seconds kFetchRetry{60};
+// How long a peer whose chain was set aside cannot hold the node back.
+inline constexpr std::chrono::minutes kDistrust{10};
 // Largest chain file taken from a peer.
 inline constexpr size_t kMaxChainReply = size_t{1} << 30;
 
@@ -86,6 +88,9 @@ struct PeerMemo {
   // the peer claims something else or `refused_until` passes.
   std::optional<Claim> refused;
   SteadyClock::time_point refused_until{};
+  // When a chain of this peer was last set aside; a peer that failed lately may still
+  // be tried with a new claim, but does not hold the node back.
+  std::optional<SteadyClock::time_point> last_refused;
 };
 
 // What catch-up and gossip remember between ticks.
