@@ -126,7 +126,7 @@ bool displaces(const Claim& c, const Claim& best) {
   return c.tip && best.tip && *c.tip < *best.tip;
 }
 
-Result<CatchUp> catch_up(Chain& chain, GossipMemo& memo) {
+CatchUp catch_up(Chain& chain, GossipMemo& memo) {
   const std::vector<std::string> peers = peers_of(chain);
   const int64_t own_height = height_of(chain);
   const std::string own_tip = chain.tip_hash_hex();
@@ -154,9 +154,8 @@ Result<CatchUp> catch_up(Chain& chain, GossipMemo& memo) {
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Claim& a, const Claim& b) { return displaces(a, b); });
 
-  std::optional<LogLine> first_line;
-  std::optional<QuvError> first_error;
-  bool adopted_any = false;
+  // Peers whose chain adoption refused in this tick: the node goes on as if level.
+  std::unordered_set<std::string> refused_now;
   for (const Claim& best : candidates) {
     auto chain_bytes = ask(memo, best.peer, [&] {
       auto r =
@@ -166,23 +165,20 @@ Result<CatchUp> catch_up(Chain& chain, GossipMemo& memo) {
     }());
     if (!chain_bytes) {
       refuse(memo, best, SteadyClock::now() + kFetchRetry);
-      if (!first_line && !first_error) {
-        first_line = LogLine{false, "could not fetch chain from " + best.peer};
-      }
+      out.lines.push_back({false, "could not fetch chain from " + best.peer});
       continue;
     }
     if (chain_bytes->size() < 4 ||
         !std::equal(chain::kMagic.begin(), chain::kMagic.end(), chain_bytes->begin())) {
       refuse(memo, best, SteadyClock::time_point::max());
-      if (!first_line && !first_error) {
-        first_line = LogLine{false, "peer " + best.peer + " sent a bad chain file"};
-      }
+      out.lines.push_back({false, "peer " + best.peer + " sent a bad chain file"});
       continue;
     }
     const int64_t old_height = height_of(chain);
     if (auto adopted = chain.adopt_bytes(*chain_bytes); !adopted) {
       refuse(memo, best, SteadyClock::time_point::max());
-      if (!first_line && !first_error) first_error = adopted.error();
+      refused_now.insert(best.peer);
+      out.lines.push_back({false, "sync: " + adopted.error().to_string()});
       continue;
     }
     const int64_t new_height = height_of(chain);
@@ -191,22 +187,18 @@ Result<CatchUp> catch_up(Chain& chain, GossipMemo& memo) {
     const bool as_claimed =
         new_height > best.height || (new_height == best.height && best.tip == chain.tip_hash_hex());
     if (!as_claimed) refuse(memo, best, SteadyClock::time_point::max());
-    out.line = LogLine{true, "adopted " + best.peer + "  h" + std::to_string(old_height) +
-                                 "\u2192h" + std::to_string(new_height) + "  " +
-                                 hex::short_hash(best.tip.value_or(""))};
-    adopted_any = true;
+    out.lines.push_back({true, "adopted " + best.peer + "  h" + std::to_string(old_height) +
+                                   "\u2192h" + std::to_string(new_height) + "  " +
+                                   hex::short_hash(best.tip.value_or(""))});
     if (as_claimed) break;
-  }
-  if (!adopted_any) {
-    if (first_error) return std::unexpected(*first_error);
-    out.line = first_line;
   }
 
   // Still behind: a trusted peer claimed more than we hold now. A claim that failed in
   // this tick still counts here, and is set aside from the next tick on.
   const int64_t now_height = height_of(chain);
-  out.behind = std::any_of(ahead.begin(), ahead.end(),
-                           [&](const Claim& c) { return c.height > now_height; });
+  out.behind = std::any_of(ahead.begin(), ahead.end(), [&](const Claim& c) {
+    return c.height > now_height && !refused_now.contains(c.peer);
+  });
   return out;
 }
 

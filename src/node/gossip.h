@@ -111,15 +111,16 @@ struct GossipMemo {
   }
 };
 
-// The outcome of catch-up: at most one event line, and whether a peer is still ahead.
+// The outcome of catch-up: its event lines (a refused adoption as "sync: " and the
+// error), and whether a peer is still ahead.
 struct CatchUp {
-  std::optional<LogLine> line;
+  std::vector<LogLine> lines;
   bool behind = false;
 };
 
-// Asks every peer for its status and adopts the chain of the best one ahead; fails with
-// the adoption's error.
-Result<CatchUp> catch_up(Chain& chain, GossipMemo& memo);
+// Asks every peer for its status and adopts the chain of the best one ahead; when that
+// chain cannot be had, the next best is tried in the same tick.
+CatchUp catch_up(Chain& chain, GossipMemo& memo);
 
 // Exchanges mempools and acknowledgements with every peer that answers, records the
 // link states, exchanges NFT images and saves the node state.

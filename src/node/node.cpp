@@ -78,11 +78,13 @@ Result<Started> prepare(Chain& chain, const Spawn& spawn) {
       {true, "listen 0.0.0.0:" + std::to_string(net::kPort) + "  (P2P / wallet RPC)"});
   fill_identity(chain, fresh_node_id(), std::string(codec::kDefaultSeedPeer));
   out.session.memo.begin_tick();
-  auto caught = catch_up(chain, out.session.memo);
-  if (!caught) {
-    out.lines.push_back({false, "sync: " + caught.error().to_string()});
-  } else if (caught->line && caught->line->ok) {
-    out.lines.push_back({true, "chain fetched from peer"});
+  // Only adoptions and refused chains are told at start-up.
+  for (const LogLine& l : catch_up(chain, out.session.memo).lines) {
+    if (l.ok) {
+      out.lines.push_back({true, "chain fetched from peer"});
+    } else if (l.text.starts_with("sync: ")) {
+      out.lines.push_back(l);
+    }
   }
   return out;
 }
@@ -141,15 +143,11 @@ std::vector<LogLine> pulse(Chain& chain, Session& session) {
   }
 
   // B. Catch-up; a node that is behind only gossips in this tick.
-  auto caught = catch_up(chain, session.memo);
-  if (!caught) {
-    lines.push_back({false, "sync: " + caught.error().to_string()});
-  } else {
-    if (caught->line) lines.push_back(*caught->line);
-    if (caught->behind) {
-      gossip(chain, session.memo);
-      return lines;
-    }
+  CatchUp caught = catch_up(chain, session.memo);
+  lines.insert(lines.end(), caught.lines.begin(), caught.lines.end());
+  if (caught.behind) {
+    gossip(chain, session.memo);
+    return lines;
   }
 
   // C. Work beat, and the daily drop when due.
