@@ -24,7 +24,7 @@ build-tsan: deps
 
 run: build
 	@mkdir -p data
-	$(BUILD)/quv --chain data/quv.chain status
+	$(BUILD)/quv --chain data/quv.chain node
 
 test: build build-asan build-tsan
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 300

@@ -15,6 +15,7 @@
 #include "core/units.h"
 #include "ledger/chain.h"
 #include "ledger/work.h"
+#include "node/node.h"
 
 namespace cli {
 
@@ -423,6 +424,18 @@ int run(int argc, char** argv) {
   // wallet's path rule) sees the option's file.
   if (cli.chain) ::setenv("QUV_CHAIN_PATH", cli.chain->c_str(), 1);
   std::filesystem::path path = chain_path();
+
+  if (std::holds_alternative<Cmd::Node>(cli.command.v)) {
+    // Until the node terminal UI lands, a terminal gets the plain loop as well.
+    auto chain = Chain::open(path);
+    if (!chain) {
+      write_all(stderr, error::format_report(error::report(chain.error(), std::string("chain"))));
+      return 1;
+    }
+    auto ran = node::run(*chain);
+    write_all(stderr, error::format_report(error::report(ran.error())));
+    return 1;
+  }
 
   auto result = run_oneshot(cli.command, path);
   if (!result) {

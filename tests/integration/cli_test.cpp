@@ -303,9 +303,8 @@ TEST_F(QuvCli, LostOutputIsAFailure) {
   expect(r, 1, "", "Error: No space left on device (os error 28)\n");
 }
 
-TEST_F(QuvCli, NodeAndWalletAreParsedButNotAvailable) {
-  expect(quv({"--chain", chain(), "node", "--plain"}), 1, "", kUnavailable);
-  expect(quv({"--chain", chain(), "node"}), 1, "", kUnavailable);
+// The node runs for real (tests/integration/node_cli_test.cpp).
+TEST_F(QuvCli, WalletIsParsedButNotAvailable) {
   expect(quv({"wallet", "--chain", chain()}), 1, "", kUnavailable);
 }
 
