@@ -1,0 +1,198 @@
+// The light client: how a wallet talks to nodes and learns what it owns without telling any
+// node who it is. It keeps the node list file beside the wallet file, probes nodes and picks
+// the best, submits signed transfers, pages blocks through GET /blocks, opens the outputs its
+// keys can open, keeps the sync cache in the book and computes the wallet view. Everything
+// runs on the caller's thread (the wallet screens) except the output scan, which spreads the
+// key tries of one page over the machine's cores and joins them before it returns.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/codec.h"
+#include "core/crypto.h"
+#include "core/error.h"
+#include "wallet/light_types.h"
+#include "wallet/walletdb.h"
+
+namespace light {
+
+using Book = walletdb::Book;
+
+// ---------------------------------------------------------------------------------------
+// Transport
+
+// One HTTP request to a node.
+struct Call {
+  std::string_view host;
+  std::string_view method;
+  std::string_view path;
+  ByteView body;
+  std::string_view content_type;
+  // Bounds each single read and write.
+  uint64_t timeout_secs = 0;
+  // Largest reply accepted.
+  size_t max_reply = size_t{64} << 20;
+};
+
+// Sends one request and returns the reply body, or nothing on any failure. The real one is
+// the HTTP client; tests put a node of their own in its place.
+using Transport = std::function<std::optional<Bytes>(const Call&)>;
+
+// The HTTP client of the system as a transport.
+const Transport& http();
+
+// ---------------------------------------------------------------------------------------
+// Node list, node choice and submission
+
+// Messages of node choice, submission and paging.
+inline constexpr std::string_view kNoNode = "No node reachable. Start `quv node` or set [P] Peers.";
+inline constexpr std::string_view kNotAccepted = "Node did not accept the transaction.";
+inline constexpr std::string_view kNoBlocks = "Node did not return blocks.";
+inline constexpr std::string_view kBadBlocks = "Bad /blocks response.";
+
+// The built-in node list: this machine's node first, then three seed nodes.
+std::vector<std::string> default_nodes();
+
+// The node list file that belongs to a wallet file: the same name with the extension "nodes".
+std::filesystem::path nodes_path(const std::filesystem::path& wallet_file);
+// The entries of the node list file in file order (blank ones left out, the others
+// untrimmed); the default list when the file is missing, unreadable, not a JSON array of
+// strings or has no entry that is not blank.
+std::vector<std::string> load_nodes(const std::filesystem::path& wallet_file);
+// Writes the trimmed, non-blank entries as a two-space indented JSON array, replacing the
+// file atomically. The error is the system's text.
+Status save_nodes(const std::filesystem::path& wallet_file, std::span<const std::string> entries);
+
+// True when the host part of "host:port" (or "[v6]:port") is exactly "127.0.0.1",
+// "localhost" or "::1".
+bool is_loopback(std::string_view entry);
+
+// What a wallet learnt about one node from its status document.
+struct NodeInfo {
+  // The entry that was pinged, as passed in.
+  std::string addr;
+  int64_t height = -1;
+  std::string tip;
+  int64_t supply = 0;
+  // The status document's mempool transactions.
+  std::vector<nlohmann::json> mempool;
+  uint64_t confirm_peers = 2;
+  std::string reward_address;
+};
+
+// Reads the node's GET /status; nothing when it does not answer with "ok": true.
+std::optional<NodeInfo> ping(std::string_view entry, const Transport& t = http());
+// Pings the given entries and then the defaults (trimmed, each once) and returns the best:
+// greatest height, smallest tip, greatest supply, other machines before this one.
+Result<NodeInfo> first_node(std::span<const std::string> entries, const Transport& t = http());
+// Sends the signed transaction with POST /tx; its txid when the node took it.
+Result<std::string> submit_to(std::string_view entry, const codec::Tx& tx,
+                              const Transport& t = http());
+
+// ---------------------------------------------------------------------------------------
+// Sync cache
+
+// What the last sync found, as one sync works on it.
+struct LightCache {
+  // Height of the last block applied; -1 when nothing is synced.
+  int64_t height = -1;
+  // Hash of the last block applied; "" when none.
+  std::string tip;
+  // Unspent notes of the wallet by note id.
+  std::map<std::string, OpenedNote> notes;
+  // Confirmed movements in the order they were found.
+  std::vector<HistRow> history;
+  // Key indices known to belong to the wallet.
+  std::set<uint64_t> indices;
+};
+
+// The page of up to 32 blocks from height `from`, as the node's JSON object.
+Result<nlohmann::json> fetch_page(std::string_view entry, uint64_t from,
+                                  const Transport& t = http());
+
+// The cache stored in the book's "sync" member; malformed entries are left out.
+LightCache cache_from_book(const Book& book);
+// Replaces the book's "sync" member with the cache.
+void cache_into_book(Book& book, const LightCache& cache);
+// Sets the book's "sync" member to the empty cache, for a full re-sync.
+void reset_cache(Book& book);
+
+// Key sets 0 to the highest known or remembered index plus 20.
+std::vector<WalletKeys> scan_keys(const crypto::MasterKey& master, const Book& book,
+                                  const std::set<uint64_t>& indices);
+// Applies one block to the cache, one output and one key set at a time: spent notes leave,
+// opened outputs arrive, history rows are written. Cannot fail.
+void apply_block(LightCache& cache, const nlohmann::json& block, const crypto::MasterKey& master,
+                 const Book& book);
+// Adds an address entry for each cached index the book does not list yet and raises
+// "next_index" past them.
+void discover_into_book(Book& book, const LightCache& cache);
+
+// An output of the block JSON, or nothing when a field is not hex of the right length.
+std::optional<codec::TxOutput> json_to_output(const nlohmann::json& out);
+// The stored forms of a cached note and a history row.
+nlohmann::json note_to_json(const OpenedNote& note);
+nlohmann::json hist_to_json(const HistRow& row);
+
+// ---------------------------------------------------------------------------------------
+// Sync and view
+
+// The key material of one open wallet: its master key, derived once and wiped when the
+// keyring goes, and the key sets built so far, extended only when a wider range is asked
+// for. One thread at a time.
+class Keyring {
+ public:
+  Keyring();
+  ~Keyring();
+  Keyring(const Keyring&) = delete;
+  Keyring& operator=(const Keyring&) = delete;
+
+  // The master key of `mnemonic`, derived on the first call and again only when the
+  // mnemonic differs from the last one.
+  const crypto::MasterKey& master(std::string_view mnemonic);
+  // Key sets 0 to `high` of the last mnemonic passed to `master`.
+  std::span<const WalletKeys> upto(uint64_t high);
+  // Forgets everything (a locked wallet).
+  void clear();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// How a sync runs.
+struct SyncOptions {
+  // The transport to the nodes; the HTTP client when null.
+  const Transport* transport = nullptr;
+  // Threads that try keys on outputs; 0 uses every core.
+  unsigned threads = 0;
+};
+
+// Brings the book's cache up to the best node's chain and returns the wallet view. On any
+// failure the book is left exactly as it was.
+Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring& keys,
+                        const SyncOptions& opts = {});
+// The same with key material of its own for this one call.
+Result<WalletView> sync(std::span<const std::string> nodes, Book& book);
+
+// The view of the cache against the node's mempool: spendable notes, balance, reserved
+// amount and the history with pending rows first.
+WalletView view_from(const LightCache& cache, const NodeInfo& node, const Book& book);
+WalletView view_from(const LightCache& cache, const NodeInfo& node, const Book& book,
+                     Keyring& keys);
+// Discovery with the open wallet's key material.
+void discover_into_book(Book& book, const LightCache& cache, Keyring& keys);
+
+}  // namespace light

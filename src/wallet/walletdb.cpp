@@ -1,0 +1,416 @@
+#include "wallet/walletdb.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <set>
+
+#include "core/fsutil.h"
+#include "core/hex.h"
+#include "core/seed.h"
+#include "core/text.h"
+
+namespace walletdb {
+
+namespace {
+
+constexpr std::string_view kTag = "quvw1";
+constexpr std::string_view kAd = "quv-wallet";
+constexpr size_t kSaltBytes = 16;
+constexpr size_t kNonceBytes = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
+constexpr size_t kMacBytes = crypto_aead_xchacha20poly1305_ietf_ABYTES;
+constexpr unsigned long long kArgonOps = 2;
+constexpr size_t kArgonMem = size_t{64} << 20;
+constexpr mode_t kWalletMode = 0600;
+
+std::unexpected<QuvError> fail_with(std::string_view text) { return fail(std::string(text)); }
+
+// An environment variable that is set and valid UTF-8.
+std::optional<std::string> env_text(const char* name) {
+  const char* v = std::getenv(name);
+  if (v == nullptr || !text::is_utf8(std::string_view(v))) return std::nullopt;
+  return std::string(v);
+}
+
+bool regular_file_at(const std::filesystem::path& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool directory_at(const std::filesystem::path& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+std::filesystem::path with_extension(const std::string& base, std::string_view ext) {
+  // Trailing separators and "." components name nothing of their own: "db/" and "db/."
+  // both end in "db", as the command line reads them.
+  size_t end = base.size();
+  for (;;) {
+    while (end > 0 && base[end - 1] == '/') --end;
+    if (end >= 2 && base[end - 1] == '.' && base[end - 2] == '/') {
+      --end;
+      continue;
+    }
+    break;
+  }
+  size_t slash = end == 0 ? std::string::npos : base.rfind('/', end - 1);
+  size_t start = slash == std::string::npos ? 0 : slash + 1;
+  std::string name = base.substr(start, end - start);
+  if (name.empty() || name == "." || name == "..") return base;
+  size_t dot = name.rfind('.');
+  // A leading dot starts a hidden name, not an extension.
+  if (dot != std::string::npos && dot > 0) name.resize(dot);
+  return base.substr(0, start) + name + "." + std::string(ext);
+}
+
+namespace {
+
+// The node's chain file path, by the same rule the command line applies (the entry point
+// has already turned --chain into QUV_CHAIN_PATH). The wallet library sits below the
+// command line, so it reads the rule's inputs itself.
+std::filesystem::path chain_path_guess() {
+  constexpr const char* kVarLibChain = "/var/lib/quv/quv.chain";
+  constexpr const char* kWwwChain = "/var/www/blockchain-data/quv.chain";
+  if (auto v = env_text("QUV_CHAIN_PATH"); v && !v->empty()) return *v;
+  if (auto v = env_text("QUV_DB_PATH"); v && !v->empty()) return with_extension(*v, "chain");
+  if (regular_file_at(kVarLibChain)) return kVarLibChain;
+  if (auto home = env_text("HOME"); home && !home->empty()) {
+    std::filesystem::path p = std::filesystem::path(*home) / ".quv" / "quv.chain";
+    if (regular_file_at(p)) return p;
+  }
+  if (regular_file_at(kWwwChain)) return kWwwChain;
+  if (directory_at("/var/lib/quv")) return kVarLibChain;
+  return kWwwChain;
+}
+
+// Argon2id of the passphrase bytes and the salt; false when the library fails.
+bool derive_key(std::string_view passphrase, const uint8_t* salt, crypto::Secret<32>& key) {
+  return crypto_pwhash_argon2id(key.data(), key.size(), passphrase.data(), passphrase.size(), salt,
+                                kArgonOps, kArgonMem, crypto_pwhash_argon2id_ALG_ARGON2ID13) == 0;
+}
+
+// The book as compact JSON with sorted keys, in storage that is wiped when released.
+Result<SecretText> dump_secret(const Book& book) {
+  std::vector<char, hashing::WipingAllocator<char>> out;
+  out.reserve(4096);
+  try {
+    nlohmann::detail::serializer<nlohmann::json> s(
+        nlohmann::detail::output_adapter<char, SecretText>(out), ' ',
+        nlohmann::json::error_handler_t::strict);
+    s.dump(book, false, false, 0);
+  } catch (const nlohmann::json::exception& e) {
+    return std::unexpected(QuvError::json(e.what()));
+  }
+  return SecretText(out.begin(), out.end());
+}
+
+std::unexpected<QuvError> os_fail(int err) { return fail(error::os_text(err)); }
+
+int write_all(int fd, ByteView data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Location and file
+
+std::filesystem::path wallet_path() {
+  if (auto v = env_text("QUV_WALLET_PATH"); v && !v->empty()) return *v;
+  std::string home = env_text("HOME").value_or(".");
+  std::filesystem::path def = std::filesystem::path(home) / ".quv" / "quv.wallet";
+  if (regular_file_at(def)) return def;
+  for (const std::filesystem::path& p :
+       {std::filesystem::path(kHomeFallback), std::filesystem::path(kWwwFallback),
+        with_extension(chain_path_guess().string(), "wallet")}) {
+    if (regular_file_at(p)) return p;
+  }
+  return def;
+}
+
+bool exists() { return regular_file_at(wallet_path()); }
+
+Status write_file_atomic(const std::filesystem::path& target, ByteView data, mode_t mode) {
+  // Replacing a symbolic link would move the wallet away from where the link points.
+  std::filesystem::path path = target;
+  std::error_code ec;
+  if (std::filesystem::is_symlink(target, ec)) {
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(target, ec);
+    if (!ec) path = resolved;
+  }
+  std::filesystem::path dir = path.parent_path();
+  static std::atomic<uint64_t> counter{0};
+  std::filesystem::path tmp;
+  int raw = -1;
+  // Bounded: a collision needs a leftover of an earlier process with the same pid.
+  for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
+    tmp = dir / ("." + path.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
+                 std::to_string(counter.fetch_add(1)));
+    // Created with the final mode, so the content is never readable by others.
+    raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (raw < 0 && errno != EEXIST && errno != EINTR) return os_fail(errno);
+  }
+  if (raw < 0) return os_fail(EEXIST);
+  fsutil::Fd fd(raw);
+  auto give_up = [&](int err) {
+    ::unlink(tmp.c_str());
+    return os_fail(err);
+  };
+  // The umask may have taken bits away (owner write, say); the file gets exactly `mode`.
+  if (::fchmod(fd.get(), mode) != 0) return give_up(errno);
+  if (int err = write_all(fd.get(), data)) return give_up(err);
+  if (::fsync(fd.get()) != 0) return give_up(errno);
+  if (fd.close() != 0 && errno != EINTR) return give_up(errno);
+  if (::rename(tmp.c_str(), path.c_str()) != 0) return give_up(errno);
+  // Without this flush a power cut could lose the rename and bring back the old file
+  // after the caller was told the new one is safe.
+  int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    fsutil::Fd d(dfd);
+    ::fsync(d.get());
+  }
+  return {};
+}
+
+Result<std::string> encrypt(ByteView plaintext, std::string_view passphrase) {
+  if (passphrase.size() < 8) return fail_with(kShortPassphrase);
+  std::array<uint8_t, kSaltBytes> salt;
+  randombytes_buf(salt.data(), salt.size());
+  crypto::Secret<32> key;
+  if (!derive_key(passphrase, salt.data(), key)) return fail_with(kArgonFailed);
+  Bytes sealed(kNonceBytes + plaintext.size() + kMacBytes);
+  randombytes_buf(sealed.data(), kNonceBytes);
+  unsigned long long sealed_len = 0;
+  if (crypto_aead_xchacha20poly1305_ietf_encrypt(
+          sealed.data() + kNonceBytes, &sealed_len, plaintext.data(), plaintext.size(),
+          reinterpret_cast<const uint8_t*>(kAd.data()), kAd.size(), nullptr, sealed.data(),
+          key.data()) != 0) {
+    die("xchacha20poly1305");
+  }
+  sealed.resize(kNonceBytes + sealed_len);
+  std::string out;
+  out.reserve(kTag.size() + 2 + 2 * kSaltBytes + 2 * sealed.size());
+  out.append(kTag).append(".").append(hex::encode(salt)).append(".").append(hex::encode(sealed));
+  return out;
+}
+
+Result<SecretText> decrypt(std::string_view file_text, std::string_view passphrase) {
+  std::string_view t = text::trim(file_text);
+  std::vector<std::string_view> fields;
+  for (size_t start = 0;;) {
+    size_t dot = t.find('.', start);
+    fields.push_back(t.substr(start, dot == std::string_view::npos ? dot : dot - start));
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+  if (fields.size() != 3 || fields[0] != kTag) return fail_with(kInvalidFile);
+  std::optional<Bytes> salt = hex::decode(fields[1]);
+  std::optional<Bytes> sealed = hex::decode(fields[2]);
+  if (!salt || !sealed || salt->size() != kSaltBytes || sealed->size() < kNonceBytes + 1) {
+    return fail_with(kInvalidFile);
+  }
+  crypto::Secret<32> key;
+  if (!derive_key(passphrase, salt->data(), key)) return fail_with(kArgonFailed);
+  const size_t body = sealed->size() - kNonceBytes;
+  if (body < kMacBytes) return fail_with(kWrongPassphrase);
+  SecretText plain(body - kMacBytes, '\0');
+  unsigned long long plain_len = 0;
+  if (crypto_aead_xchacha20poly1305_ietf_decrypt(reinterpret_cast<uint8_t*>(plain.data()),
+                                                 &plain_len, nullptr, sealed->data() + kNonceBytes,
+                                                 body, reinterpret_cast<const uint8_t*>(kAd.data()),
+                                                 kAd.size(), sealed->data(), key.data()) != 0) {
+    return fail_with(kWrongPassphrase);
+  }
+  plain.resize(plain_len);
+  if (!text::is_utf8(std::string_view(plain.data(), plain.size()))) return fail_with(kCorrupted);
+  return plain;
+}
+
+Result<std::filesystem::path> persist(const Book& book, std::string_view passphrase) {
+  Result<SecretText> plain = dump_secret(book);
+  if (!plain) return std::unexpected(plain.error());
+  Result<std::string> sealed = encrypt(bytes::of(std::string_view(*plain)), passphrase);
+  if (!sealed) return std::unexpected(sealed.error());
+  std::filesystem::path path = wallet_path();
+  if (path.has_parent_path()) (void)fsutil::create_dirs(path.parent_path());
+  if (Status s = write_file_atomic(path, bytes::of(*sealed), kWalletMode); !s) {
+    return std::unexpected(s.error());
+  }
+  return path;
+}
+
+Result<Book> load_book(std::string_view passphrase) {
+  Result<Bytes> raw = fsutil::read_file(wallet_path());
+  if (!raw || !text::is_utf8(ByteView(*raw))) return fail_with(kNoFile);
+  std::string_view file_text(reinterpret_cast<const char*>(raw->data()), raw->size());
+  Result<SecretText> plain = decrypt(file_text, passphrase);
+  if (!plain) return std::unexpected(plain.error());
+  Book book = Book::parse(plain->begin(), plain->end(), nullptr, false);
+  if (book.is_discarded()) return fail_with(kCorrupted);
+  if (!book.is_object() || !as_string(member(book, "mnemonic"))) return fail_with(kNoSeed);
+  return book;
+}
+
+// ---------------------------------------------------------------------------------------
+// Lenient readers
+
+const nlohmann::json* member(const nlohmann::json& obj, std::string_view key) {
+  if (!obj.is_object()) return nullptr;
+  auto it = obj.find(key);
+  return it == obj.end() ? nullptr : &*it;
+}
+
+std::optional<uint64_t> as_u64(const nlohmann::json* v) {
+  if (v == nullptr) return std::nullopt;
+  if (v->is_number_unsigned()) return v->get<uint64_t>();
+  if (v->is_number_integer()) {
+    int64_t i = v->get<int64_t>();
+    if (i >= 0) return static_cast<uint64_t>(i);
+  }
+  return std::nullopt;
+}
+
+std::optional<int64_t> as_i64(const nlohmann::json* v) {
+  if (v == nullptr) return std::nullopt;
+  if (v->is_number_unsigned()) {
+    uint64_t u = v->get<uint64_t>();
+    if (u <= static_cast<uint64_t>(INT64_MAX)) return static_cast<int64_t>(u);
+    return std::nullopt;
+  }
+  if (v->is_number_integer()) return v->get<int64_t>();
+  return std::nullopt;
+}
+
+std::optional<std::string> as_string(const nlohmann::json* v) {
+  if (v == nullptr || !v->is_string()) return std::nullopt;
+  return v->get<std::string>();
+}
+
+int64_t now_secs() {
+  auto s = std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+               .count();
+  return s < 0 ? 0 : static_cast<int64_t>(s);
+}
+
+// ---------------------------------------------------------------------------------------
+// Book
+
+namespace {
+
+Book address_entry(uint64_t index, const std::string& address, std::string label) {
+  return Book{{"index", index}, {"address", address}, {"created", now_secs()}, {"label", label}};
+}
+
+}  // namespace
+
+Book blank(std::string_view mnemonic) {
+  WalletKeys keys = WalletKeys::from_mnemonic(mnemonic);
+  Book book = Book::object();
+  book["mnemonic"] = std::string(mnemonic);
+  book["next_index"] = 1;
+  book["current_index"] = 0;
+  book["addresses"] = Book::array({address_entry(0, keys.address, "primary")});
+  book["nfts"] = Book::array();
+  book["sends"] = Book::object();
+  book["sync"] =
+      Book{{"height", -1}, {"tip", ""}, {"notes", Book::array()}, {"history", Book::array()}};
+  return book;
+}
+
+std::string recv_address(const Book& book) {
+  const nlohmann::json* addrs = member(book, "addresses");
+  if (addrs == nullptr || !addrs->is_array() || addrs->empty()) return "";
+  if (std::optional<uint64_t> cur = as_u64(member(book, "current_index"))) {
+    for (const nlohmann::json& e : *addrs) {
+      if (as_u64(member(e, "index")) == cur) {
+        if (auto a = as_string(member(e, "address"))) return *a;
+        break;
+      }
+    }
+  }
+  return as_string(member(addrs->back(), "address")).value_or("");
+}
+
+Result<std::pair<uint64_t, std::string>> rotate(Book& book) {
+  std::optional<std::string> mnemonic = as_string(member(book, "mnemonic"));
+  if (!mnemonic) return fail_with(kNoSeed);
+  uint64_t n = as_u64(member(book, "next_index")).value_or(1);
+  WalletKeys keys = WalletKeys::from_mnemonic_index(*mnemonic, n);
+  crypto::wipe(mnemonic->data(), mnemonic->size());
+  // A rotated address is always "recv-", also should next_index read 0.
+  Book entry = address_entry(n, keys.address, "recv-" + std::to_string(n));
+  if (nlohmann::json* addrs = book.contains("addresses") ? &book["addresses"] : nullptr;
+      addrs != nullptr && addrs->is_array()) {
+    addrs->push_back(std::move(entry));
+  } else {
+    book["addresses"] = Book::array({std::move(entry)});
+  }
+  book["next_index"] = n + 1;
+  book["current_index"] = n;
+  return std::pair{n, keys.address};
+}
+
+void remember_send(Book& book, std::string_view txid, int64_t amount, std::string_view memo,
+                   std::string_view to) {
+  if (!book.contains("sends") || !book["sends"].is_object()) book["sends"] = Book::object();
+  book["sends"][std::string(txid)] = Book{
+      {"amount", amount}, {"memo", std::string(memo)}, {"to", std::string(to)}, {"ts", now_secs()}};
+}
+
+std::map<std::string, chain::SendHint> send_hints(const Book& book) {
+  std::map<std::string, chain::SendHint> out;
+  const nlohmann::json* sends = member(book, "sends");
+  if (sends == nullptr || !sends->is_object()) return out;
+  for (auto it = sends->begin(); it != sends->end(); ++it) {
+    if (!it->is_object()) continue;
+    out[it.key()] = chain::SendHint{as_string(member(*it, "memo")).value_or(""),
+                                    as_string(member(*it, "to")).value_or(""),
+                                    as_i64(member(*it, "ts")).value_or(0)};
+  }
+  return out;
+}
+
+Result<std::pair<std::string, std::vector<std::string>>> mnemonic_words(const Book& book) {
+  std::optional<std::string> mnemonic = as_string(member(book, "mnemonic"));
+  if (!mnemonic) return fail_with(kNoSeed);
+  std::optional<std::vector<std::string>> words = seed::parse(*mnemonic);
+  if (!words) return fail_with(kBadSeed);
+  return std::pair{std::move(*mnemonic), std::move(*words)};
+}
+
+std::vector<WalletKeys> wallets_from_book(const Book& book) {
+  std::vector<WalletKeys> out;
+  std::optional<std::string> mnemonic = as_string(member(book, "mnemonic"));
+  if (!mnemonic) return out;
+  crypto::MasterKey master = crypto::derive_master_key(*mnemonic);
+  crypto::wipe(mnemonic->data(), mnemonic->size());
+  std::set<uint64_t> indices{0};
+  if (const nlohmann::json* addrs = member(book, "addresses"); addrs && addrs->is_array()) {
+    for (const nlohmann::json& e : *addrs) {
+      if (auto i = as_u64(member(e, "index"))) indices.insert(*i);
+    }
+  }
+  for (uint64_t i : indices) out.push_back(WalletKeys::from_master(master, i));
+  return out;
+}
+
+}  // namespace walletdb

@@ -1,0 +1,105 @@
+// The wallet file and its book. The file is one line of text: the book's JSON sealed under a
+// key that Argon2id derives from the passphrase. The book is a generic JSON object holding
+// the mnemonic, the receive addresses, remembered sends and the sync cache; its readers are
+// lenient and members nobody knows survive a save. The wallet screens and the light client
+// call in here on their one thread; nothing here keeps state between calls.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/crypto.h"
+#include "core/error.h"
+#include "wallet/light_types.h"
+
+namespace walletdb {
+
+// The book: a JSON object whose members are read by name, each with a default.
+using Book = nlohmann::json;
+
+// Text whose heap storage is wiped when released: decrypted books and their JSON text.
+using SecretText = std::basic_string<char, std::char_traits<char>, hashing::WipingAllocator<char>>;
+
+// Messages of the wallet file and the book.
+inline constexpr std::string_view kShortPassphrase = "Passphrase must be at least 8 characters.";
+inline constexpr std::string_view kArgonFailed = "Argon2id failed.";
+inline constexpr std::string_view kInvalidFile = "Invalid wallet file.";
+inline constexpr std::string_view kWrongPassphrase = "Wrong passphrase.";
+inline constexpr std::string_view kCorrupted = "Wallet corrupted.";
+inline constexpr std::string_view kNoSeed = "Wallet has no seed.";
+inline constexpr std::string_view kNoFile = "No wallet file.";
+inline constexpr std::string_view kBadSeed = "Seed in file is invalid.";
+
+// A wallet file found nowhere else may sit here, under a service account's home.
+inline constexpr std::string_view kHomeFallback = "/home/quv/.quv/quv.wallet";
+inline constexpr std::string_view kWwwFallback = "/var/www/blockchain-data/quv.wallet";
+
+// The wallet file path, chosen afresh on every call: QUV_WALLET_PATH when set and not
+// empty; else $HOME/.quv/quv.wallet when that file exists; else the first existing file of
+// the fixed fallbacks and the chain path with the extension "wallet"; else the first choice
+// under $HOME (where a new wallet goes). Creates nothing.
+std::filesystem::path wallet_path();
+
+// `base` with the extension of its last component replaced by `ext` (without a dot), or a
+// dot and `ext` appended when it has none: x/quv.wallet -> x/quv.nodes.
+std::filesystem::path with_extension(const std::string& base, std::string_view ext);
+
+// True when `wallet_path()` names an existing regular file (symbolic links followed).
+bool exists();
+
+// The file text of `plaintext` sealed under `passphrase`, with a fresh salt and nonce.
+Result<std::string> encrypt(ByteView plaintext, std::string_view passphrase);
+// The plaintext of a file text; the messages say which check failed.
+Result<SecretText> decrypt(std::string_view file_text, std::string_view passphrase);
+
+// Seals the book and replaces the wallet file with it so that a crash leaves the old or the
+// new file whole, never readable by others; returns the path written.
+Result<std::filesystem::path> persist(const Book& book, std::string_view passphrase);
+// Reads, opens and parses the wallet file; the book must hold a "mnemonic" string.
+Result<Book> load_book(std::string_view passphrase);
+
+// Replaces `path` with `data`: a fresh file of permission bits `mode` in the same directory,
+// written, flushed to disk, renamed over `path`, then the directory flushed. A symbolic link
+// at `path` is followed, so the file it names is replaced. The error is the system's text.
+Status write_file_atomic(const std::filesystem::path& path, ByteView data, mode_t mode);
+
+// A new book for the mnemonic text, with the index-0 address as its one entry.
+Book blank(std::string_view mnemonic);
+// The address currently shown for receiving, possibly "".
+std::string recv_address(const Book& book);
+// Adds the receive address of "next_index" and makes it current: (index, address).
+Result<std::pair<uint64_t, std::string>> rotate(Book& book);
+// Remembers a send under its txid, replacing an earlier one with the same txid.
+void remember_send(Book& book, std::string_view txid, int64_t amount, std::string_view memo,
+                   std::string_view to);
+// The remembered sends by txid.
+std::map<std::string, chain::SendHint> send_hints(const Book& book);
+// The stored mnemonic text and its normalised words.
+Result<std::pair<std::string, std::vector<std::string>>> mnemonic_words(const Book& book);
+// The key sets of index 0 and every index the addresses list, ascending, from one master key
+// derivation; empty when the book has no mnemonic string.
+std::vector<WalletKeys> wallets_from_book(const Book& book);
+
+// Lenient readers: a member of `obj` (nothing when `obj` is no object or the member is
+// missing), and a JSON value as a non-negative integer within 64 bits or as an integer
+// within the signed 64-bit range. A fraction, a string or any other type reads as nothing.
+const nlohmann::json* member(const nlohmann::json& obj, std::string_view key);
+std::optional<uint64_t> as_u64(const nlohmann::json* v);
+std::optional<int64_t> as_i64(const nlohmann::json* v);
+// A string member's text, or nothing.
+std::optional<std::string> as_string(const nlohmann::json* v);
+
+// Unix seconds now, 0 when the clock reads before 1970.
+int64_t now_secs();
+
+}  // namespace walletdb
