@@ -229,7 +229,7 @@ void exchange(Chain& chain, GossipMemo& memo, const std::string& peer, const Pee
         if (auto d = codec::decode_tx(*bytes)) {
           const std::string id = hex::encode(codec::txid(d->tx));
           if (!known.contains(id) && !memo.refused_txids.contains(id)) {
-            if (admit(chain, d->tx)) {
+            if (chain.submit_tx(d->tx)) {
               known.insert(id);
             } else {
               memo.refused_txids.insert(id);
@@ -288,7 +288,8 @@ void gossip(Chain& chain, GossipMemo& memo) {
     memo.refused_tip = tip;
   }
 
-  begin_batch(chain);
+  // Imports and link states share one save at the end.
+  chain.hold_saves();
   for (const std::string& peer : peers) {
     if (memo.down.contains(peer)) {
       set_link(chain, peer, "down");
@@ -310,11 +311,11 @@ void gossip(Chain& chain, GossipMemo& memo) {
   }
 
   gossip_nft(chain, memo, peers_of(chain));
-  (void)end_batch(chain, true);
+  (void)chain.flush_saves();
 }
 
 void gossip_nft(Chain& chain, GossipMemo& memo, const std::vector<std::string>& peers) {
-  const auto dir = nft::dir(chain.path);
+  const auto dir = nft::dir(chain.path());
   const std::vector<std::string> local = nft::list_hex(dir);
   // Ids stored now; an image fetched from one peer is not fetched again from the next.
   std::set<std::string> stored(local.begin(), local.end());

@@ -67,7 +67,7 @@ Result<Started> prepare(Chain& chain) { return prepare(chain, net::spawn); }
 
 Result<Started> prepare(Chain& chain, const Spawn& spawn) {
   auto [tx, rx] = net::channel();
-  if (auto s = spawn(chain.path.string(), tx); !s) {
+  if (auto s = spawn(chain.path().string(), tx); !s) {
     std::string text = s.error().to_string();
     if (text.find("Address already in use") != std::string::npos) text = std::string(kPortInUse);
     return fail(text);
@@ -97,7 +97,7 @@ LogLine apply(Chain& chain, const net::NetMsg& msg) {
         if constexpr (std::is_same_v<T, net::NetMsg::Tx>) {
           auto d = codec::decode_tx(m.raw);
           if (!d) return {false, "tx: decode failed"};
-          auto id = admit(chain, d->tx);
+          auto id = chain.submit_tx(d->tx);
           if (!id) return {false, "tx: " + id.error().to_string()};
           return {true, "tx in mempool " + *id + " (needs " + need + " acks)"};
         } else if constexpr (std::is_same_v<T, net::NetMsg::Ack>) {
@@ -136,9 +136,9 @@ std::vector<LogLine> pulse(Chain& chain, Session& session) {
   session.memo.begin_tick();
 
   // A. Requests, in arrival order; admissions share one state save at the end.
-  begin_batch(chain);
+  chain.hold_saves();
   while (auto msg = session.rx.try_recv()) lines.push_back(apply(chain, *msg));
-  if (auto saved = end_batch(chain); !saved) {
+  if (auto saved = chain.flush_saves(); !saved) {
     lines.push_back({false, "state: " + saved.error().to_string()});
   }
 
@@ -180,7 +180,7 @@ Status run(Chain& chain) {
   print(started->lines);
   const WorkStatus ws = work::status(chain);
   const std::string reward = ws.reward_address.empty() ? "(no address)" : ws.reward_address;
-  print({{true, "QÚV node  file=" + chain.path.string()},
+  print({{true, "QÚV node  file=" + chain.path().string()},
          {true, "height=" + std::to_string(height_of(chain)) + "  " +
                     std::to_string(chain.file_size()) + " bytes  reward=" + reward},
          {true, "0,00001 QÚV/s · cap 0,86400/day · +0,00001 per tx · drop 24h · P2P :" +

@@ -1,14 +1,12 @@
-// The node loop's few reaches into the ledger object beyond its operations: the peer
-// list, the mempool, the link map and batched state saves. Kept in one place so that the
-// loop and gossip read the ledger the same way. Loop thread only.
+// The node loop's reads of the ledger object and its few state edits (peer links, the
+// node's identity), kept in one place so that the loop and gossip read the ledger the
+// same way. Loop thread only.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "core/bytes.h"
-#include "core/codec.h"
-#include "core/error.h"
 #include "ledger/chain.h"
 
 namespace node {
@@ -17,8 +15,6 @@ namespace node {
 std::vector<std::string> peers_of(const Chain& chain);
 // The node's mempool entries as stored.
 const std::vector<Bytes>& mempool_of(const Chain& chain);
-// The node's id, or "" before it has one.
-const std::string& node_id_of(const Chain& chain);
 // Height of the tip block: block count minus 1.
 int64_t height_of(const Chain& chain);
 // Sum of every work amount in the chain.
@@ -28,16 +24,8 @@ uint64_t work_seconds_of(const Chain& chain);
 
 // Records the link state of one peer ("up", "down" or "self").
 void set_link(Chain& chain, const std::string& peer, const char* state);
-// Gives the node its id, its first peer and its chain summary where they are missing;
-// saves the state when anything was set; a failed save is left for the next one.
+// Gives the node its id and its first peer where they are missing and brings the chain
+// summary up to date, saving each; a failed save is left for the next one.
 void fill_identity(Chain& chain, const std::string& fresh_id, const std::string& seed_peer);
-
-// Within a batch the changes a tick makes to the node state share one save at its end;
-// the state file then reads as it would after one save per change.
-void begin_batch(Chain& chain);
-// Admits a transaction to the mempool; its save waits for `end_batch`.
-Result<std::string> admit(Chain& chain, const codec::Tx& tx);
-// Ends the batch with one save when anything changed (or `force`).
-Status end_batch(Chain& chain, bool force = false);
 
 }  // namespace node

@@ -117,9 +117,9 @@ TEST_F(Network, TransferIsSealedOnceAndEveryNodeConverges) {
     const std::string text = proc::slurp(a.chain);
     const Bytes file(text.begin(), text.end());
     // The mint block is the last record: find the payer's note in it.
-    auto body_len = bytes::load_u32(file.data() + chain->offsets.back());
+    auto body_len = bytes::load_u32(file.data() + chain->offsets().back());
     auto block =
-        codec::decode_block_body(ByteView(file).subspan(chain->offsets.back() + 4, body_len));
+        codec::decode_block_body(ByteView(file).subspan(chain->offsets().back() + 4, body_len));
     ASSERT_TRUE(block);
     std::vector<OpenedNote> notes;
     for (const auto& tx : block->txs) {
@@ -136,7 +136,7 @@ TEST_F(Network, TransferIsSealedOnceAndEveryNodeConverges) {
     std::mt19937_64 rng(5);
     chain_gen::Owned owner = chain_gen::key_pair(rng);
     const auto b2 = chain_gen::make_block(
-        2, chain->tip_hash, {chain_gen::work_tx({chain_gen::output(owner, rng)}, 900)}, false);
+        2, chain->tip_hash(), {chain_gen::work_tx({chain_gen::output(owner, rng)}, 900)}, false);
     const auto b3 = chain_gen::make_block(
         3, b2.hash, {chain_gen::work_tx({chain_gen::output(owner, rng)}, 900)}, false);
     const Bytes extra = chain_gen::file_bytes(std::vector<codec::Block>{b2, b3});
