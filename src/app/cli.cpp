@@ -16,6 +16,7 @@
 #include "ledger/chain.h"
 #include "ledger/work.h"
 #include "node/node.h"
+#include "wallet/tui.h"
 
 namespace cli {
 
@@ -435,6 +436,14 @@ int run(int argc, char** argv) {
     auto ran = node::run(*chain);
     write_all(stderr, error::format_report(error::report(ran.error())));
     return 1;
+  }
+
+  if (std::holds_alternative<Cmd::Wallet>(cli.command.v)) {
+    if (auto ran = tui::run(); !ran) {
+      write_all(stderr, error::format_report(error::report(ran.error())));
+      return 1;
+    }
+    return 0;
   }
 
   auto result = run_oneshot(cli.command, path);
