@@ -246,7 +246,7 @@ class NodeTest : public ::testing::Test {
   static void SetUpTestSuite() { crypto::init(); }
   void SetUp() override {
     builder_ = std::make_unique<chain_gen::Builder>(7);
-    builder_->add({builder_->mint(40)});
+    builder_->add({builder_->mint(80)});
   }
   chain_gen::Builder& gen() { return *builder_; }
   std::unique_ptr<chain_gen::Builder> builder_;
@@ -348,6 +348,38 @@ TEST_F(NodeTest, AdmissionsOfOneTickShareOneSaveThatHoldsThemAll) {
   EXPECT_EQ(on_disk.mempool.size(), 25u);
   EXPECT_EQ(on_disk.mempool, n.chain->state().mempool);
   EXPECT_EQ(on_disk.acks.at(ids[3]), std::vector<std::string>{"peer-c"});
+}
+
+TEST_F(NodeTest, AFullMempoolRefusesFurtherTransfers) {
+  proc::ScopedEnv need("QUV_CONFIRM_PEERS", "9");
+  TestNode n(gen().bytes());
+  n.set_peers({});
+  // Transfers near the largest size, so that the byte bound is met after a few dozen.
+  const int kSent = 48;
+  size_t raw_size = 0;
+  for (int i = 0; i < kSent; ++i) {
+    chain_gen::Owned note = gen().unspent.front();
+    gen().unspent.pop_front();
+    chain_gen::Owned to = note;
+    std::vector<codec::TxOutput> outs;
+    for (int k = 0; k < 6; ++k) outs.push_back(chain_gen::output(to, gen().rng, 60000));
+    const codec::Tx t = chain_gen::transfer(std::span(&note, 1), std::move(outs));
+    raw_size = codec::encode_tx_signed(t).size();
+    n.send(tx_msg(t));
+  }
+  const auto lines = n.tick();
+  const size_t fit = Mempool::kMaxBytes / raw_size;
+  ASSERT_LT(fit, size_t{kSent});
+  ASSERT_GE(lines.size(), size_t{kSent});
+  for (size_t i = 0; i < size_t{kSent}; ++i) {
+    if (i < fit) {
+      EXPECT_TRUE(lines[i].ok && lines[i].text.starts_with("tx in mempool ")) << lines[i].text;
+    } else {
+      EXPECT_EQ(lines[i], (LogLine{false, "tx: Mempool full."}));
+    }
+  }
+  EXPECT_EQ(n.saved().mempool.size(), fit);
+  EXPECT_LE(n.chain->state().mempool.bytes(), Mempool::kMaxBytes);
 }
 
 // ---------------------------------------------------------------------------

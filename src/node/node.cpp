@@ -131,16 +131,23 @@ LogLine apply(Chain& chain, const net::NetMsg& msg) {
       msg.msg);
 }
 
-std::vector<LogLine> pulse(Chain& chain, Session& session) {
+std::vector<LogLine> apply_requests(Chain& chain, net::Receiver& rx) {
   std::vector<LogLine> lines;
-  session.memo.begin_tick();
-
-  // A. Requests, in arrival order; admissions share one state save at the end.
+  // The changes of one drain share one state save at its end: a burst of transfers costs
+  // one rewrite of the state file, not one each.
   chain.hold_saves();
-  while (auto msg = session.rx.try_recv()) lines.push_back(apply(chain, *msg));
+  while (auto msg = rx.try_recv()) lines.push_back(apply(chain, *msg));
   if (auto saved = chain.flush_saves(); !saved) {
     lines.push_back({false, "state: " + saved.error().to_string()});
   }
+  return lines;
+}
+
+std::vector<LogLine> pulse(Chain& chain, Session& session) {
+  session.memo.begin_tick();
+
+  // A. Requests, in arrival order.
+  std::vector<LogLine> lines = apply_requests(chain, session.rx);
 
   // B. Catch-up; a node that is behind only gossips in this tick.
   CatchUp caught = catch_up(chain, session.memo);

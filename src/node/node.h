@@ -50,6 +50,9 @@ Result<Started> prepare(Chain& chain, const Spawn& spawn);
 // One tick; never fails, every outcome is a line.
 std::vector<LogLine> pulse(Chain& chain, Session& session);
 
+// Applies every queued change request in arrival order, one line each.
+std::vector<LogLine> apply_requests(Chain& chain, net::Receiver& rx);
+
 // Applies one change request and says how it went.
 LogLine apply(Chain& chain, const net::NetMsg& msg);
 
