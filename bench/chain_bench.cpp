@@ -56,7 +56,7 @@ void BM_Replay(benchmark::State& state) {
       return;
     }
     blocks = c->block_count();
-    benchmark::DoNotOptimize(c->notes.size());
+    benchmark::DoNotOptimize(c->notes().size());
   }
   state.counters["blocks/s"] = benchmark::Counter(static_cast<double>(blocks),
                                                   benchmark::Counter::kIsIterationInvariantRate);
@@ -207,7 +207,7 @@ void BM_AdoptExtension(benchmark::State& state) {
   const std::string text = proc::slurp(p);
   const Bytes peer(text.begin(), text.end());
   auto full = Chain::open(p);
-  const std::string own(text.begin(), text.begin() + static_cast<long>(full->offsets[10000]));
+  const std::string own(text.begin(), text.begin() + static_cast<long>(full->offsets()[10000]));
   int round = 0;
   for (auto _ : state) {
     state.PauseTiming();
@@ -230,7 +230,7 @@ void BM_ReplayValid(benchmark::State& state) {
   const fs::path& p = chain_file(kOneTransfer, state.range(0), true);
   for (auto _ : state) {
     auto c = Chain::open(p);
-    benchmark::DoNotOptimize(c->notes.size());
+    benchmark::DoNotOptimize(c->notes().size());
   }
 }
 BENCHMARK(BM_ReplayValid)->Arg(10000)->Unit(benchmark::kMillisecond);

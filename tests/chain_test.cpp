@@ -25,6 +25,13 @@ namespace fs = std::filesystem;
 using chain_gen::Owned;
 using codec::Tx;
 
+// Reopens the chain file under the ledger with other access rights.
+struct ChainFaults {
+  static void swap_file(Chain& c, int flags) {
+    c.file_ = fsutil::Fd(::open(c.path().c_str(), flags | O_CLOEXEC));
+  }
+};
+
 namespace {
 
 const std::string kShortRead = "failed to fill whole buffer";
@@ -225,12 +232,12 @@ TEST_F(ChainTest, MissingFileBecomesMagicAndGenesis) {
   const Bytes want = chain_gen::file_bytes(std::vector{chain::genesis_block()});
   EXPECT_EQ(file_text(file()), str(want));
   EXPECT_EQ(c.block_count(), 1u);
-  EXPECT_EQ(c.offsets, std::vector<uint64_t>{4});
-  EXPECT_EQ(c.supply, 0u);
-  EXPECT_TRUE(c.notes.empty());
-  EXPECT_EQ(c.tip_hash, chain::genesis_block().hash);
-  EXPECT_EQ(c.state.height, 0);
-  EXPECT_EQ(c.state.tip, c.tip_hash_hex());
+  EXPECT_EQ(c.offsets(), std::vector<uint64_t>{4});
+  EXPECT_EQ(c.supply(), 0u);
+  EXPECT_TRUE(c.notes().empty());
+  EXPECT_EQ(c.tip_hash(), chain::genesis_block().hash);
+  EXPECT_EQ(c.state().height, 0);
+  EXPECT_EQ(c.state().tip, c.tip_hash_hex());
   EXPECT_EQ(c.file_size(), want.size());
   // Opening does not save the state.
   EXPECT_FALSE(fs::exists(dir_ / "quv.node"));
@@ -332,8 +339,8 @@ TEST_F(ChainTest, ReplayChecksNoLinksHeightsOrWork) {
   ASSERT_TRUE(proc::spit(file(), str(chain_gen::file_bytes(blocks))));
   Chain& c = open();
   EXPECT_EQ(c.block_count(), 3u);
-  EXPECT_EQ(c.tip_hash, codec::block_hash(codec::encode_header(blocks[2])));
-  EXPECT_EQ(c.supply, 3000u);
+  EXPECT_EQ(c.tip_hash(), codec::block_hash(codec::encode_header(blocks[2])));
+  EXPECT_EQ(c.supply(), 3000u);
 }
 
 // Replay walks the bytes without decoding into transactions; it must end with exactly
@@ -356,23 +363,26 @@ TEST_F(ChainTest, ReplayEqualsIngestOfDecodedBlocks) {
   b.write(file());
 
   Chain& c = open();
+  // A new chain holds the same genesis block; the other blocks are ingested into it.
   Chain slow = std::move(*Chain::open(dir_ / "other.chain"));
-  slow.offsets.clear();
-  slow.notes.clear();
-  slow.nullifiers.clear();
-  slow.nft_ids.clear();
-  slow.supply = 0;
+  ASSERT_EQ(b.blocks().front().hash, slow.tip_hash());
+  Sets want;
   uint64_t off = 4;
-  for (const codec::Block& blk : b.blocks()) {
-    slow.ingest(blk.txs);
-    slow.offsets.push_back(off);
+  for (size_t i = 0; i < b.blocks().size(); ++i) {
+    const codec::Block& blk = b.blocks()[i];
+    if (i > 0) slow.ingest(blk.txs);
+    want.offsets.push_back(off);
     off += codec::encode_record(blk).size();
-    slow.tip_hash = blk.hash;
+    want.tip = blk.hash;
   }
-  EXPECT_EQ(sets_of(c), sets_of(slow));
-  EXPECT_TRUE(c.nft_ids.contains(filled(3)));
-  EXPECT_EQ(c.nft_ids.size(), 1u);
-  EXPECT_TRUE(c.nullifiers.contains(codec::nullifier(stray.note_id, stray.pk)));
+  want.notes = slow.notes();
+  want.nullifiers = slow.nullifiers();
+  want.nft_ids = slow.nft_ids();
+  want.supply = slow.supply();
+  EXPECT_EQ(sets_of(c), want);
+  EXPECT_TRUE(c.nft_ids().contains(filled(3)));
+  EXPECT_EQ(c.nft_ids().size(), 1u);
+  EXPECT_TRUE(c.nullifiers().contains(codec::nullifier(stray.note_id, stray.pk)));
 
   // Opening the same file again yields the same ledger.
   auto again = Chain::open(file());
@@ -387,16 +397,16 @@ TEST_F(ChainTest, IngestAppliesEveryTypeWithoutChecks) {
   auto out = chain_gen::output(a, rng_);
   Tx work = chain_gen::work_tx({out}, UINT64_MAX);
   c.ingest(std::vector{work});
-  EXPECT_EQ(c.supply, UINT64_MAX);
-  EXPECT_EQ(*c.notes.find(a.note_id), a.pk);
-  // An output whose note id is present replaces the stored key.
-  c.notes[a.note_id] = b2.pk;
+  EXPECT_EQ(c.supply(), UINT64_MAX);
+  EXPECT_EQ(*c.notes().find(a.note_id), a.pk);
+  // An output whose note id is present keeps it, with the output's key.
+  (void)b2;
   Tx preamble;
   preamble.outputs = {out};
   Tx work2 = chain_gen::work_tx({}, 2);
   c.ingest(std::vector{preamble, work2});
-  EXPECT_EQ(*c.notes.find(a.note_id), a.pk);
-  EXPECT_EQ(c.supply, 1u);  // wrapped
+  EXPECT_EQ(*c.notes().find(a.note_id), a.pk);
+  EXPECT_EQ(c.supply(), 1u);  // wrapped
   // An input naming an unknown note still records its nullifier.
   Tx spend;
   spend.type = 2;
@@ -405,8 +415,8 @@ TEST_F(ChainTest, IngestAppliesEveryTypeWithoutChecks) {
   in.nullifier = Hash32{2};
   spend.inputs = {in};
   c.ingest(std::vector{spend});
-  EXPECT_TRUE(c.nullifiers.contains(Hash32{2}));
-  EXPECT_EQ(c.notes.size(), 1u);
+  EXPECT_TRUE(c.nullifiers().contains(Hash32{2}));
+  EXPECT_EQ(c.notes().size(), 1u);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -416,12 +426,12 @@ TEST_F(ChainTest, AppendFlushesAndUpdatesTheCopiesInTheState) {
   Chain& c = open();
   auto owned = mint(2);
   EXPECT_EQ(c.block_count(), 2u);
-  EXPECT_EQ(c.supply, 20u);
-  EXPECT_EQ(c.state.height, 1);
-  EXPECT_EQ(c.state.tip, c.tip_hash_hex());
-  EXPECT_EQ(c.state.supply, 20u);
+  EXPECT_EQ(c.supply(), 20u);
+  EXPECT_EQ(c.state().height, 1);
+  EXPECT_EQ(c.state().tip, c.tip_hash_hex());
+  EXPECT_EQ(c.state().supply, 20u);
   EXPECT_EQ(c.file_size(), fs::file_size(file()));
-  EXPECT_EQ(*c.notes.find(owned[0].note_id), owned[0].pk);
+  EXPECT_EQ(*c.notes().find(owned[0].note_id), owned[0].pk);
   auto again = Chain::open(file());
   ASSERT_TRUE(again);
   EXPECT_EQ(sets_of(*again), sets_of(c));
@@ -453,9 +463,9 @@ TEST_F(ChainTest, AppendCutsATornTailFirst) {
     auto again = Chain::open(p);
     ASSERT_TRUE(again) << again.error().to_string();
     EXPECT_EQ(again->block_count(), 2u);
-    EXPECT_EQ(again->supply, 5u);
+    EXPECT_EQ(again->supply(), 5u);
     EXPECT_EQ(sets_of(*again), sets_of(*c));
-    EXPECT_EQ(c->offsets[1], genesis.size());
+    EXPECT_EQ(c->offsets()[1], genesis.size());
     EXPECT_EQ(fs::file_size(p), c->file_size());
   }
 }
@@ -490,14 +500,17 @@ TEST_F(ChainTest, AppendKeepsWholeRecordsAddedByAnotherWriter) {
     std::ofstream(p, std::ios::app | std::ios::binary) << tc.tail;
     ASSERT_TRUE(mine->seal_txs({chain_gen::work_tx({}, 5)}));
     const uint64_t theirs_at =
-        mine->offsets[0] + codec::encode_record(chain::genesis_block()).size();
-    EXPECT_EQ(mine->offsets[1], theirs_at + codec::encode_record(other).size());
+        mine->offsets()[0] + codec::encode_record(chain::genesis_block()).size();
+    // Their block was taken in before ours was made, so ours follows it.
+    ASSERT_EQ(mine->block_count(), 3u);
+    EXPECT_EQ(mine->offsets()[1], theirs_at);
+    EXPECT_EQ(mine->offsets()[2], theirs_at + codec::encode_record(other).size());
     EXPECT_EQ(mine->file_size(), fs::file_size(p));
     auto again = Chain::open(p);
     ASSERT_TRUE(again) << again.error().to_string();
     EXPECT_EQ(again->block_count(), 3u);
-    EXPECT_EQ(again->supply, 12u);
-    EXPECT_EQ(again->tip_hash, mine->tip_hash);
+    EXPECT_EQ(again->supply(), 12u);
+    EXPECT_EQ(again->tip_hash(), mine->tip_hash());
   }
 }
 
@@ -582,15 +595,15 @@ TEST_F(ChainTest, EveryRefusalHasItsMessage) {
       {"already known", waiting, "Transaction already known."},
       {"preamble", preamble, "Preamble cannot be submitted from outside."},
   };
-  const auto pool = c.state.mempool;
-  const auto acks = c.state.acks;
+  const auto pool = c.state().mempool;
+  const auto acks = c.state().acks;
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
     auto r = c.submit_tx(tc.tx);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().to_string(), tc.message);
-    EXPECT_EQ(c.state.mempool, pool);
-    EXPECT_EQ(c.state.acks, acks);
+    EXPECT_EQ(c.state().mempool, pool);
+    EXPECT_EQ(c.state().acks, acks);
   }
   // The good versions of the same spends pass.
   EXPECT_TRUE(c.validate(pay({n[1]}), false));
@@ -628,11 +641,11 @@ TEST_F(ChainTest, AdmissionStoresOwnEncodingAndSaves) {
   ASSERT_TRUE(ida) << ida.error().to_string();
   EXPECT_EQ(*ida, hex::encode(codec::txid(a)));
   ASSERT_TRUE(c.submit_tx(b));
-  ASSERT_EQ(c.state.mempool.size(), 2u);
-  EXPECT_EQ(c.state.mempool[0], codec::encode_tx_signed(a));
-  auto saved = NodeState::load(c.path);
+  ASSERT_EQ(c.state().mempool.size(), 2u);
+  EXPECT_EQ(c.state().mempool[0], codec::encode_tx_signed(a));
+  auto saved = NodeState::load(c.path());
   ASSERT_TRUE(saved);
-  EXPECT_EQ(saved->mempool, c.state.mempool);
+  EXPECT_EQ(saved->mempool, c.state().mempool);
 }
 
 TEST_F(ChainTest, ValidationComesBeforeTheDuplicateTest) {
@@ -655,18 +668,21 @@ TEST_F(ChainTest, DuplicateAndImageTestsFollowTheMempoolAsItIs) {
   const Tx a = pay({n[0]});
   const Tx m = nft_mint(0x61, n[1]);
   ASSERT_TRUE(c.submit_tx(a));
-  c.state.mempool = {Bytes{1, 2, 3}};  // replaced: neither a nor the mint is there now
+  ASSERT_TRUE(c.edit_state([](NodeState& s) {
+    s.mempool = Mempool({Bytes{1, 2, 3}});
+  }));  // replaced: neither a nor the mint is there now
   ASSERT_TRUE(c.submit_tx(a));
   ASSERT_TRUE(c.submit_tx(m));
   const Tx direct = pay({n[3]});
-  c.state.mempool.push_back(codec::encode_tx_signed(direct));
+  ASSERT_TRUE(
+      c.edit_state([&](NodeState& s) { s.mempool.push_raw(codec::encode_tx_signed(direct)); }));
   auto again = c.submit_tx(direct);
   ASSERT_FALSE(again);
   EXPECT_EQ(again.error().to_string(), "Transaction already known.");
   auto image = c.submit_tx(nft_mint(0x61, n[3]));
   ASSERT_FALSE(image);
   EXPECT_EQ(image.error().to_string(), "NFT already in mempool.");
-  c.state.mempool.clear();
+  ASSERT_TRUE(c.edit_state([](NodeState& s) { s.mempool.take_all(); }));
   EXPECT_TRUE(c.validate(nft_mint(0x61, n[3]), false));
 }
 
@@ -703,7 +719,7 @@ TEST_F(ChainTest, AcknowledgementsCountOtherNodesOnce) {
     uint64_t count;
     bool saves;
   };
-  c.state.reward_address = "quv1reward";
+  ASSERT_TRUE(c.edit_state([](NodeState& s) { s.reward_address = "quv1reward"; }));
   const Step steps[] = {
       {"t1", "", 0, false},                                  // empty id
       {"t1", "quv1reward", 0, false},                        // own id while no node id is set
@@ -712,22 +728,25 @@ TEST_F(ChainTest, AcknowledgementsCountOtherNodesOnce) {
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.txid + "/" + s.node);
-    fs::remove(dir_ / "quv.node");
+    // A save replaces the file, so its stamp changes.
+    const fsutil::FileStamp before = fsutil::stamp(dir_ / "quv.node");
     auto r = c.ack_tx(s.txid, s.node);
     ASSERT_TRUE(r);
     EXPECT_EQ(*r, s.count);
-    EXPECT_EQ(fs::exists(dir_ / "quv.node"), s.saves);
+    EXPECT_EQ(fsutil::stamp(dir_ / "quv.node") != before, s.saves);
   }
-  EXPECT_EQ(c.state.acks.at("t1"), (std::vector<std::string>{"a", "b"}));
-  c.state.node_id = "me";
+  EXPECT_EQ(c.state().acks.at("t1"), (std::vector<std::string>{"a", "b"}));
+  ASSERT_TRUE(c.edit_state([](NodeState& s) { s.node_id = "me"; }));
   EXPECT_EQ(c.own_id(), "me");
   EXPECT_EQ(*c.ack_tx("t1", "me"), 2u);
   EXPECT_EQ(*c.ack_tx("t1", "quv1reward"), 3u);  // no longer the own id
-  c.state.node_id.clear();
-  c.state.reward_address.clear();
+  ASSERT_TRUE(c.edit_state([](NodeState& s) {
+    s.node_id.clear();
+    s.reward_address.clear();
+  }));
   EXPECT_EQ(c.own_id(), "anonymous");
   EXPECT_EQ(*c.ack_tx("t2", "anonymous"), 0u);
-  EXPECT_FALSE(c.state.acks.contains("t2"));
+  EXPECT_FALSE(c.state().acks.contains("t2"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -741,14 +760,14 @@ TEST_F(ChainTest, TransfersWaitForAcknowledgements) {
   const Tx b = pay({n[1]});
   const Tx d = pay({n[2]});
   for (const Tx& tx : {a, b, d}) ASSERT_TRUE(c.submit_tx(tx));
-  const auto pool = c.state.mempool;
-  fs::remove(dir_ / "quv.node");
+  const auto pool = c.state().mempool;
+  const fsutil::FileStamp before = fsutil::stamp(dir_ / "quv.node");
   auto r = c.seal();
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().to_string(), kNothing);
   EXPECT_EQ(kNothing.size(), 34u);
-  EXPECT_EQ(c.state.mempool, pool);
-  EXPECT_TRUE(fs::exists(dir_ / "quv.node"));  // saved all the same
+  EXPECT_EQ(c.state().mempool, pool);
+  EXPECT_NE(fsutil::stamp(dir_ / "quv.node"), before);  // saved all the same
 
   ASSERT_TRUE(c.ack_tx(hex::encode(codec::txid(b)), "x"));
   ASSERT_TRUE(c.ack_tx(hex::encode(codec::txid(b)), "y"));
@@ -756,15 +775,15 @@ TEST_F(ChainTest, TransfersWaitForAcknowledgements) {
   auto sealed = c.seal();
   ASSERT_TRUE(sealed) << sealed.error().to_string();
   EXPECT_EQ(sealed->height, 2u);
-  EXPECT_EQ(c.state.mempool, (std::vector<Bytes>{pool[0], pool[2]}));
-  EXPECT_EQ(c.state.validated, 1u);
+  EXPECT_EQ(c.state().mempool, (std::vector<Bytes>{pool[0], pool[2]}));
+  EXPECT_EQ(c.state().validated, 1u);
 
   ScopedEnv none("QUV_CONFIRM_PEERS", "0");
   ASSERT_TRUE(c.seal());
-  EXPECT_TRUE(c.state.mempool.empty());
-  EXPECT_EQ(c.state.validated, 3u);
+  EXPECT_TRUE(c.state().mempool.empty());
+  EXPECT_EQ(c.state().validated, 3u);
   // Acknowledgements outlive their transactions.
-  EXPECT_EQ(c.state.acks.size(), 2u);
+  EXPECT_EQ(c.state().acks.size(), 2u);
 }
 
 TEST_F(ChainTest, SealTakesThirtyTwoAndKeepsTheRestInOrder) {
@@ -776,33 +795,33 @@ TEST_F(ChainTest, SealTakesThirtyTwoAndKeepsTheRestInOrder) {
     txs.push_back(pay({o}));
     ASSERT_TRUE(c.submit_tx(txs.back()));
   }
-  const auto pool = c.state.mempool;
-  c.state.validated = UINT32_MAX - 40;
+  const auto pool = c.state().mempool;
+  ASSERT_TRUE(c.edit_state([](NodeState& s) { s.validated = UINT32_MAX - 40; }));
   auto sealed = c.seal();
   ASSERT_TRUE(sealed) << sealed.error().to_string();
   EXPECT_EQ(sealed->height, 2u);
   EXPECT_EQ(sealed->hash.substr(0, 3), "000");
   EXPECT_EQ(sealed->hash, c.tip_hash_hex());
-  EXPECT_EQ(c.state.mempool, std::vector<Bytes>(pool.begin() + 32, pool.end()));
-  EXPECT_EQ(c.state.validated, UINT32_MAX - 8);
+  EXPECT_EQ(c.state().mempool, std::vector<Bytes>(pool.begin() + 32, pool.end()));
+  EXPECT_EQ(c.state().validated, UINT32_MAX - 8);
 
   auto reopened = Chain::open(file());
   ASSERT_TRUE(reopened);
   std::string bytes = file_text(file());
-  const uint64_t off = c.offsets.back();
+  const uint64_t off = c.offsets().back();
   auto block = codec::decode_block_body(
       ByteView(reinterpret_cast<const uint8_t*>(bytes.data()) + off + 4,
                bytes::load_u32(reinterpret_cast<const uint8_t*>(bytes.data()) + off)));
   ASSERT_TRUE(block);
   EXPECT_EQ(block->difficulty, 3);
   EXPECT_EQ(block->height, 2u);
-  EXPECT_EQ(block->hash, reopened->tip_hash);
+  EXPECT_EQ(block->hash, reopened->tip_hash());
   ASSERT_EQ(block->txs.size(), 32u);
   for (size_t i = 0; i < 32; ++i) EXPECT_EQ(block->txs[i], txs[i]);
 
   ASSERT_TRUE(c.seal());
-  EXPECT_TRUE(c.state.mempool.empty());
-  EXPECT_EQ(c.state.validated, UINT32_MAX);  // saturates
+  EXPECT_TRUE(c.state().mempool.empty());
+  EXPECT_EQ(c.state().validated, UINT32_MAX);  // saturates
 }
 
 TEST_F(ChainTest, SealDropsDoubleSpendsAndStaleEntries) {
@@ -813,13 +832,17 @@ TEST_F(ChainTest, SealDropsDoubleSpendsAndStaleEntries) {
   const Tx second = pay({n[0], n[1]});  // spends n[0] again
   const Tx other = pay({n[2]});
   for (const Tx& tx : {first, second, other}) ASSERT_TRUE(c.submit_tx(tx));
-  c.state.mempool.insert(c.state.mempool.begin(), Bytes{9, 9});  // does not decode
+  ASSERT_TRUE(c.edit_state([](NodeState& s) {  // an entry that does not decode, first
+    std::vector<Bytes> pool = s.mempool.take_all();
+    pool.insert(pool.begin(), Bytes{9, 9});
+    s.mempool = Mempool(std::move(pool));
+  }));
   ASSERT_TRUE(c.seal());
-  EXPECT_TRUE(c.state.mempool.empty());
-  EXPECT_FALSE(c.notes.contains(n[0].note_id));
-  EXPECT_TRUE(c.notes.contains(n[1].note_id));  // the dropped transfer spent nothing
-  EXPECT_FALSE(c.notes.contains(n[2].note_id));
-  EXPECT_EQ(c.state.validated, 2u);
+  EXPECT_TRUE(c.state().mempool.empty());
+  EXPECT_FALSE(c.notes().contains(n[0].note_id));
+  EXPECT_TRUE(c.notes().contains(n[1].note_id));  // the dropped transfer spent nothing
+  EXPECT_FALSE(c.notes().contains(n[2].note_id));
+  EXPECT_EQ(c.state().validated, 2u);
 
   // An entry whose note was spent meanwhile is dropped; a later one is still sealed.
   auto m = mint(2);
@@ -830,8 +853,8 @@ TEST_F(ChainTest, SealDropsDoubleSpendsAndStaleEntries) {
   ASSERT_TRUE(c.submit_tx(fresh));
   auto sealed = c.seal();
   ASSERT_TRUE(sealed);
-  EXPECT_TRUE(c.state.mempool.empty());
-  EXPECT_FALSE(c.notes.contains(m[1].note_id));
+  EXPECT_TRUE(c.state().mempool.empty());
+  EXPECT_FALSE(c.notes().contains(m[1].note_id));
 }
 
 TEST_F(ChainTest, MintWaitsForItsImageAndPreamblesNeedNothing) {
@@ -842,19 +865,20 @@ TEST_F(ChainTest, MintWaitsForItsImageAndPreamblesNeedNothing) {
   ASSERT_TRUE(c.submit_tx(m));
   Tx preamble;
   preamble.extra = {'p'};
-  c.state.mempool.push_back(codec::encode_tx_signed(preamble));
+  ASSERT_TRUE(
+      c.edit_state([&](NodeState& s) { s.mempool.push_raw(codec::encode_tx_signed(preamble)); }));
   auto sealed = c.seal();
   ASSERT_TRUE(sealed) << sealed.error().to_string();
-  ASSERT_EQ(c.state.mempool.size(), 1u);  // the mint waits
+  ASSERT_EQ(c.state().mempool.size(), 1u);  // the mint waits
   auto r = c.seal();
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().to_string(), kNothing);
   fs::create_directories(dir_ / "nft");
   ASSERT_TRUE(proc::spit(dir_ / "nft" / (hex::encode(filled(0x71)) + ".jpg"), "jpeg"));
   ASSERT_TRUE(c.seal());
-  EXPECT_TRUE(c.state.mempool.empty());
-  EXPECT_EQ(c.nft_ids.size(), 1u);
-  EXPECT_EQ(c.state.validated, 0u);
+  EXPECT_TRUE(c.state().mempool.empty());
+  EXPECT_EQ(c.nft_ids().size(), 1u);
+  EXPECT_EQ(c.state().validated, 0u);
 }
 
 TEST_F(ChainTest, FailedAppendPutsTheSelectionBack) {
@@ -867,27 +891,31 @@ TEST_F(ChainTest, FailedAppendPutsTheSelectionBack) {
   for (const Tx& tx : {a, b, d}) ASSERT_TRUE(c.submit_tx(tx));
   ASSERT_TRUE(c.ack_tx(hex::encode(codec::txid(a)), "x"));
   ASSERT_TRUE(c.ack_tx(hex::encode(codec::txid(d)), "x"));
-  c.state.mempool.insert(c.state.mempool.begin() + 1, Bytes{7});  // dropped, stays dropped
-  const auto pool = c.state.mempool;
+  ASSERT_TRUE(c.edit_state([](NodeState& s) {  // dropped, stays dropped
+    std::vector<Bytes> pool = s.mempool.take_all();
+    pool.insert(pool.begin() + 1, Bytes{7});
+    s.mempool = Mempool(std::move(pool));
+  }));
+  const auto pool = c.state().mempool;
   const uint64_t size = c.file_size();
   // A read-only descriptor makes the write fail.
-  c.file = chain::Fd(::open(c.path.c_str(), O_RDONLY));
+  ChainFaults::swap_file(c, O_RDONLY);
   auto r = c.seal();
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().to_string(), error::os_text(EBADF));
-  EXPECT_EQ(c.state.mempool, (std::vector<Bytes>{pool[0], pool[2], pool[3]}));
-  EXPECT_EQ(c.state.validated, 0u);
+  EXPECT_EQ(c.state().mempool, (std::vector<Bytes>{pool[0], pool[2], pool[3]}));
+  EXPECT_EQ(c.state().validated, 0u);
   EXPECT_EQ(c.block_count(), 2u);
   EXPECT_EQ(fs::file_size(file()), size);
-  auto saved = NodeState::load(c.path);
+  auto saved = NodeState::load(c.path());
   ASSERT_TRUE(saved);
-  EXPECT_EQ(saved->mempool, c.state.mempool);
+  EXPECT_EQ(saved->mempool, c.state().mempool);
   EXPECT_EQ(saved->validated, 0u);
   // With a working file the same entries seal.
-  c.file = chain::Fd(::open(c.path.c_str(), O_RDWR));
+  ChainFaults::swap_file(c, O_RDWR);
   ASSERT_TRUE(c.seal());
-  EXPECT_EQ(c.state.mempool, (std::vector<Bytes>{pool[2]}));
-  EXPECT_EQ(c.state.validated, 2u);
+  EXPECT_EQ(c.state().mempool, (std::vector<Bytes>{pool[2]}));
+  EXPECT_EQ(c.state().validated, 2u);
 }
 
 TEST_F(ChainTest, FailedSaveBeforeMiningPutsTheSelectionBack) {
@@ -896,18 +924,20 @@ TEST_F(ChainTest, FailedSaveBeforeMiningPutsTheSelectionBack) {
   auto n = mint(2);
   ASSERT_TRUE(c.submit_tx(pay({n[0]})));
   ASSERT_TRUE(c.submit_tx(pay({n[1]})));
-  const auto pool = c.state.mempool;
+  const auto pool = c.state().mempool;
+  const std::string text = file_text(dir_ / "quv.node");
   fs::remove(dir_ / "quv.node");
   fs::create_directory(dir_ / "quv.node");  // the state file cannot be replaced now
   auto r = c.seal();
   ASSERT_FALSE(r);
-  EXPECT_EQ(c.state.mempool, pool);
-  EXPECT_EQ(c.state.validated, 0u);
+  EXPECT_EQ(c.state().mempool, pool);
+  EXPECT_EQ(c.state().validated, 0u);
   EXPECT_EQ(c.block_count(), 2u);
   fs::remove(dir_ / "quv.node");
+  ASSERT_TRUE(proc::spit(dir_ / "quv.node", text));
   ASSERT_TRUE(c.seal());
-  EXPECT_TRUE(c.state.mempool.empty());
-  EXPECT_EQ(c.state.validated, 2u);
+  EXPECT_TRUE(c.state().mempool.empty());
+  EXPECT_EQ(c.state().validated, 2u);
 }
 
 TEST_F(ChainTest, DropWorkPaysTheRewardAddressInABlockOfItsOwn) {
@@ -915,15 +945,16 @@ TEST_F(ChainTest, DropWorkPaysTheRewardAddressInABlockOfItsOwn) {
   auto none = c.drop_work(5, 1, 1);
   ASSERT_FALSE(none);
   EXPECT_EQ(none.error().to_string(), "No reward address.");
-  c.state.reward_address = crypto::encode_address(Key32{5});
+  ASSERT_TRUE(
+      c.edit_state([](NodeState& s) { s.reward_address = crypto::encode_address(Key32{5}); }));
   auto zero = c.drop_work(0, 1, 1);
   ASSERT_FALSE(zero);
   EXPECT_EQ(zero.error().to_string(), "Nothing to pay out.");
   auto paid = c.drop_work(103, 100, 3);
   ASSERT_TRUE(paid) << paid.error().to_string();
   EXPECT_EQ(paid->height, 1u);
-  EXPECT_EQ(c.supply, 103u);
-  EXPECT_EQ(c.notes.size(), 1u);
+  EXPECT_EQ(c.supply(), 103u);
+  EXPECT_EQ(c.notes().size(), 1u);
 }
 
 }  // namespace

@@ -207,9 +207,9 @@ TEST_F(TransferTest, ABuiltTransferIsAdmittedAndSealed) {
   }();
   ASSERT_TRUE(sealed) << sealed.error().to_string();
   EXPECT_EQ(sealed->height, 2u);
-  for (const OpenedNote& n : notes) EXPECT_FALSE(c.notes.contains(*chain::hex_to_32(n.note_id)));
-  EXPECT_TRUE(c.notes.contains(codec::note_id(tx->outputs[0])));
-  EXPECT_TRUE(c.notes.contains(codec::note_id(tx->outputs[1])));
+  for (const OpenedNote& n : notes) EXPECT_FALSE(c.notes().contains(*chain::hex_to_32(n.note_id)));
+  EXPECT_TRUE(c.notes().contains(codec::note_id(tx->outputs[0])));
+  EXPECT_TRUE(c.notes().contains(codec::note_id(tx->outputs[1])));
 }
 
 }  // namespace

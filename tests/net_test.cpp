@@ -1087,6 +1087,79 @@ TEST(NetClient, ReplySizeIsCapped) {
   }
 }
 
+TEST(NetClient, CallTellsStatusAndFailureKinds) {
+  crypto::init();
+  using net::CallFail;
+  struct Case {
+    const char* name;
+    std::string reply;  // what the scripted server sends
+    bool close_after;
+    net::CallOptions opts;
+    std::optional<CallFail> fail;
+    uint16_t status;
+    std::string body;
+  };
+  net::CallOptions small;
+  small.max_reply = 4;
+  net::CallOptions quick;
+  quick.op_timeout = std::chrono::milliseconds(200);
+  net::CallOptions whole;  // each read may wait long, the whole call may not
+  whole.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  const Case cases[] = {
+      {"404", "HTTP/1.1 404 ERR\r\n\r\n{}", true, {}, std::nullopt, 404, "{}"},
+      {"bare", "HTTP/1.1 200 OK\r\n\r\n", true, {}, std::nullopt, 200, ""},
+      {"no status", "hello\r\n\r\nbody", true, {}, std::nullopt, 0, "body"},
+      {"at the cap", "HTTP/1.1 200 OK\r\n\r\nabcd", true, small, std::nullopt, 200, "abcd"},
+      {"over the cap", "HTTP/1.1 200 OK\r\n\r\nabcde", true, small, CallFail::TooLarge, 0, ""},
+      {"endless head", "HTTP/1.1 200 OK\r\nX: abcdef", true, small, CallFail::TooLarge, 0, ""},
+      {"no terminator", "HTTP/1.1 200 OK\r\n", true, {}, CallFail::BadReply, 0, ""},
+      {"never closes", "HTTP/1.1 200 OK\r\n\r\n{}", false, quick, CallFail::Timeout, 0, ""},
+      {"deadline", "HTTP/1.1 200 OK\r\n\r\n{}", false, whole, CallFail::Timeout, 0, ""},
+  };
+  for (const auto& c : cases) {
+    FakeServer s(c.reply, c.close_after);
+    auto t0 = std::chrono::steady_clock::now();
+    auto r = net::call(local(s.port()), "GET", "/status", {}, "x", c.opts);
+    if (c.fail) {
+      ASSERT_FALSE(r) << c.name;
+      EXPECT_EQ(r.error().kind, *c.fail) << c.name << ": " << r.error().text;
+      EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2)) << c.name;
+    } else {
+      ASSERT_TRUE(r) << c.name << ": " << r.error().text;
+      EXPECT_EQ(r->status, c.status) << c.name;
+      EXPECT_EQ(to_string(r->body), c.body) << c.name;
+    }
+  }
+  // Hosts that cannot be reached: a port bound by nobody listening refuses.
+  int unbound = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(unbound, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(unbound, reinterpret_cast<sockaddr*>(&a), &len);
+  const uint16_t refused = ntohs(a.sin_port);
+  net::CallOptions opts;
+  opts.op_timeout = std::chrono::milliseconds(500);
+  for (auto [host, kind] : {std::pair{std::string("127.0.0.1"), CallFail::Resolve},
+                            std::pair{std::string("[::1"), CallFail::Resolve},
+                            std::pair{std::string("no-such-host.invalid:80"), CallFail::Resolve},
+                            std::pair{local(refused), CallFail::Connect}}) {
+    auto r = net::call(host, "GET", "/status", {}, "x", opts);
+    ASSERT_FALSE(r) << host;
+    EXPECT_EQ(r.error().kind, kind) << host << ": " << r.error().text;
+  }
+  ::close(unbound);
+}
+
+TEST(NetClient, PagesOfBlocksMayBeLargeToo) {
+  const std::string big = "HTTP/1.1 200 OK\r\n\r\n" + std::string((size_t{64} << 20) + 1, 'c');
+  FakeServer s(big, true);
+  auto body = net::http_call_timeout(local(s.port()), "GET", "/blocks?from=0&limit=32", {}, "x", 5);
+  ASSERT_TRUE(body);
+  EXPECT_EQ(body->size(), (size_t{64} << 20) + 1);
+}
+
 TEST_F(ServerTest, ClientTalksToTheServer) {
   auto body = net::http_call_timeout(" http://" + local(port()), "GET", "/status", {},
                                      "application/json", 3);

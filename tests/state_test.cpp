@@ -133,7 +133,7 @@ TEST(NodeState, WriterAndReaderRoundTrip) {
     for (size_t i = 0; i < count; ++i) {
       Bytes tx(rng() % 700);
       for (auto& b : tx) b = static_cast<uint8_t>(rng());
-      r.mempool.push_back(std::move(tx));
+      r.mempool.push_raw(std::move(tx));
     }
     auto rb = state::parse(state::to_json(r));
     ASSERT_TRUE(rb.has_value());
@@ -317,7 +317,7 @@ TEST(NodeState, ReaderBesideSavesNeverSeesABrokenFile) {
   fs::path file = state::path_for(chain);
   NodeState s = rich_state();
   // A large mempool makes a torn write likely if the file were rewritten in place.
-  for (int i = 0; i < 200; ++i) s.mempool.push_back(Bytes(500, static_cast<uint8_t>(i)));
+  for (int i = 0; i < 200; ++i) s.mempool.push_raw(Bytes(500, static_cast<uint8_t>(i)));
   ASSERT_TRUE(s.save(chain).has_value());
 
   std::atomic<bool> done{false};
@@ -331,7 +331,9 @@ TEST(NodeState, ReaderBesideSavesNeverSeesABrokenFile) {
   });
   for (int i = 0; i < 1000; ++i) {
     s.height = i;
-    s.mempool.resize(200 + static_cast<size_t>(i % 7));
+    std::vector<Bytes> pool = s.mempool.take_all();
+    pool.resize(200 + static_cast<size_t>(i % 7));
+    s.mempool = Mempool(std::move(pool));
     ASSERT_TRUE(s.save(chain).has_value());
   }
   done = true;

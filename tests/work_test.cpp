@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 
@@ -35,19 +36,21 @@ class WorkTest : public ::testing::Test {
   }
 
   Chain& chain() { return *chain_; }
-  NodeState& st() { return chain_->state; }
+  const NodeState& st() { return chain_->state(); }
+  // Changes the node state as another writer would, saved.
+  void edit(const std::function<void(NodeState&)>& f) { ASSERT_TRUE(chain_->edit_state(f)); }
 
   // The state as the file on disk holds it now.
   NodeState saved() {
-    auto s = NodeState::load(chain_->path);
+    auto s = NodeState::load(chain_->path());
     EXPECT_TRUE(s);
     return s ? *s : NodeState{};
   }
 
   // The last block of the chain, read back from the file.
   codec::Block last_block() {
-    std::string file = proc::slurp(chain_->path);
-    uint64_t off = chain_->offsets.back();
+    std::string file = proc::slurp(chain_->path());
+    uint64_t off = chain_->offsets().back();
     uint32_t len = bytes::load_u32(reinterpret_cast<const uint8_t*>(file.data()) + off);
     auto block = codec::decode_block_body(
         ByteView(reinterpret_cast<const uint8_t*>(file.data()) + off + 4, len));
@@ -102,9 +105,11 @@ TEST_F(WorkTest, BeatNeverCreditsPastTheCap) {
                         {90000, 86400},
                         {std::numeric_limits<uint64_t>::max() - 1, 86400}};
   for (const auto& c : cases) {
-    st().window_start = kT;
-    st().last_beat = kT + 10;
-    st().work_seconds = c.before;
+    edit([&](NodeState& s) {
+      s.window_start = kT;
+      s.last_beat = kT + 10;
+      s.work_seconds = c.before;
+    });
     ASSERT_TRUE(work::beat(chain(), kT + 12));
     EXPECT_EQ(st().work_seconds, c.after) << c.before;
   }
@@ -112,8 +117,10 @@ TEST_F(WorkTest, BeatNeverCreditsPastTheCap) {
 
 TEST_F(WorkTest, BeatAfterAClockBeforeTheEpochCreditsNothing) {
   // A previous beat time of 0 means "never": no gap can be measured.
-  st().window_start = kT;
-  st().last_beat = 0;
+  edit([&](NodeState& s) {
+    s.window_start = kT;
+    s.last_beat = 0;
+  });
   ASSERT_TRUE(work::beat(chain(), kT + 1));
   EXPECT_EQ(st().work_seconds, 0u);
   EXPECT_EQ(st().last_beat, kT + 1);
@@ -123,10 +130,12 @@ TEST_F(WorkTest, DayOldWindowPaysTheDropOnTheBeat) {
   auto keys = keys_for(7);
   ASSERT_TRUE(work::set_reward_address(chain(), keys.address));
   // As if the node had beaten every second since kT.
-  st().window_start = kT;
-  st().last_beat = kT + 86399;
-  st().work_seconds = 86399;
-  st().validated = 5;
+  edit([&](NodeState& s) {
+    s.window_start = kT;
+    s.last_beat = kT + 86399;
+    s.work_seconds = 86399;
+    s.validated = 5;
+  });
   uint64_t blocks = chain().block_count();
 
   auto early = work::beat(chain(), kT + 86399);  // gap 0: no credit, window 86399 s old
@@ -138,7 +147,7 @@ TEST_F(WorkTest, DayOldWindowPaysTheDropOnTheBeat) {
   ASSERT_TRUE(paid) << paid.error().to_string();
   EXPECT_EQ(*paid, 86400u + 5);
   EXPECT_EQ(chain().block_count(), blocks + 1);
-  EXPECT_EQ(chain().supply, 86405u);
+  EXPECT_EQ(chain().supply(), 86405u);
   EXPECT_EQ(st().work_seconds, 0u);
   EXPECT_EQ(st().validated, 0u);
   EXPECT_EQ(st().window_start, kT + 86400);
@@ -151,9 +160,11 @@ TEST_F(WorkTest, DayOldWindowPaysTheDropOnTheBeat) {
 }
 
 TEST_F(WorkTest, DueDropWithoutRewardAddressWaitsAndKeepsAccruing) {
-  st().window_start = kT;
-  st().last_beat = kT + 86399;
-  st().work_seconds = 1000;
+  edit([&](NodeState& s) {
+    s.window_start = kT;
+    s.last_beat = kT + 86399;
+    s.work_seconds = 1000;
+  });
   for (int64_t now : {kT + 86400, kT + 86401}) {
     auto paid = work::beat(chain(), now);
     ASSERT_FALSE(paid);
@@ -166,8 +177,10 @@ TEST_F(WorkTest, DueDropWithoutRewardAddressWaitsAndKeepsAccruing) {
 }
 
 TEST_F(WorkTest, IdleDropReopensTheWindowWithoutPaying) {
-  st().window_start = kT;
-  st().last_drop = 42;
+  edit([&](NodeState& s) {
+    s.window_start = kT;
+    s.last_drop = 42;
+  });
   uint64_t blocks = chain().block_count();
   auto paid = work::drop_now(chain(), kT + 5);
   ASSERT_TRUE(paid);
@@ -181,16 +194,18 @@ TEST_F(WorkTest, IdleDropReopensTheWindowWithoutPaying) {
 TEST_F(WorkTest, DropPaysOneWorkTransactionToTheRewardAddress) {
   auto keys = keys_for(9);
   ASSERT_TRUE(work::set_reward_address(chain(), keys.address));
-  st().work_seconds = 100;
-  st().validated = 3;
+  edit([&](NodeState& s) {
+    s.work_seconds = 100;
+    s.validated = 3;
+  });
   uint64_t blocks = chain().block_count();
-  uint64_t supply = chain().supply;
+  uint64_t supply = chain().supply();
 
   auto paid = work::drop_now(chain(), kT);
   ASSERT_TRUE(paid) << paid.error().to_string();
   EXPECT_EQ(*paid, 103u);
   EXPECT_EQ(chain().block_count(), blocks + 1);
-  EXPECT_EQ(chain().supply, supply + 103);
+  EXPECT_EQ(chain().supply(), supply + 103);
   EXPECT_EQ(st().work_seconds, 0u);
   EXPECT_EQ(st().validated, 0u);
   EXPECT_EQ(st().last_drop, kT);
@@ -219,8 +234,10 @@ TEST_F(WorkTest, DropPaysOneWorkTransactionToTheRewardAddress) {
 
 TEST_F(WorkTest, DropCapsWorkSecondsFromAnOldStateFile) {
   ASSERT_TRUE(work::set_reward_address(chain(), keys_for(1).address));
-  st().work_seconds = 90000;
-  st().validated = 2;
+  edit([&](NodeState& s) {
+    s.work_seconds = 90000;
+    s.validated = 2;
+  });
   auto paid = work::drop_now(chain(), kT);
   ASSERT_TRUE(paid);
   EXPECT_EQ(*paid, 86402u);
@@ -229,10 +246,12 @@ TEST_F(WorkTest, DropCapsWorkSecondsFromAnOldStateFile) {
 
 TEST_F(WorkTest, FailedPayoutChangesNoCounter) {
   // A reward address that no longer decodes (edited state file): the payout fails.
-  st().reward_address = "quv1nonsense";
-  st().work_seconds = 10;
-  st().validated = 1;
-  st().window_start = kT;
+  edit([&](NodeState& s) {
+    s.reward_address = "quv1nonsense";
+    s.work_seconds = 10;
+    s.validated = 1;
+    s.window_start = kT;
+  });
   uint64_t blocks = chain().block_count();
   auto paid = work::drop_now(chain(), kT + 1);
   ASSERT_FALSE(paid);
@@ -244,32 +263,40 @@ TEST_F(WorkTest, FailedPayoutChangesNoCounter) {
   EXPECT_EQ(chain().block_count(), blocks);
 }
 
-TEST_F(WorkTest, SaveFailureAfterPayoutIsReportedAndTheBlockStays) {
+// A payout whose state cannot be recorded is not made: the failure is reported before the
+// block reaches the chain file, so a retry cannot pay twice.
+TEST_F(WorkTest, UnwritableStateFailsThePayoutBeforeTheBlock) {
   ASSERT_TRUE(work::set_reward_address(chain(), keys_for(2).address));
-  st().work_seconds = 10;
-  uint64_t blocks = chain().block_count();
+  edit([&](NodeState& s) { s.work_seconds = 10; });
+  const uint64_t blocks = chain().block_count();
+  const uint64_t size = std::filesystem::file_size(chain().path());
   // The state file's place is taken by a directory: every save fails from now on.
   std::filesystem::path node = dir_ / "quv.node";
   std::filesystem::remove(node);
   std::filesystem::create_directory(node);
   std::filesystem::create_directory(node / "keep");
-  auto paid = work::drop_now(chain(), kT);
-  ASSERT_FALSE(paid);
-  EXPECT_EQ(chain().block_count(), blocks + 1);
-  EXPECT_EQ(st().work_seconds, 0u);
-
-  auto beat = work::beat(chain(), kT + 1);
-  ASSERT_FALSE(beat);
-  EXPECT_EQ(st().last_beat, kT + 1) << "the in-memory change stays";
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto paid = work::drop_now(chain(), kT);
+    ASSERT_FALSE(paid);
+    EXPECT_EQ(paid.error().to_string(), "Is a directory (os error 21)");
+    EXPECT_EQ(chain().block_count(), blocks);
+    EXPECT_EQ(std::filesystem::file_size(chain().path()), size);
+    auto minted = work::mint(chain(), keys_for(3).address, 5);
+    ASSERT_FALSE(minted);
+    EXPECT_EQ(chain().block_count(), blocks);
+  }
+  EXPECT_FALSE(work::beat(chain(), kT + 1));
 }
 
 TEST_F(WorkTest, MintPaysAnyAddressAndLeavesRewardAndCountersAlone) {
   auto owner = keys_for(3);
   auto other = keys_for(4);
   ASSERT_TRUE(work::set_reward_address(chain(), owner.address));
-  st().work_seconds = 77;
-  st().validated = 4;
-  st().window_start = kT;
+  edit([&](NodeState& s) {
+    s.work_seconds = 77;
+    s.validated = 4;
+    s.window_start = kT;
+  });
   std::string typed = other.address;
   std::transform(typed.begin(), typed.end(), typed.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
@@ -279,7 +306,7 @@ TEST_F(WorkTest, MintPaysAnyAddressAndLeavesRewardAndCountersAlone) {
   ASSERT_TRUE(block) << block.error().to_string();
   EXPECT_EQ(block->height, chain().block_count() - 1);
   EXPECT_EQ(block->hash, chain().tip_hash_hex());
-  EXPECT_EQ(chain().supply, 150000u);
+  EXPECT_EQ(chain().supply(), 150000u);
   EXPECT_EQ(st().reward_address, owner.address);
   EXPECT_EQ(saved().reward_address, owner.address);
   EXPECT_EQ(st().work_seconds, 77u);
@@ -359,7 +386,9 @@ TEST_F(WorkTest, SetPeersNormalisesAndForgetsLinksOfDroppedPeers) {
   ASSERT_TRUE(work::set_peers(chain(), {"a.example", "HTTP://B.example:7/", "c.example:9"}));
   EXPECT_EQ(st().peers,
             (std::vector<std::string>{"a.example:19191", "b.example:7", "c.example:9"}));
-  st().peer_link = {{"a.example:19191", "up"}, {"b.example:7", "down"}, {"c.example:9", "self"}};
+  edit([&](NodeState& s) {
+    s.peer_link = {{"a.example:19191", "up"}, {"b.example:7", "down"}, {"c.example:9", "self"}};
+  });
 
   ASSERT_TRUE(work::set_peers(chain(), {"c.example:9", "a.example", "d.example"}));
   EXPECT_EQ(st().peers,
@@ -382,10 +411,12 @@ TEST_F(WorkTest, SetPeersNormalisesAndForgetsLinksOfDroppedPeers) {
 TEST_F(WorkTest, StatusReportsCappedPendingAndTheRate) {
   ASSERT_TRUE(work::set_reward_address(chain(), keys_for(11).address));
   ASSERT_TRUE(work::mint(chain(), keys_for(12).address, 500));
-  st().work_seconds = 90000;
-  st().validated = 7;
-  st().last_beat = kT;
-  st().last_drop = kT - 5;
+  edit([&](NodeState& s) {
+    s.work_seconds = 90000;
+    s.validated = 7;
+    s.last_beat = kT;
+    s.last_drop = kT - 5;
+  });
   WorkStatus ws = work::status(chain());
   EXPECT_EQ(
       ws, (WorkStatus{keys_for(11).address, "0,00001 QÚV/s", 1, 90000, 86407, kT, kT - 5, 500, 7}));

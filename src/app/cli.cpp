@@ -15,6 +15,7 @@
 #include "core/units.h"
 #include "ledger/chain.h"
 #include "ledger/work.h"
+#include "wallet/tui.h"
 
 namespace cli {
 
@@ -176,7 +177,7 @@ Output run_status(const std::filesystem::path& path) {
   WorkStatus ws = work::status(*chain);
   std::ostringstream out;
   out << "QÚV  height=" << static_cast<int64_t>(chain->block_count()) - 1
-      << " supply=" << amount_text(chain->supply) << " work=" << ws.work_seconds
+      << " supply=" << amount_text(chain->supply()) << " work=" << ws.work_seconds
       << "s validated=" << ws.validated << " rate=" << ws.rate_text
       << " tip=" << chain->tip_hash_hex() << "\n";
   if (!ws.reward_address.empty()) out << "reward " << ws.reward_address << "\n";
@@ -197,9 +198,9 @@ Output run_peers(const std::filesystem::path& path, const std::vector<std::strin
   if (!addrs.empty()) {
     if (auto set = work::set_peers(*chain, addrs); !set) return as_is(set.error());
   }
-  if (chain->state.peers.empty()) return std::string("(no peers)\n");
+  if (chain->state().peers.empty()) return std::string("(no peers)\n");
   std::string out;
-  for (const auto& peer : chain->state.peers) out += peer + "\n";
+  for (const auto& peer : chain->state().peers) out += peer + "\n";
   return out;
 }
 
@@ -230,7 +231,7 @@ Output run_mint(const std::filesystem::path& path, const Cmd::Mint& m) {
   if (!block) return as_is(block.error());
   return "mint " + amount_text(static_cast<uint64_t>(*amount)) + "  block " +
          std::to_string(block->height) + " " + block->hash +
-         "  supply=" + amount_text(chain->supply) + "\n";
+         "  supply=" + amount_text(chain->supply()) + "\n";
 }
 
 // Writes all of `text` to a stream; the errno of the failure when the stream refuses (a
@@ -424,6 +425,13 @@ int run(int argc, char** argv) {
   if (cli.chain) ::setenv("QUV_CHAIN_PATH", cli.chain->c_str(), 1);
   std::filesystem::path path = chain_path();
 
+  if (std::holds_alternative<Cmd::Wallet>(cli.command.v)) {
+    if (auto ran = tui::run(); !ran) {
+      write_all(stderr, error::format_report(error::report(ran.error())));
+      return 1;
+    }
+    return 0;
+  }
   auto result = run_oneshot(cli.command, path);
   if (!result) {
     write_all(stderr, error::format_report(result.error()));

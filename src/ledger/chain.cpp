@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sodium.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "core/crypto.h"
 #include "core/fsutil.h"
 #include "core/hex.h"
+#include "ledger/chain_file.h"
 #include "ledger/nft.h"
 
 namespace fs = std::filesystem;
@@ -114,60 +116,6 @@ Status write_all_at(int fd, ByteView data, uint64_t offset) {
   return {};
 }
 
-// Sequential reader over a file descriptor with one growing buffer, so that a replay
-// reads large chunks instead of one system call per field.
-class FileReader {
- public:
-  explicit FileReader(int fd) : fd_(fd), buf_(kChunk) {}
-
-  // Makes up to `n` bytes from the current position readable at `data()`; returns how
-  // many are (fewer only at the end of the file).
-  Result<size_t> fill(size_t n) {
-    if (end_ - begin_ >= n) return n;
-    if (begin_ > 0) {
-      std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
-      end_ -= begin_;
-      begin_ = 0;
-    }
-    if (buf_.size() < n) buf_.resize(n);
-    while (end_ < n) {
-      // Read ahead a whole chunk when the buffer has room for it.
-      size_t want = std::max(n, std::min(buf_.size(), end_ + kChunk)) - end_;
-      ssize_t got = ::pread(fd_, buf_.data() + end_, want, static_cast<off_t>(file_pos_));
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return std::unexpected(QuvError::msg(error::os_text(errno)));
-      }
-      if (got == 0) break;
-      end_ += static_cast<size_t>(got);
-      file_pos_ += static_cast<uint64_t>(got);
-    }
-    return std::min(n, end_);
-  }
-  const uint8_t* data() const { return buf_.data() + begin_; }
-  void consume(size_t n) { begin_ += n; }
-  // Moves forward to file offset `at`, dropping what was read ahead before it.
-  void skip_to(uint64_t at) {
-    if (at <= pos()) return;
-    if (at <= file_pos_) {
-      begin_ += static_cast<size_t>(at - pos());
-      return;
-    }
-    begin_ = end_ = 0;
-    file_pos_ = at;
-  }
-  // File offset of `data()`.
-  uint64_t pos() const { return file_pos_ - (end_ - begin_); }
-
- private:
-  static constexpr size_t kChunk = size_t{1} << 20;
-  int fd_;
-  Bytes buf_;
-  size_t begin_ = 0;
-  size_t end_ = 0;
-  uint64_t file_pos_ = 0;
-};
-
 // Where the transactions and outputs of a block body lie, found without copying them.
 struct OutRef {
   uint32_t pos;  // offset of the stealth tag in the body
@@ -247,40 +195,6 @@ Status scan_block(ByteView body, BlockScan& s) {
   return {};
 }
 
-// The end of the last whole record at or after `from` in a file of `size` bytes: records
-// that lie wholly in the file and whose checksum matches are stepped over; a cut length
-// prefix, a record that runs past the end or one whose checksum fails ends the walk.
-Result<uint64_t> whole_records_end(int fd, uint64_t from, uint64_t size) {
-  uint64_t at = from;
-  Bytes record;
-  while (size - at >= 4) {
-    uint8_t prefix[4];
-    ssize_t got = ::pread(fd, prefix, 4, static_cast<off_t>(at));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(QuvError::msg(error::os_text(errno)));
-    }
-    if (got < 4) break;
-    const uint64_t len = bytes::load_u32(prefix);
-    if (len + 32 > size - at - 4) break;
-    record.resize(static_cast<size_t>(len + 32));
-    size_t done = 0;
-    while (done < record.size()) {
-      ssize_t n = ::pread(fd, record.data() + done, record.size() - done,
-                          static_cast<off_t>(at + 4 + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return std::unexpected(QuvError::msg(error::os_text(errno)));
-      if (n == 0) break;
-      done += static_cast<size_t>(n);
-    }
-    if (done < record.size()) break;
-    const Hash32 sum = hashing::h32(ByteView(record).first(static_cast<size_t>(len)));
-    if (std::memcmp(sum.data(), record.data() + len, 32) != 0) break;
-    at += 4 + len + 32;
-  }
-  return at;
-}
-
 Hash32 hash_at(const uint8_t* p) {
   Hash32 h;
   std::memcpy(h.data(), p, 32);
@@ -296,10 +210,10 @@ fs::path temp_dir() {
 
 // Creates `path` afresh (never through a symbolic link) for reading and writing. A stale
 // regular file of ours under that name, left by an earlier attempt, is replaced.
-Result<chain::Fd> create_exclusive(const fs::path& path, mode_t mode) {
+Result<fsutil::Fd> create_exclusive(const fs::path& path, mode_t mode) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd >= 0) return chain::Fd(fd);
+    if (fd >= 0) return fsutil::Fd(fd);
     int err = errno;
     struct stat st {};
     if (err != EEXIST || attempt > 0 || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -471,8 +385,8 @@ std::vector<Bytes> old_chain_list(const fs::path& path, uint64_t from) {
   std::vector<Bytes> out;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return out;
-  chain::Fd owned(fd);
-  FileReader r(fd);
+  fsutil::Fd owned(fd);
+  chain::FileReader r(fd);
   auto got = r.fill(4);
   if (!got || *got < 4 || std::memcmp(r.data(), chain::kMagic.data(), 4) != 0) return out;
   r.consume(4);
@@ -518,22 +432,6 @@ size_t utf8_chars(std::string_view s) {
 }  // namespace
 
 namespace chain {
-
-uint64_t IdHash::operator()(const Hash32& id) const noexcept {
-  static const std::array<uint64_t, 4> kKeys = [] {
-    std::random_device rd;
-    std::array<uint64_t, 4> k{};
-    for (auto& v : k) v = ((uint64_t{rd()} << 32) ^ rd()) | 1;
-    return k;
-  }();
-  uint64_t w[4];
-  std::memcpy(w, id.data(), 32);
-  uint64_t h = w[0] * kKeys[0] + w[1] * kKeys[1] + w[2] * kKeys[2] + w[3] * kKeys[3];
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  return h;
-}
 
 std::vector<Tx> genesis_txs() {
   std::vector<Tx> txs;
@@ -650,8 +548,8 @@ struct Chain::AdoptCheck {
   // Our own chain file, read alongside: while the peer's records equal ours byte for
   // byte, its blocks are blocks we already hold, and checking them again would only
   // repeat what made them ours. A peer one block ahead then costs one block of checks.
-  chain::Fd own_fd;
-  std::optional<FileReader> own;
+  fsutil::Fd own_fd;
+  std::optional<chain::FileReader> own;
   // Offset in our file just after the records the peer's chain shares with ours. Counted
   // in the file, not in our block list: the file may hold records another writer added.
   uint64_t shared_end = 4;
@@ -659,7 +557,7 @@ struct Chain::AdoptCheck {
   void open_own(const fs::path& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
-    own_fd = chain::Fd(fd);
+    own_fd = fsutil::Fd(fd);
     own.emplace(fd);
     auto got = own->fill(4);
     if (!got || *got < 4 || std::memcmp(own->data(), chain::kMagic.data(), 4) != 0) {
@@ -707,53 +605,84 @@ struct Chain::AdoptCheck {
   }
 };
 
+Chain::~Chain() = default;
+
+Chain::WriteLock::~WriteLock() {
+  if (chain_ != nullptr) chain_->unlock_file();
+}
+
 Result<Chain> Chain::open(const fs::path& path) { return open_impl(path, nullptr); }
 
 Result<Chain> Chain::open_impl(const fs::path& path, AdoptCheck* check) {
   if (path.has_parent_path()) (void)fsutil::create_dirs(path.parent_path());
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) return std::unexpected(QuvError::msg(error::os_text(errno)));
-  chain::Fd file(fd);
+  fsutil::Fd file(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0) return std::unexpected(QuvError::msg(error::os_text(errno)));
-  if (st.st_size == 0) {
-    if (auto w = write_all_at(fd, bytes::of(chain::kMagic), 0); !w) {
-      return std::unexpected(w.error());
-    }
-  }
+  // A pipe or a device under the chain's name would never end a replay.
+  if (!S_ISREG(st.st_mode)) return fail("Chain file is not a regular file: " + path.string());
   Chain c;
+  c.path_ = path;
+  c.file_ = std::move(file);
   // A peer's chain is opened under a guessable name in a shared temporary directory and
   // only its blocks are used: a state file planted beside it (a link to a device or a
   // pipe) is not read.
-  if (check == nullptr) {
-    auto loaded = NodeState::load(path);
-    if (!loaded) return std::unexpected(loaded.error());
-    c.state = std::move(*loaded);
+  c.own_state_ = check == nullptr;
+  // The whole open runs under the writer lock: another writer's record is never read
+  // half-written, and two commands that create a chain write one genesis block.
+  if (auto l = c.lock_file(check); !l) return std::unexpected(l.error());
+  Status made;
+  if (c.own_state_) {
+    // Temporary files of writers killed while saving, and chains they were adopting.
+    fsutil::remove_orphans(state::path_for(path));
+    fsutil::remove_orphans(path, ".adopt-");
   }
-  c.path = path;
-  c.file = std::move(file);
-  if (auto r = c.replay_from(c.file.get(), check); !r) return std::unexpected(r.error());
-  if (c.offsets.empty()) {
-    if (auto g = c.write_genesis(); !g) return std::unexpected(g.error());
-  }
+  if (c.offsets_.empty()) made = c.write_genesis();
+  c.unlock_file();
+  if (!made) return std::unexpected(made.error());
   c.refresh_meta();
   return c;
 }
 
-Status Chain::replay() { return replay_from(file.get(), nullptr); }
+void Chain::reset_ledger() {
+  offsets_.clear();
+  notes_.clear();
+  nullifiers_.clear();
+  nft_ids_.clear();
+  tip_hash_ = Hash32{};
+  supply_ = 0;
+  end_ = 0;
+  genesis_hash_ = Hash32{};
+}
 
-Status Chain::replay_from(int fd, AdoptCheck* check) {
+Status Chain::replay() { return replay_from(file_.get(), nullptr, false); }
+
+Status Chain::replay_from(int fd, AdoptCheck* check, bool from_end) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return io_fail();
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  FileReader r(fd);
-  auto got = r.fill(4);
-  if (!got) return std::unexpected(got.error());
-  if (*got < 4) return fail(kShortRead);
-  if (std::memcmp(r.data(), chain::kMagic.data(), 4) != 0) return fail(kBadMagic);
-  r.consume(4);
-  end_ = 4;
+  chain::FileReader r(fd);
+  if (!from_end) {
+    // An empty file is a new chain: it gets its magic here.
+    if (size == 0) {
+      if (int err = fsutil::write_all_at(fd, bytes::of(chain::kMagic), 0)) return io_fail(err);
+    }
+    auto got = r.fill(4);
+    if (!got) return std::unexpected(got.error());
+    if (*got < 4) return fail(kShortRead);
+    if (std::memcmp(r.data(), chain::kMagic.data(), 4) != 0) return fail(kBadMagic);
+    r.consume(4);
+    end_ = 4;
+  } else {
+    r.skip_to(end_);
+  }
+  return read_records(r, size, check, from_end);
+}
 
+Status Chain::read_records(chain::FileReader& r, uint64_t size, AdoptCheck* check,
+                           bool stop_at_damage) {
+  Result<size_t> got = 0;
   BlockScan scan;
   std::vector<Hash32> note_ids;
   for (;;) {
@@ -765,13 +694,15 @@ Status Chain::replay_from(int fd, AdoptCheck* check) {
     const uint64_t len = bytes::load_u32(r.data());
     // The length is checked against the file before a buffer is sized for it.
     const uint64_t left = size > offset + 4 ? size - offset - 4 : 0;
-    if (len + 32 > left) return fail(kShortRead);
+    if (len + 32 > left) return stop_at_damage ? Status{} : fail(kShortRead);
     const size_t record = static_cast<size_t>(4 + len + 32);
     got = r.fill(record);
     if (!got) return std::unexpected(got.error());
-    if (*got < record) return fail(kShortRead);
+    if (*got < record) return stop_at_damage ? Status{} : fail(kShortRead);
     const ByteView body(r.data() + 4, static_cast<size_t>(len));
-    if (hashing::h32(body) != hash_at(r.data() + 4 + len)) return fail(kChecksumMismatch);
+    if (hashing::h32(body) != hash_at(r.data() + 4 + len)) {
+      return stop_at_damage ? Status{} : fail(kChecksumMismatch);
+    }
 
     const bool shared = check != nullptr && check->same_as_own(ByteView(r.data(), record));
     if (check != nullptr && !shared && check->checking()) {
@@ -779,7 +710,7 @@ Status Chain::replay_from(int fd, AdoptCheck* check) {
       if (!block) return std::unexpected(block.error());
       check_block(*block, *check);
       ingest(block->txs);
-      tip_hash = block->hash;
+      tip_hash_ = block->hash;
     } else {
       if (auto s = scan_block(body, scan); !s) return s;
       const uint8_t* p = body.data();
@@ -789,39 +720,39 @@ Status Chain::replay_from(int fd, AdoptCheck* check) {
       for (const TxRef& t : scan.txs) {
         for (size_t i = 0; i < t.n_in; ++i) {
           const uint8_t* in = p + t.in_pos + 64 * i;
-          nullifiers.prefetch(hash_at(in + 32));
-          notes.prefetch(hash_at(in));
+          nullifiers_.prefetch(hash_at(in + 32));
+          notes_.prefetch(hash_at(in));
         }
         for (size_t o = 0; o < t.n_out; ++o) {
           const OutRef& out = scan.outs[t.out_first + o];
           const uint8_t* q = p + out.pos;
           note_ids.push_back(hashing::h32_parts({ByteView(q, 80), ByteView(q + 82, out.clen)}));
-          notes.prefetch(note_ids.back());
+          notes_.prefetch(note_ids.back());
         }
       }
       for (const TxRef& t : scan.txs) {
-        if (t.type == codec::kTxWork) supply += t.work_amount;
+        if (t.type == codec::kTxWork) supply_ += t.work_amount;
         if (t.type == codec::kTxNftMint) {
           auto mint = nft::parse_extra(ByteView(p + t.extra_pos, t.extra_len));
-          if (mint) nft_ids.insert(mint->first);
+          if (mint) nft_ids_.insert(mint->first);
         }
         for (size_t i = 0; i < t.n_in; ++i) {
           const uint8_t* in = p + t.in_pos + 64 * i;
-          nullifiers.insert(hash_at(in + 32));
-          notes.erase(hash_at(in));
+          nullifiers_.insert(hash_at(in + 32));
+          notes_.erase(hash_at(in));
         }
         for (size_t o = 0; o < t.n_out; ++o) {
           const uint8_t* q = p + scan.outs[t.out_first + o].pos;
           Key32 key;
           std::memcpy(key.data(), q + 48, 32);
-          notes.insert_or_assign(note_ids[t.out_first + o], key);
+          notes_.insert_or_assign(note_ids[t.out_first + o], key);
         }
       }
-      tip_hash = hashing::h32(body.first(codec::kHeaderSize));
+      tip_hash_ = hashing::h32(body.first(codec::kHeaderSize));
     }
     if (check != nullptr) ++check->blocks;
-    if (offsets.empty()) genesis_hash_ = tip_hash;
-    offsets.push_back(offset);
+    if (offsets_.empty()) genesis_hash_ = tip_hash_;
+    offsets_.push_back(offset);
     r.consume(record);
     end_ = r.pos();
   }
@@ -830,65 +761,174 @@ Status Chain::replay_from(int fd, AdoptCheck* check) {
 Status Chain::write_genesis() { return append(chain::genesis_block()); }
 
 Status Chain::append(const Block& block) {
-  const int fd = file.get();
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
+  const int fd = file_.get();
   struct stat st {};
   if (::fstat(fd, &st) != 0) return io_fail();
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (size < end_) return fail("Chain file shrank while open; reopen it.");
-  // Whole records that another writer (a one-shot command beside a running node) added
-  // after ours stay in the file. Bytes after the last whole record (a torn prefix, or a
-  // record whose write failed) would make the next replay misread the new record, so
-  // they go first.
-  auto whole = whole_records_end(fd, end_, size);
-  if (!whole) return std::unexpected(whole.error());
-  if (size > *whole && ::ftruncate(fd, static_cast<off_t>(*whole)) != 0) return io_fail();
-
+  // Whole records of other writers were taken in with the lock. What lies after the last
+  // whole record is a record a killed writer left half-written (nobody else writes while
+  // we hold the lock); it would make the next replay misread the new record, so it goes.
+  if (static_cast<uint64_t>(st.st_size) > end_ && ::ftruncate(fd, static_cast<off_t>(end_)) != 0) {
+    return io_fail();
+  }
   const Bytes record = codec::encode_record(block);
-  const uint64_t offset = *whole;
-  Status written = write_all_at(fd, record, offset);
+  const uint64_t offset = end_;
+  int err = fsutil::write_all_at(fd, record, offset);
   // The block counts as appended only once it is on disk.
-  if (written && ::fdatasync(fd) != 0) written = io_fail();
-  if (!written) {
+  if (err == 0 && ::fdatasync(fd) != 0) err = errno;
+  if (err != 0) {
     (void)::ftruncate(fd, static_cast<off_t>(offset));
-    return written;
+    return io_fail(err);
   }
   end_ = offset + record.size();
   ingest(block.txs);
-  tip_hash = codec::block_hash(codec::encode_header(block));
-  if (offsets.empty()) genesis_hash_ = tip_hash;
-  offsets.push_back(offset);
+  tip_hash_ = codec::block_hash(codec::encode_header(block));
+  if (offsets_.empty()) genesis_hash_ = tip_hash_;
+  offsets_.push_back(offset);
   refresh_meta();
   return {};
 }
 
+// ---------------------------------------------------------------------------------------
+// Writers
+
+Result<Chain::WriteLock> Chain::lock_writes() {
+  if (auto s = lock_file(nullptr); !s) return std::unexpected(s.error());
+  return WriteLock(this);
+}
+
+Status Chain::lock_file(AdoptCheck* check) {
+  if (lock_depth_ > 0) {
+    ++lock_depth_;
+    return {};
+  }
+  // Bounded: each round means another process replaced the chain file meanwhile.
+  for (int round = 0; round < 64; ++round) {
+    while (::flock(file_.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) return io_fail();
+    }
+    // A lock on a file that an adoption has since renamed away protects nothing: the
+    // chain now lives in the file the path names.
+    struct stat held {
+    }, named{};
+    if (::fstat(file_.get(), &held) != 0) return io_fail();
+    if (::stat(path_.c_str(), &named) == 0 &&
+        (held.st_dev != named.st_dev || held.st_ino != named.st_ino)) {
+      int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+      if (fd < 0) return io_fail();
+      file_ = fsutil::Fd(fd);
+      if (::fstat(fd, &named) != 0) return io_fail();
+      if (!S_ISREG(named.st_mode)) {
+        return fail("Chain file is not a regular file: " + path_.string());
+      }
+      reset_ledger();
+      continue;
+    }
+    lock_depth_ = 1;
+    if (auto s = take_in(check); !s) {
+      unlock_file();
+      return s;
+    }
+    return {};
+  }
+  return fail("Chain file keeps being replaced; try again.");
+}
+
+void Chain::unlock_file() {
+  if (lock_depth_ == 0 || --lock_depth_ > 0) return;
+  (void)::flock(file_.get(), LOCK_UN);
+}
+
+Status Chain::take_in(AdoptCheck* check) {
+  if (own_state_) {
+    fsutil::FileStamp now = fsutil::stamp(state::path_for(path_));
+    if (!loaded_ || now != state_stamp_) {
+      auto loaded = NodeState::load(path_);
+      if (!loaded) return std::unexpected(loaded.error());
+      state_ = std::move(*loaded);
+      state_stamp_ = now;
+      loaded_ = true;
+      dirty_ = false;
+    }
+  }
+  struct stat st {};
+  if (::fstat(file_.get(), &st) != 0) return io_fail();
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (end_ == 0 || size < end_) {
+    // First look, or a file that lost records: read it whole.
+    reset_ledger();
+    if (auto r = replay_from(file_.get(), check, false); !r) return r;
+  } else if (size > end_) {
+    if (auto r = replay_from(file_.get(), nullptr, true); !r) return r;
+  }
+  refresh_meta();
+  return {};
+}
+
+void Chain::stamp_state() { state_stamp_ = fsutil::stamp(state::path_for(path_)); }
+
+Status Chain::save_state() {
+  if (hold_) {
+    dirty_ = true;
+    return {};
+  }
+  if (auto s = state_.save(path_); !s) return s;
+  stamp_state();
+  dirty_ = false;
+  return {};
+}
+
+Status Chain::edit_state(const std::function<void(NodeState&)>& edit) {
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
+  edit(state_);
+  refresh_meta();
+  return save_state();
+}
+
+void Chain::hold_saves() {
+  if (hold_) return;
+  // Without the lock every change saves as it goes.
+  if (lock_file(nullptr)) hold_ = true;
+}
+
+Status Chain::flush_saves() {
+  if (!hold_) return {};
+  hold_ = false;
+  Status saved = dirty_ ? save_state() : Status{};
+  unlock_file();
+  return saved;
+}
+
 void Chain::ingest(std::span<const Tx> txs) {
   for (const Tx& tx : txs) {
-    if (tx.type == codec::kTxWork) supply += tx.work_amount;
+    if (tx.type == codec::kTxWork) supply_ += tx.work_amount;
     if (tx.type == codec::kTxNftMint) {
       auto mint = nft::parse_extra(tx.extra);
-      if (mint) nft_ids.insert(mint->first);
+      if (mint) nft_ids_.insert(mint->first);
     }
     for (const codec::TxInput& in : tx.inputs) {
-      nullifiers.insert(in.nullifier);
-      notes.erase(in.note_id);
+      nullifiers_.insert(in.nullifier);
+      notes_.erase(in.note_id);
     }
     for (const codec::TxOutput& out : tx.outputs) {
-      notes.insert_or_assign(codec::note_id(out), out.auth_pk);
+      notes_.insert_or_assign(codec::note_id(out), out.auth_pk);
     }
   }
 }
 
 void Chain::refresh_meta() {
-  state.height = static_cast<int64_t>(offsets.size()) - 1;
-  state.tip = tip_hash_hex();
-  state.supply = supply;
+  state_.height = static_cast<int64_t>(offsets_.size()) - 1;
+  state_.tip = tip_hash_hex();
+  state_.supply = supply_;
 }
 
-std::string Chain::tip_hash_hex() const { return hex::encode(tip_hash); }
+std::string Chain::tip_hash_hex() const { return hex::encode(tip_hash_); }
 
 uint64_t Chain::file_size() const {
   struct stat st {};
-  if (!file.valid() || ::fstat(file.get(), &st) != 0) return 0;
+  if (!file_.valid() || ::fstat(file_.get(), &st) != 0) return 0;
   return static_cast<uint64_t>(st.st_size);
 }
 
@@ -932,8 +972,8 @@ Status Chain::check_tx(const Tx& tx, bool sealing, ByteView unsigned_tx, SigChec
     case codec::kTxNftMint: {
       auto mint = nft::parse_extra(tx.extra);
       if (!mint) return std::unexpected(mint.error());
-      if (nft_ids.contains(mint->first)) return fail("NFT already minted.");
-      if (!sealing && pool_index().nft_ids.contains(mint->first)) {
+      if (nft_ids_.contains(mint->first)) return fail("NFT already minted.");
+      if (!sealing && state_.mempool.has_image(mint->first)) {
         return fail("NFT already in mempool.");
       }
       if (tx.inputs.empty() || tx.outputs.empty()) return fail("NFT mint costs 0,25000 QÚV.");
@@ -957,9 +997,9 @@ Status Chain::check_spends(const Tx& tx, ByteView unsigned_tx, SigCheck sig, voi
       for (size_t j = 0; j < i && !dup; ++j) dup = tx.inputs[j].note_id == in.note_id;
     }
     if (dup) return fail("Duplicate input.");
-    const Key32* key = notes.find(in.note_id);
+    const Key32* key = notes_.find(in.note_id);
     if (key == nullptr) return fail("Unknown or spent note.");
-    if (nullifiers.contains(in.nullifier)) return fail("Nullifier already seen.");
+    if (nullifiers_.contains(in.nullifier)) return fail("Nullifier already seen.");
     if (!sig(ctx, *key, in.sig, unsigned_tx, in.note_id)) return fail("Bad spend signature.");
     if (codec::nullifier(in.note_id, *key) != in.nullifier) {
       return fail("Bad nullifier.");
@@ -985,19 +1025,23 @@ uint64_t Chain::required_confirms() {
 }
 
 std::string Chain::own_id() const {
-  if (!state.node_id.empty()) return state.node_id;
-  if (!state.reward_address.empty()) return state.reward_address;
+  if (!state_.node_id.empty()) return state_.node_id;
+  if (!state_.reward_address.empty()) return state_.reward_address;
   return "anonymous";
 }
 
 Result<std::string> Chain::submit_tx(const Tx& tx) {
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
   auto id = admit(tx);
   if (!id) return id;
-  if (auto s = state.save(path); !s) return std::unexpected(s.error());
+  if (auto s = save_state(); !s) return std::unexpected(s.error());
   return id;
 }
 
 Result<std::string> Chain::admit(const Tx& tx) {
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
   // The stored entry is our own encoding; its unsigned part is what txid and signatures cover.
   Bytes raw = codec::encode_tx_signed(tx);
   const size_t n_in = tx.inputs.size() <= 0xffff ? tx.inputs.size() : 0;
@@ -1007,92 +1051,50 @@ Result<std::string> Chain::admit(const Tx& tx) {
     return std::unexpected(v.error());
   }
   const Hash32 id = hashing::h32(m);
-  if (pool_index().txids.contains(id)) return fail("Transaction already known.");
-  state.mempool.push_back(std::move(raw));
-  index_add(tx, id);
+  if (state_.mempool.has_txid(id)) return fail("Transaction already known.");
+  // Bounded, so that peers cannot grow the state file and every save without limit.
+  if (state_.mempool.full_for(raw.size())) return fail("Mempool full.");
+  state_.mempool.push(std::move(raw), tx, id);
   return hex::encode(id);
 }
 
 Result<uint64_t> Chain::ack_tx(std::string_view txid, std::string_view node) {
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
   if (node.empty() || node == own_id()) {
-    auto it = state.acks.find(std::string(txid));
-    return it == state.acks.end() ? 0 : it->second.size();
+    auto it = state_.acks.find(std::string(txid));
+    return it == state_.acks.end() ? 0 : it->second.size();
   }
-  auto& list = state.acks[std::string(txid)];
+  auto& list = state_.acks[std::string(txid)];
   if (std::find(list.begin(), list.end(), node) == list.end()) list.emplace_back(node);
   const uint64_t count = list.size();
-  if (auto s = state.save(path); !s) return std::unexpected(s.error());
+  if (auto s = save_state(); !s) return std::unexpected(s.error());
   return count;
-}
-
-const Chain::PoolIndex& Chain::pool_index() const {
-  const auto& pool = state.mempool;
-  const bool fresh = pool_.built && pool_.size == pool.size() &&
-                     (pool.empty() || (pool_.first == pool.front() && pool_.last == pool.back()));
-  if (fresh) return pool_;
-  pool_.txids.clear();
-  pool_.nft_ids.clear();
-  pool_.built = true;
-  for (const Bytes& raw : pool) {
-    auto d = codec::decode_tx(raw);
-    if (d) index_add(d->tx, codec::txid(d->tx));
-  }
-  index_mark();
-  return pool_;
-}
-
-void Chain::index_add(const Tx& tx, const Hash32& txid) const {
-  ++pool_.txids[txid];
-  if (tx.type == codec::kTxNftMint) {
-    if (auto mint = nft::parse_extra(tx.extra)) ++pool_.nft_ids[mint->first];
-  }
-  index_mark();
-}
-
-void Chain::index_remove(const Tx& tx, const Hash32& txid) const {
-  auto drop = [](chain::IdMap<uint32_t>& map, const Hash32& key) {
-    if (map.contains(key) && --map[key] == 0) map.erase(key);
-  };
-  drop(pool_.txids, txid);
-  if (tx.type == codec::kTxNftMint) {
-    if (auto mint = nft::parse_extra(tx.extra)) drop(pool_.nft_ids, mint->first);
-  }
-}
-
-void Chain::index_mark() const {
-  const auto& pool = state.mempool;
-  pool_.size = pool.size();
-  if (pool.empty()) {
-    pool_.first.clear();
-    pool_.last.clear();
-  } else {
-    pool_.first = pool.front();
-    pool_.last = pool.back();
-  }
 }
 
 // ---------------------------------------------------------------------------------------
 // Sealing
 
 Result<chain::Sealed> Chain::seal() {
-  if (state.mempool.empty()) return fail(kNothingToSeal);
-  pool_index();  // brought up to date before entries leave it
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
+  if (state_.mempool.empty()) return fail(kNothingToSeal);
 
-  enum class Fate { Kept, Selected, Dropped };
-  std::vector<Bytes> pool = std::move(state.mempool);
-  state.mempool.clear();
-  std::vector<Fate> fate(pool.size(), Fate::Kept);
+  std::vector<size_t> selected_at;  // positions of the selected entries
+  std::vector<size_t> gone_at;      // positions of the selected and the dropped entries
+  std::vector<bool> gone_selected;  // for each of those, whether it was selected
   std::vector<Tx> selected;
-  std::vector<std::pair<Tx, Hash32>> left;  // decoded entries that leave the mempool
   chain::IdSet spent;
   uint64_t transfers = 0;
-  const fs::path image_dir = nft::dir(path);
+  const fs::path image_dir = nft::dir(path_);
+  const Mempool& pool = state_.mempool;
 
   for (size_t i = 0; i < pool.size(); ++i) {
     if (selected.size() >= chain::kMaxBlockTxs) break;  // the rest is kept unread
     auto d = codec::decode_tx(pool[i]);
     if (!d) {
-      fate[i] = Fate::Dropped;
+      gone_at.push_back(i);
+      gone_selected.push_back(false);
       continue;
     }
     Tx& tx = d->tx;
@@ -1101,101 +1103,101 @@ Result<chain::Sealed> Chain::seal() {
       drop = spent.contains(tx.inputs[k].note_id);
     }
     if (drop) {
-      fate[i] = Fate::Dropped;
-      const Hash32 id = codec::txid(tx);
-      left.emplace_back(std::move(tx), id);
+      gone_at.push_back(i);
+      gone_selected.push_back(false);
       continue;
     }
     bool ready = true;
     if (tx.type == codec::kTxTransfer) {
       const uint64_t need = required_confirms();
       if (need > 0) {
-        auto it = state.acks.find(hex::encode(codec::txid(tx)));
-        ready = it != state.acks.end() && it->second.size() >= need;
+        auto it = state_.acks.find(hex::encode(codec::txid(tx)));
+        ready = it != state_.acks.end() && it->second.size() >= need;
       }
     } else if (tx.type == codec::kTxNftMint) {
       auto mint = nft::parse_extra(tx.extra);
       ready = mint && nft::exists(image_dir, hex::encode(mint->first));
     }
     if (!ready) continue;
-    fate[i] = Fate::Selected;
+    // Where the entry lands once the dropped ones before it are gone.
+    selected_at.push_back(i - (gone_at.size() - selected_at.size()));
+    gone_at.push_back(i);
+    gone_selected.push_back(true);
     if (tx.type == codec::kTxTransfer) ++transfers;
     for (const codec::TxInput& in : tx.inputs) spent.insert(in.note_id);
-    selected.push_back(tx);
+    selected.push_back(std::move(tx));
   }
 
-  const uint32_t validated_before = state.validated;
-  state.validated =
-      static_cast<uint32_t>(std::min<uint64_t>(uint64_t{state.validated} + transfers, UINT32_MAX));
-  std::vector<Bytes> taken;  // selected entries, kept aside in case the block fails
-  std::vector<size_t> taken_at;
-  for (size_t i = 0; i < pool.size(); ++i) {
-    if (fate[i] == Fate::Kept) {
-      state.mempool.push_back(std::move(pool[i]));
-    } else if (fate[i] == Fate::Selected) {
-      taken.push_back(std::move(pool[i]));
-      taken_at.push_back(i);
-    }
+  const uint32_t validated_before = state_.validated;
+  state_.validated =
+      static_cast<uint32_t>(std::min<uint64_t>(uint64_t{state_.validated} + transfers, UINT32_MAX));
+  std::vector<Bytes> gone = state_.mempool.remove(gone_at);
+  // The selected entries, kept aside in case the block fails.
+  std::vector<Bytes> taken;
+  for (size_t g = 0; g < gone.size(); ++g) {
+    if (gone_selected[g]) taken.push_back(std::move(gone[g]));
   }
-  for (const auto& [tx, id] : left) index_remove(tx, id);
-  for (const Tx& tx : selected) index_remove(tx, codec::txid(tx));
-  index_mark();
 
   // When the block does not make it into the chain, the selected entries go back where
   // they were and no longer count as validated, so no transfer is lost to a failed write.
   auto put_back = [&] {
-    std::vector<Bytes> restored;
-    restored.reserve(state.mempool.size() + taken.size());
-    size_t kept_i = 0;
-    size_t taken_i = 0;
-    for (size_t i = 0; i < pool.size(); ++i) {
-      if (taken_i < taken_at.size() && taken_at[taken_i] == i) {
-        restored.push_back(std::move(taken[taken_i++]));
-      } else if (fate[i] == Fate::Kept) {
-        restored.push_back(std::move(state.mempool[kept_i++]));
-      }
-    }
-    state.mempool = std::move(restored);
-    state.validated = validated_before;
-    for (const Tx& tx : selected) index_add(tx, codec::txid(tx));
+    state_.mempool.restore(selected_at, std::move(taken));
+    state_.validated = validated_before;
   };
 
-  if (auto s = state.save(path); !s) {
+  if (auto s = save_state(); !s) {
     put_back();
     return std::unexpected(s.error());
   }
   if (selected.empty()) return fail(kNothingToSeal);
-  auto sealed = seal_txs(selected);
+  auto sealed = seal_txs(std::move(selected));
   if (!sealed) {
     put_back();
-    (void)state.save(path);
+    (void)save_state();
   }
   return sealed;
 }
 
-Result<chain::Sealed> Chain::seal_txs(std::vector<Tx> txs) {
+Result<Block> Chain::make_block(std::vector<Tx> txs) const {
   Block b;
-  b.height = offsets.size();
+  b.height = offsets_.size();
   b.timestamp = unix_now();
   std::vector<Hash32> ids;
   ids.reserve(txs.size());
   for (const Tx& tx : txs) ids.push_back(codec::txid(tx));
   b.merkle = codec::merkle(ids);
-  b.prev = tip_hash;
+  b.prev = tip_hash_;
   b.difficulty = b.height == 0 ? 0 : chain::kSealDifficulty;
   b.txs = std::move(txs);
   auto mined = codec::mine_header(codec::encode_header(b), b.difficulty);
   if (!mined) return std::unexpected(mined.error());
   b.nonce = bytes::load_u64(mined->data() + 80);
   b.hash = codec::block_hash(*mined);
-  if (auto a = append(b); !a) return std::unexpected(a.error());
-  return chain::Sealed{b.height, hex::encode(b.hash)};
+  return b;
+}
+
+Result<chain::Sealed> Chain::seal_txs(std::vector<Tx> txs) {
+  // Height and prev come from the true tip, so the lock is taken before the block is made.
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
+  auto b = make_block(std::move(txs));
+  if (!b) return std::unexpected(b.error());
+  if (auto a = append(*b); !a) return std::unexpected(a.error());
+  return chain::Sealed{b->height, hex::encode(b->hash)};
 }
 
 Result<chain::Sealed> Chain::drop_work(uint64_t amount, uint32_t seconds, uint32_t validated) {
-  if (state.reward_address.empty()) return fail("No reward address.");
+  if (state_.reward_address.empty()) return fail("No reward address.");
   if (amount == 0) return fail("Nothing to pay out.");
-  auto key = crypto::decode_address(state.reward_address);
+  return pay_work(state_.reward_address, amount, seconds, validated);
+}
+
+Result<chain::Sealed> Chain::pay_work(std::string_view address, uint64_t amount, uint32_t seconds,
+                                      uint32_t validated,
+                                      const std::function<void(NodeState&)>& then) {
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
+  auto key = crypto::decode_address(address);
   if (!key) return std::unexpected(key.error());
   Tx tx;
   tx.type = codec::kTxWork;
@@ -1209,21 +1211,52 @@ Result<chain::Sealed> Chain::drop_work(uint64_t amount, uint32_t seconds, uint32
   tx.work_validated = validated;
   std::vector<Tx> txs;
   txs.push_back(std::move(tx));
-  return seal_txs(std::move(txs));
+  auto b = make_block(std::move(txs));
+  if (!b) return std::unexpected(b.error());
+
+  // The state file that records the payment is written before the block, and renamed into
+  // place after it: whatever can fail (a full disk, a directory that refuses new files)
+  // fails before the block is appended, so no payment is reported failed and then paid
+  // again by a retry.
+  NodeState next = state_;
+  if (then) then(next);
+  next.height = static_cast<int64_t>(offsets_.size());
+  next.tip = hex::encode(b->hash);
+  next.supply = supply_ + amount;
+  std::optional<fsutil::PreparedFile> prepared;
+  if (!hold_) {
+    auto p = next.prepare_save(path_);
+    if (!p) return std::unexpected(p.error());
+    prepared.emplace(std::move(*p));
+  }
+  if (auto a = append(*b); !a) return std::unexpected(a.error());
+  state_ = std::move(next);
+  refresh_meta();
+  if (prepared) {
+    // The block is in: a rename that fails now leaves the save to the next change.
+    if (prepared->commit()) {
+      stamp_state();
+    } else {
+      dirty_ = true;
+    }
+  } else {
+    dirty_ = true;
+  }
+  return chain::Sealed{b->height, hex::encode(b->hash)};
 }
 
 // ---------------------------------------------------------------------------------------
 // Adoption
 
 void Chain::check_block(const Block& b, AdoptCheck& c) const {
-  const uint64_t i = offsets.size();
+  const uint64_t i = offsets_.size();
   const std::string at = "block " + std::to_string(i);
   c.cur_block = i;
   if (b.height != i) return c.set_fault(at + " claims height " + std::to_string(b.height) + ".");
   if (i == 0) {
     if (b.hash != c.genesis) return c.set_fault("its genesis block differs from ours.");
   } else {
-    if (b.prev != tip_hash) return c.set_fault(at + " does not follow the block before it.");
+    if (b.prev != tip_hash_) return c.set_fault(at + " does not follow the block before it.");
     if (b.difficulty < chain::kSealDifficulty || !codec::meets_difficulty(b.hash, b.difficulty)) {
       return c.set_fault(at + " lacks its proof of work.");
     }
@@ -1267,6 +1300,9 @@ Status Chain::adopt_bytes(ByteView bytes) {
   if (bytes.size() < 4 || std::memcmp(bytes.data(), chain::kMagic.data(), 4) != 0) {
     return fail("Peer chain is not a QÚV file.");
   }
+  // Compared with and replacing the chain as every writer left it.
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
   const fs::path tmp = temp_dir() / ("quv-adopt-" + std::to_string(::getpid()) + "-" +
                                      std::to_string(unix_now()) + ".chain");
   std::error_code ignored;
@@ -1282,7 +1318,7 @@ Status Chain::adopt_bytes(ByteView bytes) {
   // worker threads verify the spend signatures.
   auto check = std::make_unique<AdoptCheck>();
   check->genesis = genesis_hash_;
-  check->open_own(path);
+  check->open_own(path_);
   auto peer = open_impl(tmp, check.get());
   fs::remove(tmp, ignored);
   fs::remove(state::path_for(tmp), ignored);
@@ -1304,22 +1340,22 @@ Status Chain::adopt_bytes(ByteView bytes) {
   // verified hides the flush behind them.
   // A chain path that is a symbolic link goes on naming the same file: the file it points
   // to is replaced, not the link.
-  fs::path target = path;
-  if (std::error_code ec; fs::is_symlink(path, ec)) {
-    fs::path resolved = fs::canonical(path, ec);
+  fs::path target = path_;
+  if (std::error_code ec; fs::is_symlink(path_, ec)) {
+    fs::path resolved = fs::canonical(path_, ec);
     if (!ec) target = std::move(resolved);
   }
   const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
   const fs::path staged =
       dir / ("." + target.filename().string() + ".adopt-" + std::to_string(::getpid()));
-  Result<chain::Fd> fresh = fail("");
+  Result<fsutil::Fd> fresh = fail("");
   std::vector<Bytes> old_list;
   const bool plausible = !check->fault && check->blocks == peer->block_count();
   if (plausible) {
     fresh = create_exclusive(staged, 0666);
     if (fresh) {
       struct stat st {};
-      if (::fstat(file.get(), &st) == 0) (void)::fchmod(fresh->get(), st.st_mode & 07777);
+      if (::fstat(file_.get(), &st) == 0) (void)::fchmod(fresh->get(), st.st_mode & 07777);
       Status w = write_all_at(fresh->get(), bytes, 0);
       if (w && ::fdatasync(fresh->get()) != 0) w = io_fail();
       if (!w) {
@@ -1328,7 +1364,7 @@ Status Chain::adopt_bytes(ByteView bytes) {
       }
     }
     // The blocks the peer shares with us hold nothing to re-submit (see AdoptCheck::txids).
-    old_list = old_chain_list(path, check->shared_end);
+    old_list = old_chain_list(path_, check->shared_end);
   }
   if (auto fault = check->verdict()) {
     if (fresh) fs::remove(staged, ignored);
@@ -1336,6 +1372,15 @@ Status Chain::adopt_bytes(ByteView bytes) {
   }
   if (!plausible) return fail(std::string(kRejected) + "it holds no block.");
   if (!fresh) return std::unexpected(fresh.error());
+  // Writers waiting for the old file find it replaced and come to the new one, where they
+  // wait until this adoption is done.
+  while (::flock(fresh->get(), LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      Status err = io_fail();
+      fs::remove(staged, ignored);
+      return err;
+    }
+  }
   if (::rename(staged.c_str(), target.c_str()) != 0) {
     Status err = io_fail();
     fs::remove(staged, ignored);
@@ -1347,20 +1392,18 @@ Status Chain::adopt_bytes(ByteView bytes) {
   }
 
   // The peer's chain was replayed from exactly these bytes, so its sets are the new ledger.
-  std::vector<Bytes> pool_copy = std::move(state.mempool);
-  file = std::move(*fresh);
-  offsets = std::move(peer->offsets);
-  notes = std::move(peer->notes);
-  nullifiers = std::move(peer->nullifiers);
-  nft_ids = std::move(peer->nft_ids);
-  tip_hash = peer->tip_hash;
-  supply = peer->supply;
+  std::vector<Bytes> pool_copy = state_.mempool.take_all();
+  file_ = std::move(*fresh);
+  offsets_ = std::move(peer->offsets_);
+  notes_ = std::move(peer->notes_);
+  nullifiers_ = std::move(peer->nullifiers_);
+  nft_ids_ = std::move(peer->nft_ids_);
+  tip_hash_ = peer->tip_hash_;
+  supply_ = peer->supply_;
   end_ = peer->end_;
   genesis_hash_ = peer->genesis_hash_;
   refresh_meta();
 
-  state.mempool.clear();
-  pool_.built = false;
   // Re-submission saves once at the end rather than after every admission: the state
   // file holds the whole mempool, and rewriting it per entry would be quadratic.
   auto resubmit = [&](const Bytes& raw) {
@@ -1370,5 +1413,5 @@ Status Chain::adopt_bytes(ByteView bytes) {
   };
   for (const Bytes& raw : pool_copy) resubmit(raw);
   for (const Bytes& raw : old_list) resubmit(raw);
-  return state.save(path);
+  return save_state();
 }

@@ -7,19 +7,25 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/bytes.h"
 #include "core/codec.h"
 #include "core/error.h"
 #include "core/fsutil.h"
+#include "ledger/ids.h"
 #include "ledger/state.h"
 
 struct WalletKeys;
 struct OpenedNote;
+namespace chain {
+class FileReader;
+}
 
 namespace chain {
 
@@ -38,141 +44,6 @@ inline constexpr uint64_t kDefaultConfirms = 2;
 inline constexpr size_t kMaxTransferBytes = 400000;
 // Longest memo, in Unicode scalar values.
 inline constexpr size_t kMaxMemoChars = 280;
-
-// Hashes a 32-byte id for the in-memory tables. Ids in a peer's file are chosen by that
-// peer, so the hash is keyed with a per-process random value rather than taken from the
-// id's first bytes: a crafted chain cannot pile its ids into one run of slots.
-struct IdHash {
-  uint64_t operator()(const Hash32& id) const noexcept;
-};
-
-// A hash table keyed by 32-byte ids, with a value of type V (or none, for `IdSet`). Open
-// addressing in one flat array: replay inserts a note and a nullifier for every output
-// and input of the chain, and a node-per-entry table spends more time allocating and
-// chasing pointers than hashing the chain.
-template <typename V>
-class IdMap {
- public:
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  void clear() {
-    slots_.clear();
-    size_ = 0;
-  }
-  // The value stored under `id`, or null.
-  const V* find(const Hash32& id) const {
-    if (slots_.empty()) return nullptr;
-    const size_t i = locate(id, IdHash{}(id) | kUsed);
-    return slots_[i].h != 0 ? &slots_[i].value : nullptr;
-  }
-  bool contains(const Hash32& id) const { return find(id) != nullptr; }
-  // Starts loading the slot of `id` into the cache, so that a batch of lookups can wait
-  // for memory together instead of one after another.
-  void prefetch(const Hash32& id) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[IdHash{}(id) & (slots_.size() - 1)]);
-  }
-  // Stores `value` under `id` unless the id is present; true when it was new.
-  bool insert(const Hash32& id, const V& value = V{}) { return put(id, value, false); }
-  // Stores `value` under `id`, replacing a present value.
-  void insert_or_assign(const Hash32& id, const V& value) { put(id, value, true); }
-  // The value under `id`, default-made first when absent.
-  V& operator[](const Hash32& id) {
-    put(id, V{}, false);
-    return slots_[locate(id, IdHash{}(id) | kUsed)].value;
-  }
-  // Removes `id`; true when it was present.
-  bool erase(const Hash32& id) {
-    if (slots_.empty()) return false;
-    const size_t mask = slots_.size() - 1;
-    size_t i = locate(id, IdHash{}(id) | kUsed);
-    if (slots_[i].h == 0) return false;
-    // Later entries of the same run move back, so lookups never meet a hole.
-    for (size_t j = (i + 1) & mask; slots_[j].h != 0; j = (j + 1) & mask) {
-      const size_t home = slots_[j].h & mask;
-      const bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
-      if (!stays) {
-        slots_[i] = slots_[j];
-        i = j;
-      }
-    }
-    slots_[i].h = 0;
-    --size_;
-    return true;
-  }
-  // Calls f(id, value) for every entry, in no particular order.
-  template <typename F>
-  void for_each(F&& f) const {
-    for (const Slot& s : slots_) {
-      if (s.h != 0) f(s.key, s.value);
-    }
-  }
-  bool operator==(const IdMap& o) const {
-    if (size_ != o.size_) return false;
-    for (const Slot& s : slots_) {
-      if (s.h == 0) continue;
-      const V* v = o.find(s.key);
-      if (v == nullptr || !(*v == s.value)) return false;
-    }
-    return true;
-  }
-
- private:
-  // The top bit marks a used slot; the low bits pick the home slot.
-  static constexpr uint64_t kUsed = uint64_t{1} << 63;
-  struct Slot {
-    uint64_t h = 0;
-    Hash32 key{};
-    [[no_unique_address]] V value{};
-  };
-
-  size_t locate(const Hash32& id, uint64_t h) const {
-    const size_t mask = slots_.size() - 1;
-    size_t i = h & mask;
-    while (slots_[i].h != 0 && (slots_[i].h != h || slots_[i].key != id)) i = (i + 1) & mask;
-    return i;
-  }
-  bool put(const Hash32& id, const V& value, bool replace) {
-    if ((size_ + 1) * 4 > slots_.size() * 3) grow();
-    const uint64_t h = IdHash{}(id) | kUsed;
-    Slot& s = slots_[locate(id, h)];
-    if (s.h != 0) {
-      if (replace) s.value = value;
-      return false;
-    }
-    s.h = h;
-    s.key = id;
-    s.value = value;
-    ++size_;
-    return true;
-  }
-  void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{});
-    const size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-      if (s.h == 0) continue;
-      size_t i = s.h & mask;
-      while (slots_[i].h != 0) i = (i + 1) & mask;
-      slots_[i] = s;
-    }
-  }
-
-  std::vector<Slot> slots_;
-  size_t size_ = 0;
-};
-
-// No value: a set of ids.
-struct NoValue {
-  bool operator==(const NoValue&) const = default;
-};
-
-// Note id to the one-time ed25519 key that must sign the note's spend.
-using NoteMap = IdMap<Key32>;
-// A set of 32-byte ids (nullifiers, NFT image ids).
-using IdSet = IdMap<NoValue>;
-
-// The open chain file, closed when dropped.
-using Fd = fsutil::Fd;
 
 // A block that sealing appended: its height and its hash as 64 lower-case hex digits.
 struct Sealed {
@@ -196,34 +67,58 @@ Result<codec::Tx> make_transfer(const WalletKeys& keys, std::span<const OpenedNo
 
 }  // namespace chain
 
-// The node's ledger object: the open chain file and every set derived from it.
+// The node's ledger object: the open chain file and every set derived from it. Invariant:
+// the sets, the tip and the supply are what replaying the file's records yields, and the
+// state's height, tip and supply copy them. Every change of the chain file or the node
+// state file happens under the chain's writer lock, after taking in what other writers
+// (a running node, one-shot commands) wrote meanwhile.
 class Chain {
  public:
-  // The chain file's path as given to `open`.
-  std::filesystem::path path;
-  // File offset of each block record's length prefix, in file order.
-  std::vector<uint64_t> offsets;
-  // The node state loaded beside the chain file.
-  NodeState state;
-  // Every unspent output: note id to the key that must sign its spend.
-  chain::NoteMap notes;
-  // Every input nullifier ingested so far.
-  chain::IdSet nullifiers;
-  // Image ids of every NFT mint ingested so far.
-  chain::IdSet nft_ids;
-  // Hash of the last block; all zero before the first.
-  Hash32 tip_hash{};
-  // Sum of the work amounts of every work transaction ingested, modulo 2^64.
-  uint64_t supply = 0;
-  // The chain file, open for reading and writing.
-  chain::Fd file;
+  // A writer lock held on the chain file; released when dropped (and by the last of
+  // nested holds).
+  class WriteLock {
+   public:
+    WriteLock(WriteLock&& o) noexcept : chain_(std::exchange(o.chain_, nullptr)) {}
+    WriteLock& operator=(WriteLock&&) = delete;
+    ~WriteLock();
+
+   private:
+    friend class Chain;
+    explicit WriteLock(Chain* c) : chain_(c) {}
+    Chain* chain_;
+  };
 
   Chain(Chain&&) noexcept = default;
   Chain& operator=(Chain&&) noexcept = default;
+  ~Chain();
 
   // Opens or creates the chain file and its state, replays it, and writes the genesis
   // block into a chain that has none.
   static Result<Chain> open(const std::filesystem::path& path);
+
+  // The chain file's path as given to `open`.
+  const std::filesystem::path& path() const { return path_; }
+  // The node state as this chain last read or wrote it.
+  const NodeState& state() const { return state_; }
+  // File offset of each block record's length prefix, in file order.
+  const std::vector<uint64_t>& offsets() const { return offsets_; }
+  // Every unspent output: note id to the key that must sign its spend.
+  const chain::NoteMap& notes() const { return notes_; }
+  // Every input nullifier ingested so far.
+  const chain::IdSet& nullifiers() const { return nullifiers_; }
+  // Image ids of every NFT mint ingested so far.
+  const chain::IdSet& nft_ids() const { return nft_ids_; }
+  // Hash of the last block; all zero before the first.
+  const Hash32& tip_hash() const { return tip_hash_; }
+  // `tip_hash` as 64 lower-case hex digits.
+  std::string tip_hash_hex() const;
+  // Sum of the work amounts of every work transaction ingested, modulo 2^64.
+  uint64_t supply() const { return supply_; }
+  // The number of blocks in the chain.
+  uint64_t block_count() const { return offsets_.size(); }
+  // The current length of the chain file; 0 when the file system cannot tell.
+  uint64_t file_size() const;
+
   // Reads the whole file from the start and ingests every block into the current sets.
   Status replay();
   // Builds the genesis block and appends it.
@@ -232,14 +127,8 @@ class Chain {
   Status append(const codec::Block& block);
   // Applies transactions to the in-memory sets; never fails and checks nothing.
   void ingest(std::span<const codec::Tx> txs);
-  // Copies height, tip hex and supply into `state`.
+  // Copies height, tip hex and supply into the state.
   void refresh_meta();
-  // `tip_hash` as 64 lower-case hex digits.
-  std::string tip_hash_hex() const;
-  // The current length of the chain file; 0 when the file system cannot tell.
-  uint64_t file_size() const;
-  // The number of blocks in the chain.
-  uint64_t block_count() const { return offsets.size(); }
 
   // Checks a transaction against the chain (and, when not sealing, the mempool).
   Status validate(const codec::Tx& tx, bool sealing) const;
@@ -250,6 +139,7 @@ class Chain {
   // The id this node acknowledges under: node id, else reward address, else "anonymous".
   std::string own_id() const;
   // Validates a transaction, appends it to the mempool, saves the state; returns its txid.
+  // A full mempool refuses with "Mempool full.".
   Result<std::string> submit_tx(const codec::Tx& tx);
   // `submit_tx` without the save, for callers that admit many transactions and save once.
   Result<std::string> admit(const codec::Tx& tx);
@@ -262,6 +152,12 @@ class Chain {
   Result<chain::Sealed> seal_txs(std::vector<codec::Tx> txs);
   // Pays `amount` to the reward address in a work transaction sealed alone in a block.
   Result<chain::Sealed> drop_work(uint64_t amount, uint32_t seconds, uint32_t validated);
+  // Pays `amount` to `address` (already checked) in a work transaction sealed alone in a
+  // block; `then` changes the state in the same save as the block's own figures, so the
+  // state file never misses a block that reached the chain file.
+  Result<chain::Sealed> pay_work(std::string_view address, uint64_t amount, uint32_t seconds,
+                                 uint32_t validated,
+                                 const std::function<void(NodeState&)>& then = {});
 
   // Replaces this chain by a peer's chain file when that chain is better (longer, or as
   // long with a smaller tip hash) and valid: our genesis block, heights in order, linked,
@@ -270,7 +166,21 @@ class Chain {
   // Spend signatures are verified on worker threads that live only during the call.
   Status adopt_bytes(ByteView bytes);
 
+  // Changes the node state (reward address, counters, peers, link states, node id) and
+  // saves it: `edit` sees the state as every writer left it.
+  Status edit_state(const std::function<void(NodeState&)>& edit);
+  // Takes the writer lock (nested holds share it) and takes in what other writers wrote
+  // meanwhile; for callers that read the state and then change it in one step.
+  Result<WriteLock> lock_writes();
+  // From now on admissions, acknowledgements and state edits mark the state as changed
+  // instead of saving it; the writer lock stays held until `flush_saves`.
+  void hold_saves();
+  // Saves the state once if it changed since `hold_saves`, and ends the hold.
+  Status flush_saves();
+
  private:
+  // Tests swap the file descriptor to make writes fail.
+  friend struct ChainFaults;
   struct AdoptCheck;
   // A signature check: inline for admission and sealing, queued to worker threads when a
   // peer's chain is checked.
@@ -280,32 +190,56 @@ class Chain {
   Chain() = default;
 
   static Result<Chain> open_impl(const std::filesystem::path& path, AdoptCheck* check);
-  Status replay_from(int fd, AdoptCheck* check);
+  // Replays the file from its magic on, or (`from_end`) takes in the whole records after
+  // the last one read.
+  Status replay_from(int fd, AdoptCheck* check, bool from_end);
+  // Reads records from `r` to the end of a file of `size` bytes and ingests them; with
+  // `stop_at_damage` a record cut short or failing its checksum ends the walk quietly.
+  Status read_records(chain::FileReader& r, uint64_t size, AdoptCheck* check, bool stop_at_damage);
+  // Forgets every block: no offsets, empty sets, zero tip and supply.
+  void reset_ledger();
   void check_block(const codec::Block& block, AdoptCheck& check) const;
   Status check_tx(const codec::Tx& tx, bool sealing, ByteView unsigned_tx, SigCheck sig,
                   void* ctx) const;
   Status check_spends(const codec::Tx& tx, ByteView unsigned_tx, SigCheck sig, void* ctx) const;
 
-  // Mempool index: how often each txid and each pending NFT image id occurs in the
-  // mempool, so that admission does not walk the whole mempool.
-  struct PoolIndex {
-    chain::IdMap<uint32_t> txids;
-    chain::IdMap<uint32_t> nft_ids;
-    // What the index was built for; a mempool changed behind its back is indexed anew.
-    size_t size = 0;
-    Bytes first;
-    Bytes last;
-    bool built = false;
-  };
-  const PoolIndex& pool_index() const;
-  void index_add(const codec::Tx& tx, const Hash32& txid) const;
-  void index_remove(const codec::Tx& tx, const Hash32& txid) const;
-  void index_mark() const;
+  // Mines a block of exactly these transactions on the current tip.
+  Result<codec::Block> make_block(std::vector<codec::Tx> txs) const;
+  // Saves the state now, or marks it changed while saves are held.
+  Status save_state();
+  // Remembers how the state file looks now, to notice another writer's save later.
+  void stamp_state();
+  // Takes in the records and the state file that other writers wrote since we last looked.
+  Status take_in(AdoptCheck* check);
+  // Takes the writer lock on the chain file when this is the outermost hold, then takes in
+  // what other writers wrote.
+  Status lock_file(AdoptCheck* check = nullptr);
+  void unlock_file();
 
+  std::filesystem::path path_;
+  std::vector<uint64_t> offsets_;
+  NodeState state_;
+  chain::NoteMap notes_;
+  chain::IdSet nullifiers_;
+  chain::IdSet nft_ids_;
+  Hash32 tip_hash_{};
+  uint64_t supply_ = 0;
+  // The chain file, open for reading and writing.
+  fsutil::Fd file_;
   // End of the last whole record read or written; a torn tail after the whole records of
   // the file is cut before appending.
   uint64_t end_ = 0;
   // Hash of block 0, which a peer's chain must share.
   Hash32 genesis_hash_{};
-  mutable PoolIndex pool_;
+  // Nested holds of the writer lock; saves held by `hold_saves`, and whether the state
+  // changed meanwhile.
+  int lock_depth_ = 0;
+  bool hold_ = false;
+  bool dirty_ = false;
+  // Whether this chain has a state file (a peer's chain opened for checking has none), and
+  // whether it was read yet.
+  bool own_state_ = true;
+  bool loaded_ = false;
+  // How the state file looked when this chain last read or wrote it.
+  fsutil::FileStamp state_stamp_;
 };

@@ -122,7 +122,7 @@ struct ByteTexts {
 
 // The mempool's byte strings go straight into the text: a mempool can hold hundreds of
 // thousands of bytes, too many to build a JSON value for on every save.
-void put_mempool(std::string& out, const std::vector<Bytes>& mempool) {
+void put_mempool(std::string& out, const Mempool& mempool) {
   static const ByteTexts kTexts;
   out += '[';
   for (size_t t = 0; t < mempool.size(); ++t) {
@@ -173,6 +173,8 @@ class StrictReader {
   using json = nlohmann::json;
 
   NodeState out;
+  // The mempool entries as read; they become `out.mempool` once the document is whole.
+  std::vector<Bytes> pool;
   bool finished() const { return phase_ == Phase::kDone; }
 
   bool null() { return feed(Event(Event::kScalar)); }
@@ -269,7 +271,7 @@ class StrictReader {
       case Phase::kMempool:
         if (e.kind == Event::kArrayEnd) return field_done();
         if (e.kind != Event::kArrayBegin) return false;
-        out.mempool.emplace_back();
+        pool.emplace_back();
         phase_ = Phase::kMempoolBytes;
         return true;
       case Phase::kMempoolBytes:
@@ -278,7 +280,7 @@ class StrictReader {
           return true;
         }
         if (e.kind != Event::kInt || !e.as_unsigned || *e.as_unsigned > 255) return false;
-        out.mempool.back().push_back(static_cast<uint8_t>(*e.as_unsigned));
+        pool.back().push_back(static_cast<uint8_t>(*e.as_unsigned));
         return true;
       case Phase::kAcks:
         if (e.kind == Event::kObjectEnd) return field_done();
@@ -514,7 +516,27 @@ std::optional<NodeState> parse(std::string_view text) {
     return std::nullopt;
   }
   if (!reader.finished()) return std::nullopt;
+  reader.out.mempool = Mempool(std::move(reader.pool));
   return std::move(reader.out);
+}
+
+nlohmann::json read_members(const std::filesystem::path& chain_path) {
+  using json = nlohmann::json;
+  // Members are copied into replies, and copying and printing a JSON value recurse once per
+  // level of nesting, so a file nested deeper than any the node writes counts as broken.
+  static constexpr int kMaxDepth = 64;
+  auto text = fsutil::read_text(path_for(chain_path));
+  if (!text || text->starts_with("\xEF\xBB\xBF")) return json::object();
+  bool too_deep = false;
+  json j = json::parse(
+      *text,
+      [&too_deep](int depth, json::parse_event_t, json&) {
+        if (depth > kMaxDepth) too_deep = true;
+        return true;
+      },
+      false);
+  if (j.is_discarded() || too_deep) return json::object();
+  return j;
 }
 
 }  // namespace state
@@ -524,17 +546,29 @@ Result<NodeState> NodeState::load(const std::filesystem::path& chain_path) {
   struct stat st;
   // No state file (or one the file system cannot describe) is a node's first start.
   if (::stat(path.c_str(), &st) != 0) return NodeState{};
-  auto text = fsutil::read_text(path);
-  if (!text) return std::unexpected(text.error());
+  auto text = fsutil::read_text(path, state::kMaxFileBytes);
+  if (!text) {
+    if (text.error().to_string() == fsutil::kNotRegular) {
+      return fail("Node state file is not a regular file: " + path.string());
+    }
+    return std::unexpected(text.error());
+  }
   // A file that does not parse is forgotten; the next save replaces it.
   return state::parse(*text).value_or(NodeState{});
 }
 
 Status NodeState::save(const std::filesystem::path& chain_path) const {
+  auto prepared = prepare_save(chain_path);
+  if (!prepared) return std::unexpected(prepared.error());
+  return prepared->commit();
+}
+
+Result<fsutil::PreparedFile> NodeState::prepare_save(
+    const std::filesystem::path& chain_path) const {
   std::filesystem::path path = state::path_for(chain_path);
   // A directory that cannot be made shows up as the write's own error.
   if (path.has_parent_path()) (void)fsutil::create_dirs(path.parent_path());
   // The HTTP server reads this file while the node writes it: replacing it by a rename
   // means a reader sees the old state or the new one, never a torn file.
-  return fsutil::write_atomic(path, state::to_json(*this));
+  return fsutil::prepare_atomic(path, bytes::of(state::to_json(*this)));
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,8 @@
 
 #include "core/bytes.h"
 #include "core/error.h"
+#include "core/fsutil.h"
+#include "ledger/mempool.h"
 
 // The node's mutable state; the file lists its fields as JSON keys in this order.
 struct NodeState {
@@ -31,7 +34,7 @@ struct NodeState {
   // Unix seconds of the last work heartbeat; 0 = never.
   int64_t last_beat = 0;
   // Raw signed transactions waiting to be sealed, in arrival order.
-  std::vector<Bytes> mempool;
+  Mempool mempool;
   // Txid (64 lower-case hex) to the ids of the nodes that acknowledged it, in arrival order.
   std::unordered_map<std::string, std::vector<std::string>> acks;
   // This node's id in acknowledgements and gossip; empty until node start assigns one.
@@ -52,11 +55,18 @@ struct NodeState {
   static Result<NodeState> load(const std::filesystem::path& chain_path);
   // Writes the whole state to the state file that belongs to `chain_path`, atomically.
   Status save(const std::filesystem::path& chain_path) const;
+  // Writes the state file's new content beside it, flushed, for the caller to rename into
+  // place with `commit` once the change it records has been made.
+  Result<fsutil::PreparedFile> prepare_save(const std::filesystem::path& chain_path) const;
 
   bool operator==(const NodeState&) const = default;
 };
 
 namespace state {
+
+// Largest state file a reader takes: a full mempool written as decimal byte lists, with
+// room for acknowledgements and peers.
+inline constexpr uint64_t kMaxFileBytes = uint64_t{256} << 20;
 
 // The state file of a chain: its last extension replaced by "node" (x/quv.chain, x/quv ->
 // x/quv.node).
@@ -67,5 +77,11 @@ std::string to_json(const NodeState& s);
 
 // Parses a state file's text by the strict rules (object or array form); nullopt on any fault.
 std::optional<NodeState> parse(std::string_view text);
+
+// The state file beside `chain_path` as a plain JSON value, for readers that take each
+// member on its own with a default per member (the status document). A file that is
+// missing, unreadable, not JSON, begins with a byte order mark or nests deeper than 64
+// levels is the empty object.
+nlohmann::json read_members(const std::filesystem::path& chain_path);
 
 }  // namespace state

@@ -303,10 +303,15 @@ TEST_F(QuvCli, LostOutputIsAFailure) {
   expect(r, 1, "", "Error: No space left on device (os error 28)\n");
 }
 
-TEST_F(QuvCli, NodeAndWalletAreParsedButNotAvailable) {
+TEST_F(QuvCli, NodeIsParsedButNotAvailable) {
   expect(quv({"--chain", chain(), "node", "--plain"}), 1, "", kUnavailable);
   expect(quv({"--chain", chain(), "node"}), 1, "", kUnavailable);
-  expect(quv({"wallet", "--chain", chain()}), 1, "", kUnavailable);
+}
+
+TEST_F(QuvCli, WalletWithoutATerminalReportsWhy) {
+  // Standard input is a pipe here, so the terminal cannot be put into raw mode.
+  expect(quv({"wallet", "--chain", chain()}), 1, "",
+         "Error: Inappropriate ioctl for device (os error 25)\n");
 }
 
 }  // namespace

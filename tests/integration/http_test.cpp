@@ -122,13 +122,14 @@ class HttpCurl : public ::testing::Test {
     Key32 reward_pk;
     reward_pk.fill(4);
     reward_ = crypto::encode_address(reward_pk);
-    chain.state.reward_address = reward_;
-    chain.state.node_id = "node-a";
-    chain.state.work_seconds = 90000;
-    chain.state.validated = 3;
-    chain.state.peers = {"127.0.0.1:19192"};
-    chain.state.peer_link = {{"127.0.0.1:19192", "down"}};
-    ASSERT_TRUE(chain.state.save(chain_path_));
+    ASSERT_TRUE(chain.edit_state([&](NodeState& s) {
+      s.reward_address = reward_;
+      s.node_id = "node-a";
+      s.work_seconds = 90000;
+      s.validated = 3;
+      s.peers = {"127.0.0.1:19192"};
+      s.peer_link = {{"127.0.0.1:19192", "down"}};
+    }));
 
     stored_jpeg_ = testjpeg::make(16, 8, 0x40);
     auto info = nft::ingest(nft::dir(chain_path_), stored_jpeg_);

@@ -110,7 +110,7 @@ struct Sets {
   bool operator==(const Sets&) const = default;
 };
 inline Sets sets_of(const Chain& c) {
-  return {c.offsets, c.notes, c.nullifiers, c.nft_ids, c.tip_hash, c.supply};
+  return {c.offsets(), c.notes(), c.nullifiers(), c.nft_ids(), c.tip_hash(), c.supply()};
 }
 
 }  // namespace chain_gen

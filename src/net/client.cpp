@@ -1,0 +1,248 @@
+#include "net/client.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "core/error.h"
+#include "core/fsutil.h"
+#include "core/text.h"
+#include "net/http.h"
+
+namespace net {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Replies a client collects in full: a whole chain file, or a page of blocks that may hold
+// large transactions; anything else is much smaller.
+constexpr size_t kMaxLargeReply = size_t{1} << 30;
+// Connecting to a peer never takes longer than this in the plain call.
+constexpr milliseconds kConnectTimeout{2000};
+
+std::unexpected<CallError> call_fail(CallFail kind, std::string text) {
+  return std::unexpected(CallError{kind, std::move(text)});
+}
+
+std::unexpected<CallError> os_fail(CallFail kind, int err) {
+  return call_fail(kind, error::os_text(err));
+}
+
+struct Resolved {
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+};
+
+void set_port(Resolved& r, uint16_t port) {
+  if (r.addr.ss_family == AF_INET) {
+    reinterpret_cast<sockaddr_in*>(&r.addr)->sin_port = htons(port);
+  } else {
+    reinterpret_cast<sockaddr_in6*>(&r.addr)->sin6_port = htons(port);
+  }
+}
+
+// The first address of "host:port": a bracketed IPv6 literal, or a name or IPv4
+// address for the system resolver. A text without a port resolves to nothing.
+std::expected<Resolved, CallError> resolve(const std::string& endpoint) {
+  size_t colon = endpoint.rfind(':');
+  if (colon == std::string::npos) return call_fail(CallFail::Resolve, "no port");
+  auto port = parse_u64(std::string_view(endpoint).substr(colon + 1));
+  if (!port || *port > 65535) return call_fail(CallFail::Resolve, "bad port");
+  std::string host = endpoint.substr(0, colon);
+  Resolved out;
+  if (auto* v4 = reinterpret_cast<sockaddr_in*>(&out.addr);
+      inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    // A dotted IPv4 address needs no resolver.
+    v4->sin_family = AF_INET;
+    out.len = sizeof(sockaddr_in);
+    set_port(out, static_cast<uint16_t>(*port));
+    return out;
+  }
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&out.addr);
+    std::string inner = host.substr(1, host.size() - 2);
+    if (inet_pton(AF_INET6, inner.c_str(), &v6->sin6_addr) != 1) {
+      return call_fail(CallFail::Resolve, "bad IPv6 address");
+    }
+    v6->sin6_family = AF_INET6;
+    out.len = sizeof(sockaddr_in6);
+    set_port(out, static_cast<uint16_t>(*port));
+    return out;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res); rc != 0 || !res) {
+    return call_fail(CallFail::Resolve, rc != 0 ? ::gai_strerror(rc) : "no address");
+  }
+  bool ok = res->ai_addrlen <= sizeof out.addr &&
+            (res->ai_family == AF_INET || res->ai_family == AF_INET6);
+  if (ok) {
+    std::memcpy(&out.addr, res->ai_addr, res->ai_addrlen);
+    out.len = res->ai_addrlen;
+    set_port(out, static_cast<uint16_t>(*port));
+  }
+  ::freeaddrinfo(res);
+  if (!ok) return call_fail(CallFail::Resolve, "no address");
+  return out;
+}
+
+// Waits until `fd` is ready for `events`, at most `op` and never past `deadline`.
+std::expected<void, CallError> wait_ready(int fd, short events, milliseconds op,
+                                          Clock::time_point deadline, CallFail on_error) {
+  const auto op_end = op.count() > 0 ? Clock::now() + op : Clock::now();
+  const auto end = std::min(op_end, deadline);
+  for (;;) {
+    auto left = std::chrono::ceil<milliseconds>(end - Clock::now());
+    if (left.count() <= 0) return call_fail(CallFail::Timeout, "timed out");
+    pollfd p{fd, events, 0};
+    int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return os_fail(on_error, errno);
+    }
+    if (r > 0) return {};
+  }
+}
+
+std::expected<fsutil::Fd, CallError> connect_to(const Resolved& to, milliseconds timeout,
+                                                Clock::time_point deadline) {
+  fsutil::Fd s(::socket(to.addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!s.valid()) return os_fail(CallFail::Connect, errno);
+  if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&to.addr), to.len) != 0) {
+    if (errno != EINPROGRESS) return os_fail(CallFail::Connect, errno);
+    if (auto ok = wait_ready(s.get(), POLLOUT, timeout, deadline, CallFail::Connect); !ok) {
+      return std::unexpected(ok.error());
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+      return os_fail(CallFail::Connect, errno);
+    }
+    if (err != 0) return os_fail(CallFail::Connect, err);
+  }
+  return s;
+}
+
+std::expected<void, CallError> send_whole(int fd, ByteView data, const CallOptions& opts) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t r = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r >= 0) {
+      done += static_cast<size_t>(r);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return os_fail(CallFail::Io, errno);
+    if (auto ok = wait_ready(fd, POLLOUT, opts.op_timeout, opts.deadline, CallFail::Io); !ok) {
+      return ok;
+    }
+  }
+  return {};
+}
+
+// The status code of a reply's first line ("HTTP/1.1 200 OK"), or 0.
+uint16_t status_of(std::string_view head) {
+  head = head.substr(0, head.find('\n'));
+  auto words = text::split_whitespace(head);
+  if (words.size() < 2) return 0;
+  auto code = parse_u64(words[1]);
+  return code && *code <= 65535 ? static_cast<uint16_t>(*code) : 0;
+}
+
+std::expected<HttpReply, CallError> call_with(std::string_view host_text, std::string_view method,
+                                              std::string_view path, ByteView body,
+                                              std::string_view content_type,
+                                              const CallOptions& opts, milliseconds connect_limit) {
+  std::string host = normalize_host(host_text);
+  auto to = resolve(host);
+  if (!to) return std::unexpected(to.error());
+  auto conn = connect_to(*to, connect_limit, opts.deadline);
+  if (!conn) return std::unexpected(conn.error());
+
+  std::string head;
+  head.append(method).append(" ").append(path).append(" HTTP/1.1\r\nHost: ").append(host);
+  head.append("\r\nContent-Type: ").append(content_type);
+  head.append("\r\nContent-Length: ").append(std::to_string(body.size()));
+  head.append("\r\nConnection: close\r\n\r\n");
+  // Header block and body leave in one write, so that a small body does not wait for
+  // the acknowledgement of the header block.
+  Bytes request(head.begin(), head.end());
+  bytes::put(request, body);
+  if (auto ok = send_whole(conn->get(), request, opts); !ok) return std::unexpected(ok.error());
+
+  // Everything up to the end of the stream is collected; the header block counts against
+  // the limit until it has ended, then only the body does.
+  Bytes reply;
+  size_t term = std::string_view::npos;
+  size_t search_from = 0;
+  uint8_t chunk[65536];
+  for (;;) {
+    ssize_t r = ::recv(conn->get(), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return os_fail(CallFail::Io, errno);
+      if (auto ok = wait_ready(conn->get(), POLLIN, opts.op_timeout, opts.deadline, CallFail::Io);
+          !ok) {
+        return std::unexpected(ok.error());
+      }
+      continue;
+    }
+    if (r == 0) break;
+    reply.insert(reply.end(), chunk, chunk + r);
+    if (term == std::string_view::npos && reply.size() >= kHeadEnd.size()) {
+      std::string_view view(reinterpret_cast<const char*>(reply.data()), reply.size());
+      term = view.find(kHeadEnd, search_from);
+      search_from = reply.size() - (kHeadEnd.size() - 1);
+    }
+    size_t counted =
+        term == std::string_view::npos ? reply.size() : reply.size() - term - kHeadEnd.size();
+    if (counted > opts.max_reply) return call_fail(CallFail::TooLarge, "reply too large");
+  }
+  if (term == std::string_view::npos) return call_fail(CallFail::BadReply, "no header block");
+  std::string_view view(reinterpret_cast<const char*>(reply.data()), term);
+  HttpReply out;
+  out.status = status_of(view);
+  out.body.assign(reply.begin() + static_cast<std::ptrdiff_t>(term + kHeadEnd.size()), reply.end());
+  return out;
+}
+
+}  // namespace
+
+std::string normalize_host(std::string_view host) {
+  std::string_view t = text::trim(host);
+  while (t.starts_with("http://")) t.remove_prefix(7);
+  while (t.starts_with("https://")) t.remove_prefix(8);
+  return std::string(t);
+}
+
+std::expected<HttpReply, CallError> call(std::string_view host, std::string_view method,
+                                         std::string_view path, ByteView body,
+                                         std::string_view content_type, const CallOptions& opts) {
+  return call_with(host, method, path, body, content_type, opts, opts.op_timeout);
+}
+
+std::optional<Bytes> http_call_timeout(std::string_view host, std::string_view method,
+                                       std::string_view path, ByteView body,
+                                       std::string_view content_type, uint64_t timeout_secs) {
+  if (timeout_secs == 0) return std::nullopt;  // a zero time-out cannot be set
+  CallOptions opts;
+  opts.op_timeout = std::chrono::seconds(std::min<uint64_t>(timeout_secs, 1000000000));
+  const bool large = method == "GET" && (path.starts_with("/chain") || path.starts_with("/blocks"));
+  opts.max_reply = large ? kMaxLargeReply : opts.max_reply;
+  auto reply = call_with(host, method, path, body, content_type, opts, kConnectTimeout);
+  if (!reply) return std::nullopt;
+  return std::move(reply->body);
+}
+
+}  // namespace net

@@ -1,0 +1,59 @@
+// The system's one HTTP client: a single request to a node over a fresh connection,
+// read until the node closes it. Nodes call it for peers and for a node already running
+// on this machine, wallets for pings, pages and submissions. Blocking, keeps no state
+// between calls, safe on any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/bytes.h"
+
+namespace net {
+
+// Why a call failed.
+enum class CallFail { Resolve, Connect, Timeout, Io, TooLarge, BadReply };
+
+struct CallError {
+  CallFail kind;
+  // The platform's text or a short description of the fault.
+  std::string text;
+};
+
+// A reply as received: the status of its first line (0 when that line has none) and
+// every byte after its header block.
+struct HttpReply {
+  uint16_t status = 0;
+  Bytes body;
+};
+
+// Limits of one call.
+struct CallOptions {
+  std::chrono::milliseconds op_timeout{5000};  // each single read/write/connect
+  std::chrono::steady_clock::time_point deadline =
+      std::chrono::steady_clock::time_point::max();  // whole call
+  size_t max_reply = size_t{64} << 20;               // body bytes accepted
+};
+
+// One request to `host` ("host:port", white space and leading "http://" or "https://"
+// allowed) over a fresh connection, the reply read until the server closes.
+std::expected<HttpReply, CallError> call(std::string_view host, std::string_view method,
+                                         std::string_view path, ByteView body,
+                                         std::string_view content_type, const CallOptions& opts);
+
+// The host text of a call with surrounding white space and leading "http://" and
+// "https://" removed.
+std::string normalize_host(std::string_view host);
+
+// One HTTP request over a fresh connection: the reply's bytes after the header block,
+// whatever its status, or nothing on any failure. `timeout_secs` bounds each single read
+// and write; connecting takes at most 2 seconds.
+std::optional<Bytes> http_call_timeout(std::string_view host, std::string_view method,
+                                       std::string_view path, ByteView body,
+                                       std::string_view content_type, uint64_t timeout_secs);
+
+}  // namespace net

@@ -1,0 +1,26 @@
+// The node's HTTP routes: each request line is matched against the route table and
+// answered from the files on disk; every change request is queued for the node loop.
+// `route` is safe on any thread; the server's workers call it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "net/channel.h"
+#include "net/http.h"
+
+namespace net {
+
+// GET /blocks: page size when none is asked for, and the largest page.
+inline constexpr uint64_t kDefaultPage = 32;
+inline constexpr uint64_t kMaxPage = 128;
+
+// The reply to a request; `local` is true when the connection comes from this machine.
+// Change requests are queued on `tx`; POST /nft stores the image.
+Reply route(const Request& req, const std::string& chain_path, const Sender& tx, bool local);
+
+// True when the request asks for the whole chain file (GET /chain), which the server
+// streams from the file rather than through `route`.
+bool is_chain_request(const Request& req);
+
+}  // namespace net

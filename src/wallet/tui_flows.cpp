@@ -1,0 +1,288 @@
+#include "wallet/tui_flows.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "core/peers.h"
+#include "core/seed.h"
+#include "core/text.h"
+#include "core/units.h"
+#include "ledger/chain.h"
+#include "wallet/tui_text.h"
+
+namespace tui {
+
+namespace {
+
+// The index-0 key set of the book's key sets, or none.
+std::optional<WalletKeys> first_keys(const std::vector<WalletKeys>& wallets) {
+  if (wallets.empty()) return std::nullopt;
+  return wallets.front();
+}
+
+}  // namespace
+
+void open_book(App& app, nlohmann::json book, std::vector<std::string> words, std::string pass) {
+  app.wallets = app.ops.wallets_from_book(book);
+  app.keys = first_keys(app.wallets);
+  app.book = std::move(book);
+  app.session_seed = std::move(words);
+  app.session_pass = std::move(pass);
+}
+
+Result<std::string> do_sync(App& app, bool full) {
+  std::vector<std::string> nodes = app_nodes(app);
+  if (!app.book) return fail("Open a wallet first.");
+  if (full) app.ops.reset_cache(*app.book);
+  auto view = app.ops.sync(nodes, *app.book);
+  if (!view) return std::unexpected(view.error());
+  if (!app.session_pass.empty()) {
+    if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
+      return std::unexpected(saved.error());
+    }
+  }
+  app.wallets = app.ops.wallets_from_book(*app.book);
+  app.keys = first_keys(app.wallets);
+  int64_t height = synced_height(*app.book);
+  app.history = view->history;
+  app.view = std::move(*view);
+  auto node = app.ops.first_node(nodes);
+  app.node_info = node ? std::optional<light::NodeInfo>(std::move(*node)) : std::nullopt;
+  app.last_sync = app.ops.now();
+  return "Synced to height " + std::to_string(height) + ".";
+}
+
+bool fresh(const App& app) { return app.last_sync && app.ops.now() - *app.last_sync <= kFresh; }
+
+Result<const chain::WalletView*> wallet_view(App& app) {
+  if (fresh(app) && app.view) return &*app.view;
+  if (auto synced = do_sync(app, false); !synced) return std::unexpected(synced.error());
+  if (!app.view) return fail("Sync with a node first.");
+  return &*app.view;
+}
+
+void load_history(App& app) {
+  auto synced = do_sync(app, false);
+  if (!synced) {
+    app.bad(synced.error().to_string());
+    return;
+  }
+  if (app.history.empty()) {
+    app.hist_sel = ui::ListState{};
+    return;
+  }
+  size_t last = app.history.size() - 1;
+  app.hist_sel.selected = app.hist_sel.selected ? std::min(*app.hist_sel.selected, last) : 0;
+}
+
+void hist_move(App& app, int32_t delta) {
+  if (app.history.empty()) return;
+  int64_t len = static_cast<int64_t>(app.history.size());
+  int64_t cur = static_cast<int64_t>(app.hist_sel.selected.value_or(0));
+  int64_t next = ((cur + delta) % len + len) % len;
+  app.hist_sel.selected = static_cast<size_t>(next);
+}
+
+Status do_send(App& app) {
+  (void)do_sync(app, false);
+  if (!app.keys) return fail("no wallet");
+  auto amount = units::parse_quv(app.send_amount);
+  if (!amount) return fail("Amount not understood.");
+  if (!app.view) return fail("Sync with a node first.");
+  if (*amount > app.view->balance) return fail("Insufficient balance.");
+  std::string to(text::trim(app.send_to));
+  std::string memo(text::trim(app.send_memo));
+  std::vector<std::string> nodes = app_nodes(app);
+  auto tx = chain::make_transfer(*app.keys, app.view->notes, to, *amount, memo);
+  if (!tx) return std::unexpected(tx.error());
+  auto node = app.ops.first_node(nodes);
+  if (!node) return std::unexpected(node.error());
+  auto txid = app.ops.submit_to(node->addr, *tx);
+  if (!txid) return std::unexpected(txid.error());
+  if (app.book) {
+    app.ops.remember_send(*app.book, *txid, *amount, memo, to);
+    if (!app.session_pass.empty()) {
+      if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
+        return std::unexpected(saved.error());
+      }
+    }
+  }
+  app.good("Submitted " + txid->substr(0, 10) + ". Waiting for node confirmations.");
+  (void)do_sync(app, false);
+  return {};
+}
+
+Status finish_wallet(App& app) {
+  std::vector<std::string> words =
+      app.pending_seed ? std::move(*app.pending_seed) : app.ops.generate_seed();
+  app.pending_seed.reset();
+  nlohmann::json book = app.ops.blank(seed::to_mnemonic(words));
+  app.ops.reset_cache(book);
+
+  // Writing the new book over an existing file would destroy the only copy of the old
+  // wallet's words; the old file moves aside first and comes back if the write fails.
+  std::optional<std::filesystem::path> kept;
+  std::filesystem::path path = app.ops.wallet_path();
+  if (app.ops.exists()) {
+    std::filesystem::path backup = path;
+    backup += ".bak-" + std::to_string(app.ops.unix_now());
+    if (auto moved = app.ops.rename(path, backup); !moved) return std::unexpected(moved.error());
+    kept = backup;
+  }
+  if (auto saved = app.ops.persist(book, app.pass1); !saved) {
+    if (kept) (void)app.ops.rename(*kept, path);
+    return std::unexpected(saved.error());
+  }
+
+  std::string pass = std::move(app.pass1);
+  open_book(app, std::move(book), std::move(words), std::move(pass));
+  app.pass1.clear();
+  app.pass2.clear();
+  app.screen = kMain;
+  auto synced = do_sync(app, true);
+  std::string msg = synced ? std::string("Saved. [B] Seed to write down. Full sync done.")
+                           : "Saved. Sync later: " + synced.error().to_string();
+  if (kept) msg += " Old wallet kept as " + kept->string() + ".";
+  app.good(std::move(msg));
+  return {};
+}
+
+// The book's own node entries: its "nodes" strings that are not empty, in order.
+static std::vector<std::string> book_nodes(const App& app) {
+  std::vector<std::string> out;
+  if (!app.book || !app.book->is_object()) return out;
+  auto it = app.book->find("nodes");
+  if (it == app.book->end() || !it->is_array()) return out;
+  for (const auto& v : *it) {
+    if (v.is_string() && !v.get_ref<const std::string&>().empty()) {
+      out.push_back(v.get<std::string>());
+    }
+  }
+  return out;
+}
+
+// The node list before the built-in defaults step in.
+static std::vector<std::string> listed_nodes(const App& app) {
+  std::vector<std::string> nodes = book_nodes(app);
+  if (nodes.empty()) nodes = app.ops.load_nodes(app.wallet_file);
+  return nodes;
+}
+
+std::vector<std::string> app_nodes(const App& app) {
+  std::vector<std::string> nodes = listed_nodes(app);
+  if (nodes.empty()) nodes = app.ops.default_nodes();
+  return nodes;
+}
+
+void load_peer_fields(App& app) {
+  for (auto& f : app.peer_fields) f.clear();
+  app.peer_focus = 0;
+  std::vector<std::string> nodes = listed_nodes(app);
+  for (size_t i = 0; i < nodes.size() && i < kPeerRows; ++i) app.peer_fields[i] = nodes[i];
+  if (std::all_of(app.peer_fields.begin(), app.peer_fields.end(),
+                  [](const std::string& f) { return f.empty(); })) {
+    app.peer_fields[0] = kLocalNode;
+    app.peer_fields[1] = std::string(codec::kDefaultSeedPeer);
+  }
+  refresh_peer_status(app);
+}
+
+void refresh_peer_status(App& app) {
+  app.peer_state.fill(0);
+  for (size_t i = 0; i < kPeerRows; ++i) {
+    std::string entry(text::trim(app.peer_fields[i]));
+    if (entry.empty()) continue;
+    app.peer_state[i] = app.ops.ping(entry) ? 1 : 2;
+  }
+}
+
+Result<size_t> save_peers(App& app) {
+  std::vector<std::string> typed;
+  for (const auto& f : app.peer_fields) {
+    std::string_view t = text::trim(f);
+    if (!t.empty()) typed.emplace_back(t);
+  }
+  auto list = codec::parse_peers(std::move(typed));
+  if (!list) return std::unexpected(list.error());
+  if (auto saved = app.ops.save_nodes(app.wallet_file, *list); !saved) {
+    return std::unexpected(saved.error());
+  }
+  if (app.book) {
+    (*app.book)["nodes"] = *list;
+    if (!app.session_pass.empty()) {
+      if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
+        return std::unexpected(saved.error());
+      }
+    }
+  }
+  refresh_peer_status(app);
+  return list->size();
+}
+
+void open_flow(App& app) {
+  auto book = app.ops.load_book(app.input);
+  if (!book) {
+    app.bad(book.error().to_string());
+    return;
+  }
+  auto words = app.ops.mnemonic_words(*book);
+  if (!words) {
+    app.bad(words.error().to_string());
+    return;
+  }
+  open_book(app, std::move(*book), std::move(*words), app.input);
+  app.input.clear();
+  app.screen = kMain;
+  // The wallet is open either way; a failed first sync is still news the user must see.
+  auto synced = do_sync(app, false);
+  if (synced) {
+    app.good("Wallet opened. " + *synced);
+  } else {
+    app.bad("Wallet opened. " + synced.error().to_string());
+  }
+}
+
+void import_flow(App& app) {
+  auto words = seed::parse(app.input);
+  if (!words) {
+    app.bad("Invalid seed — 13 Latin words.");
+    return;
+  }
+  app.pending_seed = std::move(*words);
+  app.input.clear();
+  app.pass1.clear();
+  app.pass2.clear();
+  app.screen = kPassphrase;
+  app.good("Passphrase to store the file.");
+}
+
+void new_address_flow(App& app) {
+  if (app.session_pass.empty()) return app.bad("No passphrase in this session — open again.");
+  if (!app.book) return app.bad("No wallet file.");
+  auto made = app.ops.rotate(*app.book);
+  if (!made) return app.bad(made.error().to_string());
+  if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
+    return app.bad(saved.error().to_string());
+  }
+  app.wallets = app.ops.wallets_from_book(*app.book);
+  app.keys = first_keys(app.wallets);
+  app.good("Receive address #" + std::to_string(made->first) + ".");
+}
+
+void lock(App& app) {
+  app.keys.reset();
+  app.wallets.clear();
+  app.book.reset();
+  wipe(app.session_pass);
+  if (app.session_seed) {
+    for (auto& w : *app.session_seed) wipe(w);
+  }
+  app.session_seed.reset();
+  app.history.clear();
+  app.view.reset();
+  app.node_info.reset();
+  if (app.ops.forget_keys) app.ops.forget_keys();
+}
+
+}  // namespace tui

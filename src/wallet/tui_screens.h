@@ -1,0 +1,52 @@
+// What each of the wallet UI's thirteen screens shows, as styled lines: the header, the
+// body of the current screen (a paragraph or a list) and the footer. Building the main,
+// notes and history bodies may sync (the three-second rule), so the App is taken for
+// writing. `tui::draw` lays these out on the terminal; the UI thread calls both.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ui/buffer.h"
+#include "ui/widgets.h"
+#include "wallet/tui_app.h"
+
+namespace tui {
+
+// The palette both terminal UIs share.
+namespace palette {
+inline constexpr ui::Rgb kBrand{226, 91, 42};
+inline constexpr ui::Rgb kTagline{196, 165, 116};
+inline constexpr ui::Rgb kHeading{230, 194, 122};
+inline constexpr ui::Rgb kDim{154, 145, 127};
+inline constexpr ui::Rgb kText{232, 228, 217};
+inline constexpr ui::Rgb kBackground{11, 12, 16};
+inline constexpr ui::Rgb kGood{125, 206, 160};
+inline constexpr ui::Rgb kBad{224, 122, 122};
+}  // namespace palette
+
+// The body block of a screen.
+struct Body {
+  // False when the screen draws no body block at all.
+  bool shown = true;
+  std::string title;
+  std::vector<ui::Line> lines;
+  // The lines are items of a list; `select` says whether the history selection applies.
+  bool list = false;
+  bool select = false;
+};
+
+// The brand line of the header.
+ui::Line header_line();
+// The body of the current screen (may sync, see above).
+Body screen_body(App& app);
+// Draws the whole frame of the current screen into `buf` (may sync, see above).
+void draw(ui::Buffer& buf, App& app);
+// The footer: the status when one was ever set, else the screen's key hint.
+ui::Line footer_line(const App& app);
+// The key hint of a screen.
+std::string key_hint(uint8_t screen);
+
+}  // namespace tui

@@ -1,0 +1,70 @@
+// The real program's services: the wallet file store, the light client, the mnemonic
+// generator and the system clocks, each error passed on as its message.
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+#include "core/seed.h"
+#include "wallet/light.h"
+#include "wallet/tui_app.h"
+#include "wallet/walletdb.h"
+
+namespace tui {
+
+Services real_services() {
+  using Json = nlohmann::json;
+  Services s;
+  s.wallet_path = [] { return walletdb::wallet_path(); };
+  s.exists = [] { return walletdb::exists(); };
+  s.load_book = [](const std::string& pass) { return walletdb::load_book(pass); };
+  s.persist = [](const Json& book, const std::string& pass) {
+    return walletdb::persist(book, pass);
+  };
+  s.mnemonic_words = [](const Json& book) -> Result<std::vector<std::string>> {
+    auto r = walletdb::mnemonic_words(book);
+    if (!r) return std::unexpected(r.error());
+    return std::move(r->second);
+  };
+  s.blank = [](const std::string& mnemonic) { return walletdb::blank(mnemonic); };
+  s.rotate = [](Json& book) { return walletdb::rotate(book); };
+  s.remember_send = [](Json& book, const std::string& txid, int64_t amount, const std::string& memo,
+                       const std::string& to) {
+    walletdb::remember_send(book, txid, amount, memo, to);
+  };
+  s.wallets_from_book = [](const Json& book) { return walletdb::wallets_from_book(book); };
+  s.recv_address = [](const Json& book) { return walletdb::recv_address(book); };
+  s.generate_seed = [] { return seed::generate(); };
+  s.load_nodes = [](const std::filesystem::path& w) { return light::load_nodes(w); };
+  s.save_nodes = [](const std::filesystem::path& w, const std::vector<std::string>& list) {
+    return light::save_nodes(w, list);
+  };
+  s.default_nodes = [] { return light::default_nodes(); };
+  s.ping = [](const std::string& entry) { return light::ping(entry); };
+  s.first_node = [](const std::vector<std::string>& nodes) { return light::first_node(nodes); };
+  s.submit_to = [](const std::string& entry, const codec::Tx& tx) {
+    return light::submit_to(entry, tx);
+  };
+  // One keyring for the whole run: the master key is derived once per opened wallet
+  // instead of for every page of every sync, and wiped when the wallet is locked.
+  auto keyring = std::make_shared<light::Keyring>();
+  s.sync = [keyring](const std::vector<std::string>& nodes, Json& book) {
+    return light::sync(nodes, book, *keyring);
+  };
+  s.forget_keys = [keyring] { keyring->clear(); };
+  s.reset_cache = [](Json& book) { light::reset_cache(book); };
+  s.now = [] { return std::chrono::steady_clock::now(); };
+  s.unix_now = []() -> uint64_t {
+    std::time_t t = std::time(nullptr);
+    return t < 0 ? 0 : static_cast<uint64_t>(t);
+  };
+  s.rename = [](const std::filesystem::path& from, const std::filesystem::path& to) -> Status {
+    if (std::rename(from.c_str(), to.c_str()) != 0) return fail(error::os_text(errno));
+    return {};
+  };
+  return s;
+}
+
+App::App() : App(real_services()) {}
+
+}  // namespace tui

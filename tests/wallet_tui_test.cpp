@@ -1,0 +1,1426 @@
+// The wallet terminal UI: every screen rendered into a fixed-size buffer and compared as
+// text, the key table driven with synthetic keys over a world of fakes, and the flows
+// against a real node in a network namespace of the test's own.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/cli.h"
+#include "core/codec.h"
+#include "core/crypto.h"
+#include "core/seed.h"
+#include "ledger/chain.h"
+#include "net/net.h"
+#include "proc.h"
+#include "ui/buffer.h"
+#include "ui/terminal.h"
+#include "wallet/tui.h"
+#include "wallet/tui_flows.h"
+#include "wallet/tui_keys.h"
+#include "wallet/tui_screens.h"
+
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+using ui::Key;
+using ui::KeyCode;
+
+// The words of a fixed valid mnemonic.
+std::vector<std::string> fixed_words() {
+  static const std::vector<std::string> words = [] {
+    std::vector<uint8_t> entropy(16, 0x5a);
+    return *seed::from_entropy(entropy);
+  }();
+  return words;
+}
+
+// Key sets without Argon2id: from a fixed master key.
+WalletKeys keys_of(uint64_t index) {
+  crypto::MasterKey master;
+  std::fill(master.data(), master.data() + master.size(), uint8_t{7});
+  return WalletKeys::from_master(master, index);
+}
+
+chain::HistRow row(std::string dir, int64_t amount, std::string memo, int64_t height,
+                   uint64_t acks = 0, uint64_t need = 0) {
+  chain::HistRow r;
+  r.dir = std::move(dir);
+  r.amount = amount;
+  r.memo = std::move(memo);
+  r.height = height;
+  r.acks = acks;
+  r.need = need;
+  r.txid = std::string(64, 'a');
+  r.from = keys_of(0).address;
+  r.time = height == 0 ? 0 : 1700000000 + static_cast<uint64_t>(height);
+  return r;
+}
+
+// A world of fakes behind the UI's services: a wallet file, a node list file, nodes that
+// answer or not, a sync outcome and a clock the test moves.
+struct World {
+  bool file = false;
+  json stored;
+  std::string stored_pass;
+  std::string wrong_pass_text = "Wrong passphrase.";
+  std::vector<std::string> node_file;  // empty: the defaults
+  std::vector<std::string> saved_nodes;
+  std::set<std::string> up{"127.0.0.1:19191"};
+  std::vector<std::string> pinged;
+  std::optional<std::string> sync_error;
+  chain::WalletView next_view;
+  int64_t chain_height = 5;
+  int syncs = 0;
+  int persists = 0;
+  std::optional<std::string> persist_error;
+  std::vector<std::pair<std::string, std::string>> renames;
+  std::chrono::steady_clock::time_point clock{1000s};
+  std::vector<std::string> submitted;
+
+  tui::Services services() {
+    tui::Services s;
+    s.wallet_path = [] { return std::filesystem::path("/w/quv.wallet"); };
+    s.exists = [this] { return file; };
+    s.load_book = [this](const std::string& pass) -> Result<json> {
+      if (!file) return fail("No wallet file.");
+      if (pass != stored_pass) return fail(wrong_pass_text);
+      return stored;
+    };
+    s.persist = [this](const json& book, const std::string& pass) -> Result<std::filesystem::path> {
+      if (persist_error) return fail(*persist_error);
+      ++persists;
+      stored = book;
+      stored_pass = pass;
+      file = true;
+      return std::filesystem::path("/w/quv.wallet");
+    };
+    s.mnemonic_words = [](const json& book) -> Result<std::vector<std::string>> {
+      auto w = seed::parse(book.value("mnemonic", ""));
+      if (!w) return fail("Seed in file is invalid.");
+      return *w;
+    };
+    s.blank = [](const std::string& mnemonic) {
+      return json{
+          {"mnemonic", mnemonic},
+          {"addresses", json::array({json{
+                            {"index", 0}, {"address", keys_of(0).address}, {"label", "primary"}}})},
+          {"current_index", 0},
+          {"next_index", 1},
+          {"sync", json{{"height", 40}}}};
+    };
+    s.rotate = [](json& book) -> Result<std::pair<uint64_t, std::string>> {
+      uint64_t n = book.value("next_index", uint64_t{1});
+      std::string addr = keys_of(n).address;
+      book["addresses"].push_back(
+          json{{"index", n}, {"address", addr}, {"label", "recv-" + std::to_string(n)}});
+      book["next_index"] = n + 1;
+      book["current_index"] = n;
+      return std::make_pair(n, addr);
+    };
+    s.remember_send = [](json& book, const std::string& txid, int64_t amount,
+                         const std::string& memo, const std::string& to) {
+      book["sends"][txid] = json{{"amount", amount}, {"memo", memo}, {"to", to}};
+    };
+    s.wallets_from_book = [](const json& book) {
+      std::vector<WalletKeys> out;
+      if (book.contains("mnemonic")) out.push_back(keys_of(0));
+      return out;
+    };
+    s.recv_address = [](const json& book) {
+      uint64_t cur = book.value("current_index", uint64_t{0});
+      for (const auto& a : book.value("addresses", json::array())) {
+        if (a.value("index", uint64_t{99}) == cur) return a.value("address", std::string());
+      }
+      return std::string();
+    };
+    s.generate_seed = [] { return fixed_words(); };
+    s.load_nodes = [this](const std::filesystem::path&) {
+      return node_file.empty() ? std::vector<std::string>{"127.0.0.1:19191", "a.example:19191"}
+                               : node_file;
+    };
+    s.save_nodes = [this](const std::filesystem::path&,
+                          const std::vector<std::string>& list) -> Status {
+      saved_nodes = list;
+      return {};
+    };
+    s.default_nodes = [] { return std::vector<std::string>{"127.0.0.1:19191"}; };
+    s.ping = [this](const std::string& entry) -> std::optional<light::NodeInfo> {
+      pinged.push_back(entry);
+      if (!up.contains(entry)) return std::nullopt;
+      light::NodeInfo n;
+      n.addr = entry;
+      n.height = chain_height;
+      n.supply = 250000;
+      return n;
+    };
+    s.first_node = [this](const std::vector<std::string>&) -> Result<light::NodeInfo> {
+      if (sync_error) return fail("No node reachable. Start `quv node` or set [P] Peers.");
+      light::NodeInfo n;
+      n.addr = "127.0.0.1:19191";
+      n.height = chain_height;
+      n.supply = 250000;
+      return n;
+    };
+    s.submit_to = [this](const std::string&, const codec::Tx& tx) -> Result<std::string> {
+      std::string id = std::string(60, 'b') + std::to_string(1000 + submitted.size());
+      submitted.push_back(id);
+      (void)tx;
+      return id;
+    };
+    s.sync = [this](const std::vector<std::string>&, json& book) -> Result<chain::WalletView> {
+      ++syncs;
+      if (sync_error) return fail(*sync_error);
+      book["sync"]["height"] = chain_height;
+      chain::WalletView v;
+      v.balance = next_view.balance;
+      v.reserved = next_view.reserved;
+      v.history = next_view.history;
+      for (const auto& n : next_view.notes) v.notes.push_back(n.clone());
+      return v;
+    };
+    s.reset_cache = [](json& book) { book["sync"] = json{{"height", -1}}; };
+    s.now = [this] { return clock; };
+    s.unix_now = [] { return uint64_t{1765000000}; };
+    s.rename = [this](const std::filesystem::path& a, const std::filesystem::path& b) -> Status {
+      renames.emplace_back(a.string(), b.string());
+      file = false;
+      return {};
+    };
+    return s;
+  }
+};
+
+// An App over a world, opened on a wallet when asked.
+struct Rig {
+  World world;
+  tui::App app{world.services()};
+
+  void open_wallet(const std::string& pass = "correct horse") {
+    world.file = true;
+    world.stored = world.services().blank(seed::to_mnemonic(fixed_words()));
+    world.stored_pass = pass;
+    app.input = pass;
+    app.screen = tui::kOpen;
+    tui::open_flow(app);
+  }
+
+  std::string screen_text(int w = 80, int h = 20) {
+    ui::Buffer buf(w, h);
+    tui::draw(buf, app);
+    return buf.to_text();
+  }
+};
+
+Key ch(char32_t c) { return Key::chr(c); }
+Key named(KeyCode k) { return Key::of(k); }
+
+void type(tui::App& app, const std::string& text) {
+  for (char32_t c : ui::decode(text)) tui::handle_key(app, ch(c));
+}
+
+}  // namespace
+
+namespace {
+
+// Puts the rig on a screen, with or without an open wallet.
+std::function<void(Rig&)> at(uint8_t screen, bool open = false) {
+  return [=](Rig& r) {
+    if (open) r.open_wallet();
+    r.app.screen = screen;
+  };
+}
+
+struct KeyCase {
+  const char* name;
+  std::function<void(Rig&)> setup;
+  Key key;
+  uint8_t screen;
+  // The footer afterwards: nullptr when the key leaves it as it was.
+  const char* status = nullptr;
+  bool good = true;
+  bool quits = false;
+  std::function<bool(const Rig&)> check = nullptr;
+};
+
+TEST(WalletTuiKeys, EveryRowOfTheKeyTable) {
+  auto with_history = [](Rig& r) {
+    r.world.next_view.history = {row("in", 100, "a", 3), row("out", 50, "", 2)};
+    r.open_wallet();
+    r.app.screen = tui::kHistory;
+  };
+  const std::vector<KeyCase> cases = {
+      // Welcome.
+      {"N without a file asks for a passphrase", [](Rig& r) { r.app.pass1 = "old"; }, ch('N'),
+       tui::kPassphrase, nullptr, true, false,
+       [](const Rig& r) { return r.app.pass1.empty() && !r.app.status; }},
+      {"n with a file warns of the replacement",
+       [](Rig& r) {
+         r.world.file = true;
+         r.app.pending_seed = fixed_words();
+       },
+       ch('n'), tui::kPassphrase, "Existing file will be replaced. Enter a passphrase.", true,
+       false, [](const Rig& r) { return !r.app.pending_seed; }},
+      {"O with a file opens the passphrase entry",
+       [](Rig& r) {
+         r.world.file = true;
+         r.app.input = "x";
+       },
+       ch('o'), tui::kOpen, nullptr, true, false,
+       [](const Rig& r) { return r.app.input.empty(); }},
+      {"O without a file", at(tui::kWelcome), ch('O'), tui::kWelcome,
+       "No wallet file. [N] New or [I] Import.", false},
+      {"I imports", [](Rig& r) { r.app.input = "x"; }, ch('I'), tui::kImport, nullptr, true,
+       false, [](const Rig& r) { return r.app.input.empty(); }},
+      {"P edits the node list", at(tui::kWelcome), ch('p'), tui::kPeers, nullptr, true, false,
+       [](const Rig& r) {
+         return r.app.peer_fields[0] == "127.0.0.1:19191" && r.app.peer_state[0] == 1 &&
+                r.app.peer_state[1] == 2 && r.app.peer_state[2] == 0;
+       }},
+      {"Q quits", at(tui::kWelcome), ch('Q'), tui::kWelcome, nullptr, true, true},
+      {"q quits", at(tui::kWelcome), ch('q'), tui::kWelcome, nullptr, true, true},
+      {"Esc quits", at(tui::kWelcome), named(KeyCode::Esc), tui::kWelcome, nullptr, true, true},
+      {"other keys do nothing", at(tui::kWelcome), ch('x'), tui::kWelcome},
+      // Seed.
+      {"seed Enter", at(tui::kSeed, true), named(KeyCode::Enter), tui::kMain},
+      {"seed Space", at(tui::kSeed, true), ch(' '), tui::kMain},
+      {"seed Esc with a wallet", at(tui::kSeed, true), named(KeyCode::Esc), tui::kMain},
+      {"seed Esc without a wallet", at(tui::kSeed), named(KeyCode::Esc), tui::kWelcome},
+      // Open.
+      {"open Enter with the right passphrase",
+       [](Rig& r) {
+         r.world.file = true;
+         r.world.stored = r.world.services().blank(seed::to_mnemonic(fixed_words()));
+         r.world.stored_pass = "correct horse";
+         r.app.screen = tui::kOpen;
+         r.app.input = "correct horse";
+       },
+       named(KeyCode::Enter), tui::kMain, "Wallet opened. Synced to height 5.", true, false,
+       [](const Rig& r) {
+         return r.app.input.empty() && r.app.keys && r.app.session_pass == "correct horse" &&
+                r.app.session_seed == fixed_words();
+       }},
+      {"open Enter with a wrong passphrase keeps the typed text",
+       [](Rig& r) {
+         r.world.file = true;
+         r.world.stored_pass = "correct horse";
+         r.app.screen = tui::kOpen;
+         r.app.input = "wrong horse";
+       },
+       named(KeyCode::Enter), tui::kOpen, "Wrong passphrase.", false, false,
+       [](const Rig& r) { return r.app.input == "wrong horse" && !r.app.book; }},
+      {"open with a failed sync is open but red",
+       [](Rig& r) {
+         r.world.sync_error = "Node did not return blocks.";
+         r.world.file = true;
+         r.world.stored = r.world.services().blank(seed::to_mnemonic(fixed_words()));
+         r.world.stored_pass = "correct horse";
+         r.app.screen = tui::kOpen;
+         r.app.input = "correct horse";
+       },
+       named(KeyCode::Enter), tui::kMain, "Wallet opened. Node did not return blocks.", false,
+       false, [](const Rig& r) { return r.app.keys.has_value(); }},
+      {"open Esc", [](Rig& r) { r.app.screen = tui::kOpen, r.app.input = "abc"; },
+       named(KeyCode::Esc), tui::kWelcome, nullptr, true, false,
+       [](const Rig& r) { return r.app.input.empty(); }},
+      // Import.
+      {"import Enter with 13 good words",
+       [](Rig& r) {
+         r.app.screen = tui::kImport;
+         r.app.input = " " + seed::to_mnemonic(fixed_words()) + " ";
+         r.app.pass1 = "x";
+       },
+       named(KeyCode::Enter), tui::kPassphrase, "Passphrase to store the file.", true, false,
+       [](const Rig& r) {
+         return r.app.pending_seed == fixed_words() && r.app.input.empty() && r.app.pass1.empty();
+       }},
+      {"import Enter with 12 words",
+       [](Rig& r) {
+         r.app.screen = tui::kImport;
+         auto w = fixed_words();
+         w.pop_back();
+         r.app.input = seed::to_mnemonic(w);
+       },
+       named(KeyCode::Enter), tui::kImport, "Invalid seed — 13 Latin words.", false},
+      {"import Esc", [](Rig& r) { r.app.screen = tui::kImport, r.app.input = "abc"; },
+       named(KeyCode::Esc), tui::kWelcome, nullptr, true, false,
+       [](const Rig& r) { return r.app.input.empty(); }},
+      // Passphrase.
+      {"passphrase of 8 bytes", [](Rig& r) { r.app.screen = tui::kPassphrase, r.app.pass1 = "12345678", r.app.pass2 = "x"; },
+       named(KeyCode::Enter), tui::kRepeat, nullptr, true, false,
+       [](const Rig& r) { return r.app.pass2.empty(); }},
+      {"passphrase of 7 bytes", [](Rig& r) { r.app.screen = tui::kPassphrase, r.app.pass1 = "1234567"; },
+       named(KeyCode::Enter), tui::kPassphrase, "At least 8 characters.", false},
+      {"seven two-byte characters count as 14 bytes",
+       [](Rig& r) { r.app.screen = tui::kPassphrase, r.app.pass1 = "ééééééé"; },
+       named(KeyCode::Enter), tui::kRepeat},
+      {"passphrase Esc forgets the imported words",
+       [](Rig& r) {
+         r.app.screen = tui::kPassphrase;
+         r.app.pass1 = "12345678";
+         r.app.pending_seed = fixed_words();
+       },
+       named(KeyCode::Esc), tui::kWelcome, nullptr, true, false,
+       [](const Rig& r) { return r.app.pass1.empty() && !r.app.pending_seed; }},
+      // Repeat.
+      {"repeat matching makes the wallet",
+       [](Rig& r) {
+         r.app.screen = tui::kRepeat;
+         r.app.pass1 = r.app.pass2 = "12345678";
+       },
+       named(KeyCode::Enter), tui::kMain, "Saved. [B] Seed to write down. Full sync done.", true,
+       false,
+       [](const Rig& r) {
+         return r.world.stored_pass == "12345678" && r.app.pass1.empty() && r.app.pass2.empty() &&
+                r.app.session_seed == fixed_words() && r.world.renames.empty();
+       }},
+      {"repeat not matching",
+       [](Rig& r) {
+         r.app.screen = tui::kRepeat;
+         r.app.pass1 = "12345678";
+         r.app.pass2 = "12345679";
+       },
+       named(KeyCode::Enter), tui::kRepeat, "Passphrases do not match.", false, false,
+       [](const Rig& r) { return r.app.pass2.empty() && r.app.pass1 == "12345678"; }},
+      {"repeat with a failing write stays",
+       [](Rig& r) {
+         r.world.persist_error = "Permission denied (os error 13)";
+         r.app.screen = tui::kRepeat;
+         r.app.pass1 = r.app.pass2 = "12345678";
+       },
+       named(KeyCode::Enter), tui::kRepeat, "Permission denied (os error 13)", false},
+      {"repeat Esc", [](Rig& r) { r.app.screen = tui::kRepeat, r.app.pass2 = "x"; },
+       named(KeyCode::Esc), tui::kPassphrase, nullptr, true, false,
+       [](const Rig& r) { return r.app.pass2.empty(); }},
+      // Main.
+      {"S opens an empty send form",
+       [](Rig& r) {
+         r.open_wallet();
+         r.app.send_to = r.app.send_amount = r.app.send_memo = "x";
+         r.app.send_focus = 2;
+       },
+       ch('s'), tui::kSend, nullptr, true, false,
+       [](const Rig& r) {
+         return r.app.send_to.empty() && r.app.send_amount.empty() && r.app.send_memo.empty() &&
+                r.app.send_focus == 0;
+       }},
+      {"H syncs into the history", at(tui::kMain, true), ch('H'), tui::kHistory, nullptr, true,
+       false, [](const Rig& r) { return r.world.syncs == 2; }},
+      {"A", at(tui::kMain, true), ch('a'), tui::kAddresses},
+      {"N", at(tui::kMain, true), ch('N'), tui::kNotes},
+      {"B with words", at(tui::kMain, true), ch('b'), tui::kSeed},
+      {"B without words",
+       [](Rig& r) {
+         r.open_wallet();
+         r.app.session_seed.reset();
+       },
+       ch('B'), tui::kMain, "No seed in this session.", false},
+      {"P", at(tui::kMain, true), ch('P'), tui::kPeers},
+      {"Y syncs", at(tui::kMain, true), ch('y'), tui::kMain, "Synced to height 5."},
+      {"Y with no node",
+       [](Rig& r) {
+         r.open_wallet();
+         r.world.sync_error = "No node reachable. Start `quv node` or set [P] Peers.";
+       },
+       ch('Y'), tui::kMain, "No node reachable. Start `quv node` or set [P] Peers.", false},
+      {"W starts a new wallet",
+       [](Rig& r) {
+         r.open_wallet();
+         r.app.pending_seed = fixed_words();
+         r.app.pass1 = "x";
+       },
+       ch('w'), tui::kPassphrase, "New wallet — passphrase to store it.", true, false,
+       [](const Rig& r) { return !r.app.pending_seed && r.app.pass1.empty(); }},
+      {"I from the main screen", at(tui::kMain, true), ch('i'), tui::kImport},
+      {"Q quits without locking", at(tui::kMain, true), ch('q'), tui::kMain, nullptr, true, true,
+       [](const Rig& r) { return r.app.keys.has_value(); }},
+      {"Ctrl+C is the letter c and does nothing here", at(tui::kMain, true), Key::ctrl_chr('c'),
+       tui::kMain},
+      {"Esc locks", at(tui::kMain, true), named(KeyCode::Esc), tui::kWelcome, nullptr, true, false,
+       [](const Rig& r) {
+         return !r.app.keys && r.app.wallets.empty() && !r.app.book &&
+                r.app.session_pass.empty() && !r.app.session_seed && r.app.history.empty() &&
+                !r.app.view && !r.app.node_info && r.app.last_sync && r.app.status;
+       }},
+      // Send.
+      {"Tab", at(tui::kSend, true), named(KeyCode::Tab), tui::kSend, nullptr, true, false,
+       [](const Rig& r) { return r.app.send_focus == 1; }},
+      {"Down", [](Rig& r) { r.open_wallet(), r.app.screen = tui::kSend, r.app.send_focus = 2; },
+       named(KeyCode::Down), tui::kSend, nullptr, true, false,
+       [](const Rig& r) { return r.app.send_focus == 0; }},
+      {"Up", at(tui::kSend, true), named(KeyCode::Up), tui::kSend, nullptr, true, false,
+       [](const Rig& r) { return r.app.send_focus == 2; }},
+      {"Enter with an amount that is no amount",
+       [](Rig& r) {
+         r.open_wallet();
+         r.app.screen = tui::kSend;
+         r.app.send_amount = "lots";
+       },
+       named(KeyCode::Enter), tui::kSend, "Amount not understood.", false},
+      {"Enter above the balance",
+       [](Rig& r) {
+         r.world.next_view.balance = 100000;
+         r.open_wallet();
+         r.app.screen = tui::kSend;
+         r.app.send_amount = "1,00001";
+       },
+       named(KeyCode::Enter), tui::kSend, "Insufficient balance.", false},
+      {"send Esc", at(tui::kSend, true), named(KeyCode::Esc), tui::kMain},
+      // Notes.
+      {"notes q", at(tui::kNotes, true), ch('q'), tui::kMain},
+      {"notes Esc", at(tui::kNotes, true), named(KeyCode::Esc), tui::kMain},
+      {"notes Q does nothing", at(tui::kNotes, true), ch('Q'), tui::kNotes},
+      // Peers.
+      {"peers Tab", [](Rig& r) { r.app.screen = tui::kPeers, r.app.peer_focus = 4; },
+       named(KeyCode::Tab), tui::kPeers, nullptr, true, false,
+       [](const Rig& r) { return r.app.peer_focus == 0; }},
+      {"peers Down", at(tui::kPeers), named(KeyCode::Down), tui::kPeers, nullptr, true, false,
+       [](const Rig& r) { return r.app.peer_focus == 1; }},
+      {"peers Up", at(tui::kPeers), named(KeyCode::Up), tui::kPeers, nullptr, true, false,
+       [](const Rig& r) { return r.app.peer_focus == 4; }},
+      {"peers Enter without a wallet",
+       [](Rig& r) {
+         r.app.screen = tui::kPeers;
+         r.app.peer_fields = {" 127.0.0.1:19191 ", "", "b.example", "127.0.0.1:19191", ""};
+       },
+       named(KeyCode::Enter), tui::kWelcome, "2 peers saved.", true, false,
+       [](const Rig& r) {
+         return r.world.saved_nodes ==
+                    std::vector<std::string>{"127.0.0.1:19191", "b.example:19191"} &&
+                r.app.peer_fields[2] == "b.example" && r.app.peer_state[2] == 2;
+       }},
+      {"peers Enter with a wallet writes its book too",
+       [](Rig& r) {
+         r.open_wallet();
+         r.app.screen = tui::kPeers;
+         r.app.peer_fields = {"c.example:1", "", "", "", ""};
+       },
+       named(KeyCode::Enter), tui::kMain, "1 peers saved.", true, false,
+       [](const Rig& r) { return r.world.stored["nodes"] == json::array({"c.example:1"}); }},
+      {"peers Enter with all rows empty stores the seed peer", at(tui::kPeers),
+       named(KeyCode::Enter), tui::kWelcome, "1 peers saved.", true, false,
+       [](const Rig& r) {
+         return r.world.saved_nodes == std::vector<std::string>{"seed.quv.network:19191"};
+       }},
+      {"peers Enter with a bad entry stays",
+       [](Rig& r) {
+         r.app.screen = tui::kPeers;
+         r.app.peer_fields[0] = "host:notaport";
+       },
+       named(KeyCode::Enter), tui::kPeers, nullptr, false, false,
+       [](const Rig& r) { return r.app.status && !r.app.status->first; }},
+      {"peers Esc with a wallet", at(tui::kPeers, true), named(KeyCode::Esc), tui::kMain},
+      {"peers Esc without a wallet", at(tui::kPeers), named(KeyCode::Esc), tui::kWelcome},
+      // History.
+      {"history Down", with_history, named(KeyCode::Down), tui::kHistory, nullptr, true, false,
+       [](const Rig& r) { return r.app.hist_sel.selected == 1u; }},
+      {"history Up wraps", with_history, named(KeyCode::Up), tui::kHistory, nullptr, true, false,
+       [](const Rig& r) { return r.app.hist_sel.selected == 1u; }},
+      {"history Enter shows the row",
+       [&](Rig& r) {
+         with_history(r);
+         r.app.hist_sel.selected = 0;
+       },
+       named(KeyCode::Enter), tui::kTransaction},
+      {"history Enter with nothing selected", with_history, named(KeyCode::Enter),
+       tui::kHistory},
+      {"history H syncs again", with_history, ch('h'), tui::kHistory, nullptr, true, false,
+       [](const Rig& r) { return r.world.syncs == 2; }},
+      {"history q", with_history, ch('q'), tui::kMain},
+      {"history Esc", with_history, named(KeyCode::Esc), tui::kMain},
+      {"history Q does nothing", with_history, ch('Q'), tui::kHistory},
+      // Transaction.
+      {"transaction q", at(tui::kTransaction, true), ch('q'), tui::kHistory},
+      {"transaction Esc", at(tui::kTransaction, true), named(KeyCode::Esc), tui::kHistory},
+      // Addresses.
+      {"addresses Enter", at(tui::kAddresses, true), named(KeyCode::Enter), tui::kAddresses,
+       "Receive address #1.", true, false,
+       [](const Rig& r) { return r.world.stored["current_index"] == 1; }},
+      {"addresses N", at(tui::kAddresses, true), ch('N'), tui::kAddresses,
+       "Receive address #1."},
+      {"addresses N without a passphrase",
+       [](Rig& r) {
+         r.open_wallet();
+         r.app.session_pass.clear();
+         r.app.screen = tui::kAddresses;
+       },
+       ch('n'), tui::kAddresses, "No passphrase in this session — open again.", false},
+      {"addresses N without a book",
+       [](Rig& r) {
+         r.app.session_pass = "12345678";
+         r.app.screen = tui::kAddresses;
+       },
+       ch('n'), tui::kAddresses, "No wallet file.", false},
+      {"addresses q", at(tui::kAddresses, true), ch('q'), tui::kMain},
+      {"addresses Esc", at(tui::kAddresses, true), named(KeyCode::Esc), tui::kMain},
+  };
+  for (const KeyCase& c : cases) {
+    Rig r;
+    c.setup(r);
+    auto before = r.app.status;
+    bool quit = tui::handle_key(r.app, c.key);
+    EXPECT_EQ(quit, c.quits) << c.name;
+    EXPECT_EQ(int(r.app.screen), int(c.screen)) << c.name;
+    if (c.status) {
+      ASSERT_TRUE(r.app.status) << c.name;
+      EXPECT_EQ(r.app.status->second, c.status) << c.name;
+      EXPECT_EQ(r.app.status->first, c.good) << c.name;
+    } else if (!c.check) {
+      EXPECT_EQ(r.app.status, before) << c.name;
+    }
+    if (c.check) {
+      EXPECT_TRUE(c.check(r)) << c.name;
+    }
+  }
+}
+
+struct EntryCase {
+  const char* name;
+  uint8_t screen;
+  std::vector<Key> keys;
+  std::function<std::string(const tui::App&)> field;
+  std::string want;
+};
+
+TEST(WalletTuiKeys, TextEntry) {
+  auto input = [](const tui::App& a) { return a.input; };
+  auto bs = named(KeyCode::Backspace);
+  const std::vector<EntryCase> cases = {
+      {"passphrase fields take no control characters",
+       tui::kOpen,
+       {ch('a'), ch(0x01), ch(0x1f), ch('b'), ch(0x7f), ch(0x85), ch(0x9f), ch(0xa0), ch('c')},
+       input,
+       "ab\u00a0c"},
+      {"Backspace removes a whole character", tui::kOpen, {ch('a'), ch(U'é'), bs}, input, "a"},
+      {"Backspace on an empty field", tui::kImport, {bs, ch('x'), bs, bs}, input, ""},
+      {"letters that are keys elsewhere are text here",
+       tui::kImport,
+       {ch('q'), ch('Q'), ch(' '), ch('n')},
+       input,
+       "qQ n"},
+      {"Ctrl+C types c",
+       tui::kPassphrase,
+       {Key::ctrl_chr('c')},
+       [](const tui::App& a) { return a.pass1; },
+       "c"},
+      {"repeat field",
+       tui::kRepeat,
+       {ch('x'), ch(0x1b), ch(U'€')},
+       [](const tui::App& a) { return a.pass2; },
+       "x€"},
+      {"send fields take every character",
+       tui::kSend,
+       {ch('a'), ch(0x01), Key::ctrl_chr('c')},
+       [](const tui::App& a) { return a.send_to; },
+       "a\x01"
+       "c"},
+      {"the focused send field",
+       tui::kSend,
+       {named(KeyCode::Tab), ch('1'), ch(','), ch('5'), named(KeyCode::Tab), ch('h'), ch('i')},
+       [](const tui::App& a) { return a.send_amount + "|" + a.send_memo + "|" + a.send_to; },
+       "1,5|hi|"},
+      {"the focused node row",
+       tui::kPeers,
+       {named(KeyCode::Down), named(KeyCode::Down), ch('h'), ch('q'), bs, ch(0x02)},
+       [](const tui::App& a) { return a.peer_fields[2] + "|" + a.peer_fields[0]; },
+       "h\x02|"},
+  };
+  for (const EntryCase& c : cases) {
+    Rig r;
+    r.app.screen = c.screen;
+    for (const Key& k : c.keys) tui::handle_key(r.app, k);
+    EXPECT_EQ(c.field(r.app), c.want) << c.name;
+    EXPECT_EQ(int(r.app.screen), int(c.screen)) << c.name;
+  }
+}
+
+struct MoveCase {
+  size_t rows;
+  std::optional<size_t> from;
+  int32_t delta;
+  std::optional<size_t> want;
+};
+
+TEST(WalletTuiKeys, HistoryMovesWrapAround) {
+  const std::vector<MoveCase> cases = {
+      {3, std::nullopt, 1, 1},
+      {3, std::nullopt, -1, 2},
+      {3, 2, 1, 0},
+      {3, 0, -1, 2},
+      {3, 1, -7, 0},
+      {1, 0, 1, 0},
+      {0, std::nullopt, 1, std::nullopt},
+      {0, 4, -1, 4},
+  };
+  for (const MoveCase& c : cases) {
+    Rig r;
+    r.app.history.assign(c.rows, row("in", 1, "", 1));
+    r.app.hist_sel.selected = c.from;
+    tui::hist_move(r.app, c.delta);
+    EXPECT_EQ(r.app.hist_sel.selected, c.want) << c.rows << " rows, delta " << c.delta;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Screens are compared whole, at 78 columns by 18 rows.
+struct ScreenCase {
+  const char* name;
+  std::function<void(Rig&)> setup;
+  std::string want;
+};
+
+// An open wallet with one note, a pending send and two confirmed rows, on `screen`.
+std::function<void(Rig&)> busy(uint8_t screen) {
+  return [=](Rig& r) {
+    OpenedNote n;
+    n.amount = 125000;
+    n.memo = "rent";
+    n.height = 4;
+    r.world.next_view.notes.push_back(n.clone());
+    n.amount = 7;
+    n.memo = "";
+    n.height = 5;
+    r.world.next_view.notes.push_back(n.clone());
+    r.world.next_view.balance = 125007;
+    r.world.next_view.reserved = 50000;
+    r.world.next_view.history = {row("pending", 50000, "", 0, 1, 2), row("in", 125000, "rent", 4),
+                                 row("out", 300, "tea", 3), row("odd", 1, "", 2)};
+    r.open_wallet();
+    r.app.status.reset();
+    r.app.screen = screen;
+  };
+}
+
+TEST(WalletTuiScreens, EveryScreenAsText) {
+  const std::vector<ScreenCase> cases = {
+      {"welcome", at(tui::kWelcome),
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ welcome ───────────────────────────────────────────────────────────────────┐
+│                                                                            │
+│  Wallet (terminal)                                                         │
+│                                                                            │
+│  13 Latin words. No account. No issuer.                                    │
+│  Amount and memo only for you and the recipient.                           │
+│                                                                            │
+│  [N] New — create a wallet with a passphrase                               │
+│  [O] Open — stored file                                                    │
+│  [I] Import — 13 words, then passphrase                                    │
+│  [P] Peers — other nodes (1–5)                                             │
+└────────────────────────────────────────────────────────────────────────────┘
+  [N] New  [O] Open  [I] Import  [P] Peers  [Q] Quit)"},
+      {"seed", busy(tui::kSeed),
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ Seed ──────────────────────────────────────────────────────────────────────┐
+│  Write these down. Whoever has the words has the coins.                    │
+│                                                                            │
+│   1. fronte       2. socerum      3. nomen        4. proinde               │
+│   5. panis        6. coquito      7. ignarus      8. evenit                │
+│   9. fronte      10. socerum     11. nomen       12. proelio               │
+│  13. sacra                                                                 │
+│                                                                            │
+│  Enter → continue                                                          │
+│                                                                            │
+│                                                                            │
+└────────────────────────────────────────────────────────────────────────────┘
+  Enter continue  Esc back)"},
+      {"open", [](Rig& r) { r.app.screen = tui::kOpen, r.app.input = "pässwörd"; },
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ open ──────────────────────────────────────────────────────────────────────┐
+│  Passphrase of the wallet file.                                            │
+│                                                                            │
+│  ••••••••                                                                  │
+│                                                                            │
+│  Enter continue · Esc back                                                 │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+└────────────────────────────────────────────────────────────────────────────┘
+  Enter opens  Esc back)"},
+      {"import", [](Rig& r) { r.app.screen = tui::kImport, r.app.input = "abc def"; },
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ import ────────────────────────────────────────────────────────────────────┐
+│  13 Latin words, spaces between them.                                      │
+│  Then a passphrase — that is how you open the file again.                  │
+│                                                                            │
+│  abc def                                                                   │
+│                                                                            │
+│  Enter continue · Esc back                                                 │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+└────────────────────────────────────────────────────────────────────────────┘
+  Enter continue  Esc back)"},
+      {"pass", [](Rig& r) { r.app.screen = tui::kPassphrase, r.app.pass1 = "123456789"; },
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ passphrase ────────────────────────────────────────────────────────────────┐
+│  At least 8 characters. Stores the wallet file.                            │
+│                                                                            │
+│  •••••••••                                                                 │
+│                                                                            │
+│  Enter continue · Esc back                                                 │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+└────────────────────────────────────────────────────────────────────────────┘
+  Enter continue  Esc back)"},
+      {"repeat", [](Rig& r) { r.app.screen = tui::kRepeat, r.app.pass2 = "12"; },
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ repeat ────────────────────────────────────────────────────────────────────┐
+│  Passphrase once more.                                                     │
+│                                                                            │
+│  ••                                                                        │
+│                                                                            │
+│  Enter continue · Esc back                                                 │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+└────────────────────────────────────────────────────────────────────────────┘
+  Enter continue  Esc back)"},
+      {"main", busy(tui::kMain),
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ wallet ────────────────────────────────────────────────────────────────────┐
+│  Balance (only you)                                                        │
+│  1,25007 QÚV                                                               │
+│                                                                            │
+│  Receive address                                                           │
+│  quv1ererhv430g9s37fykn6htnqhfsjks34s821dyprkfe8a1bkevxt9gk8               │
+│                                                                            │
+│  Notes 2   node 127.0.0.1:19191   height 5   synced 5   supply 2,50000 QÚV │
+│  Reserved 0,50000 QÚV                                                      │
+│                                                                            │
+│  [S] Send  [H] History  [A] Addresses  [N] Notes  [B] Seed  [P] Peers  [Y] │
+└────────────────────────────────────────────────────────────────────────────┘
+  [S] Send  [H] History  [A] Addresses  [N] Notes  [B] Seed  [P] Peers  [Y] Sy)"},
+      {"main none", at(tui::kMain),
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+
+
+
+
+
+
+
+
+
+
+
+
+  [S] Send  [H] History  [A] Addresses  [N] Notes  [B] Seed  [P] Peers  [Y] Sy)"},
+      {"send",
+       [](Rig& r) {
+         busy(tui::kSend)(r), r.app.send_to = "quv1xyz", r.app.send_amount = "1,5",
+                              r.app.send_focus = 1;
+       },
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ send ──────────────────────────────────────────────────────────────────────┐
+│   To     quv1xyz                                                           │
+│ > Amount 1,5                                                               │
+│   Memo                                                                     │
+│                                                                            │
+│  Tab fields · Enter send · Esc back                                        │
+│  Only the two of you can read the memo.                                    │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+└────────────────────────────────────────────────────────────────────────────┘
+  Tab fields  Enter send  Esc back)"},
+      {"notes", busy(tui::kNotes),
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ notes ─────────────────────────────────────────────────────────────────────┐
+│  1,25000 QÚV  rent  h4                                                     │
+│  0,00007 QÚV  —  h5                                                        │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+└────────────────────────────────────────────────────────────────────────────┘
+  Esc back)"},
+      {"notes failed",
+       [](Rig& r) {
+         busy(tui::kNotes)(r);
+         r.world.sync_error = "x";
+         r.world.clock += 4s;
+       },
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ notes ─────────────────────────────────────────────────────────────────────┐
+│  (sync failed)                                                             │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+└────────────────────────────────────────────────────────────────────────────┘
+  Esc back)"},
+      {"peers",
+       [](Rig& r) {
+         r.app.screen = tui::kPeers;
+         tui::load_peer_fields(r.app);
+         r.app.peer_focus = 1;
+       },
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ peers ─────────────────────────────────────────────────────────────────────┐
+│  Remote nodes (1–5). The wallet never reads the chain file.                │
+│  ● reachable  ● down                                                       │
+│                                                                            │
+│   ● 1:  127.0.0.1:19191                                                    │
+│ > ● 2:  a.example:19191                                                    │
+│   ○ 3:                                                                     │
+│   ○ 4:                                                                     │
+│   ○ 5:                                                                     │
+│                                                                            │
+│  Enter saves · Esc back                                                    │
+└────────────────────────────────────────────────────────────────────────────┘
+  Tab fields  Enter save  Esc back)"},
+      {"history",
+       [](Rig& r) {
+         busy(tui::kHistory)(r);
+         tui::load_history(r.app);
+         tui::hist_move(r.app, 2);
+       },
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ history ───────────────────────────────────────────────────────────────────┐
+│    open   0,50000 QÚV  —  1/2                                              │
+│    in     1,25000 QÚV  rent  h4                                            │
+│ >  out    0,00300 QÚV  tea  h3                                             │
+│    ?      0,00001 QÚV  —  h2                                               │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+└────────────────────────────────────────────────────────────────────────────┘
+  ↑↓ select  Enter details  Esc back)"},
+      {"history empty", at(tui::kHistory, true),
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ history ───────────────────────────────────────────────────────────────────┐
+│                                                                            │
+│  No movements yet.                                                         │
+│  Esc back                                                                  │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+│                                                                            │
+└────────────────────────────────────────────────────────────────────────────┘
+Wallet opened. Synced to height 5.)"},
+      {"tx pending",
+       [](Rig& r) {
+         busy(tui::kTransaction)(r);
+         r.app.hist_sel.selected = 0;
+       },
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ transaction ───────────────────────────────────────────────────────────────┐
+│  Direction  open                                                           │
+│  Amount     0,50000 QÚV                                                    │
+│  Memo       —                                                              │
+│  From       quv1ererhv430g9s37fykn6htnqhfsjks34s821dyprkfe8a1bkevxt9gk8    │
+│  To         —                                                              │
+│  Time       —                                                              │
+│  Height     Mempool  1/2                                                   │
+│                                                                            │
+│  TxHash                                                                    │
+│  aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa          │
+└────────────────────────────────────────────────────────────────────────────┘
+  Esc back to list)"},
+      {"tx in",
+       [](Rig& r) {
+         busy(tui::kTransaction)(r);
+         r.app.hist_sel.selected = 1;
+       },
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ transaction ───────────────────────────────────────────────────────────────┐
+│  Direction  in                                                             │
+│  Amount     1,25000 QÚV                                                    │
+│  Memo       rent                                                           │
+│  From       quv1ererhv430g9s37fykn6htnqhfsjks34s821dyprkfe8a1bkevxt9gk8    │
+│  To         —                                                              │
+│  Time       2023-11-14 22:13:24                                            │
+│  Height     4                                                              │
+│                                                                            │
+│  TxHash                                                                    │
+│  aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa          │
+└────────────────────────────────────────────────────────────────────────────┘
+  Esc back to list)"},
+      {"tx none", busy(tui::kTransaction),
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+
+
+
+
+
+
+
+
+
+
+
+
+  Esc back to list)"},
+      {"addresses",
+       [](Rig& r) {
+         busy(tui::kAddresses)(r);
+         tui::new_address_flow(r.app);
+       },
+       R"( QÚV  Neighbourhood · Time · Voucher
+
+──────────────────────────────────────────────────────────────────────────────
+┌ addresses ─────────────────────────────────────────────────────────────────┐
+│  Current receive address                                                   │
+│  quv1n795fww2db33z4d4m1f9abnpgpg68cpwheapbh7rpmgjq93s0sv6z0g               │
+│                                                                            │
+│  [N] New receive address                                                   │
+│                                                                            │
+│  List                                                                      │
+│  #0  quv1ererhv430g9s37fykn6htnqhfsjks34s821dyprkfe8a1bkevxt9gk8           │
+│      primary                                                               │
+│  #1  quv1n795fww2db33z4d4m1f9abnpgpg68cpwheapbh7rpmgjq93s0sv6z0g           │
+│      recv-1                                                                │
+└────────────────────────────────────────────────────────────────────────────┘
+Receive address #1.)"},
+  };
+  for (const ScreenCase& c : cases) {
+    Rig r;
+    c.setup(r);
+    EXPECT_EQ(r.screen_text(78, 17), c.want + "\n") << c.name;  // the footer's second row
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(WalletTuiFlows, ViewIsFreshForThreeSecondsExactly) {
+  const std::vector<std::pair<std::chrono::nanoseconds, int>> cases = {
+      {0s, 0}, {2999ms, 0}, {3s, 0}, {3s + 1ns, 1}, {10s, 1}};
+  for (const auto& [elapsed, more] : cases) {
+    Rig r;
+    r.open_wallet();
+    int before = r.world.syncs;
+    r.world.clock += std::chrono::duration_cast<std::chrono::steady_clock::duration>(elapsed);
+    ASSERT_TRUE(tui::wallet_view(r.app)) << elapsed.count();
+    r.app.screen = tui::kHistory;
+    r.screen_text();
+    EXPECT_EQ(r.world.syncs - before, more) << elapsed.count() << " ns";
+  }
+}
+
+TEST(WalletTuiFlows, ViewWithoutAnySync) {
+  Rig r;
+  r.world.sync_error = "Node did not return blocks.";
+  r.open_wallet();
+  auto v = tui::wallet_view(r.app);
+  ASSERT_FALSE(v);
+  EXPECT_EQ(v.error().to_string(), "Node did not return blocks.");
+  r.world.sync_error.reset();
+  r.app.book.reset();
+  EXPECT_EQ(tui::wallet_view(r.app).error().to_string(), "Open a wallet first.");
+}
+
+TEST(WalletTuiFlows, NewWalletKeepsTheOldFile) {
+  struct Case {
+    const char* name;
+    bool existing;
+    std::optional<std::string> persist_error;
+    std::vector<std::pair<std::string, std::string>> renames;
+    const char* status;
+    bool good;
+  };
+  const std::string bak = "/w/quv.wallet.bak-1765000000";
+  const std::vector<Case> cases = {
+      {"no file: nothing to keep",
+       false,
+       std::nullopt,
+       {},
+       "Saved. [B] Seed to write down. Full sync done.",
+       true},
+      {"an existing file moves aside",
+       true,
+       std::nullopt,
+       {{"/w/quv.wallet", bak}},
+       "Saved. [B] Seed to write down. Full sync done. Old wallet kept as "
+       "/w/quv.wallet.bak-1765000000.",
+       true},
+      {"a failed write puts it back",
+       true,
+       "No space left on device (os error 28)",
+       {{"/w/quv.wallet", bak}, {bak, "/w/quv.wallet"}},
+       "No space left on device (os error 28)",
+       false},
+  };
+  for (const Case& c : cases) {
+    Rig r;
+    r.world.file = c.existing;
+    r.world.persist_error = c.persist_error;
+    r.app.screen = tui::kRepeat;
+    r.app.pass1 = r.app.pass2 = "12345678";
+    tui::handle_key(r.app, named(KeyCode::Enter));
+    EXPECT_EQ(r.world.renames, c.renames) << c.name;
+    ASSERT_TRUE(r.app.status) << c.name;
+    EXPECT_EQ(r.app.status->second, c.status) << c.name;
+    EXPECT_EQ(r.app.status->first, c.good) << c.name;
+    EXPECT_EQ(int(r.app.screen), c.good ? tui::kMain : tui::kRepeat) << c.name;
+  }
+}
+
+TEST(WalletTuiFlows, ImportedWordsBecomeTheWallet) {
+  Rig r;
+  r.app.screen = tui::kImport;
+  type(r.app, seed::to_mnemonic(fixed_words()));
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  type(r.app, "12345678");
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  type(r.app, "12345678");
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  EXPECT_EQ(int(r.app.screen), tui::kMain);
+  EXPECT_EQ(r.world.stored["mnemonic"], seed::to_mnemonic(fixed_words()));
+  EXPECT_FALSE(r.app.pending_seed);
+  EXPECT_EQ(r.app.session_seed, fixed_words());
+}
+
+TEST(WalletTuiFlows, SendSubmitsRemembersAndReturns) {
+  Rig r;
+  OpenedNote note;
+  note.note_id = std::string(64, 'c');
+  note.txid = std::string(64, 'd');
+  note.amount = 500000;
+  note.auth_pk = std::string(64, '0');
+  r.world.next_view.notes.push_back(note.clone());
+  r.world.next_view.balance = 500000;
+  r.open_wallet();
+  tui::handle_key(r.app, ch('s'));
+  type(r.app, " " + keys_of(1).address + " ");
+  tui::handle_key(r.app, named(KeyCode::Tab));
+  type(r.app, "1,5");
+  tui::handle_key(r.app, named(KeyCode::Tab));
+  type(r.app, " tea ");
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  ASSERT_EQ(r.world.submitted.size(), 1u);
+  const std::string& id = r.world.submitted[0];
+  EXPECT_EQ(int(r.app.screen), tui::kMain);
+  EXPECT_EQ(r.app.status, std::make_pair(true, "Submitted " + id.substr(0, 10) +
+                                                   ". Waiting for node confirmations."));
+  EXPECT_EQ(r.world.stored["sends"][id],
+            (json{{"amount", 150000}, {"memo", "tea"}, {"to", keys_of(1).address}}));
+}
+
+TEST(WalletTuiFlows, NodeListPrecedence) {
+  struct Case {
+    const char* name;
+    std::optional<json> book_nodes;
+    std::vector<std::string> file;
+    std::vector<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {"no book: the file", std::nullopt, {"f:1"}, {"f:1"}},
+      {"book entries win, untrimmed, others skipped",
+       json::array({" b:1", 5, "", "c:2"}),
+       {"f:1"},
+       {" b:1", "c:2"}},
+      {"a book list of nothing usable falls back", json::array({"", 7}), {"f:1"}, {"f:1"}},
+      {"a book member of another type falls back", json("b:1"), {"f:1"}, {"f:1"}},
+  };
+  for (const Case& c : cases) {
+    Rig r;
+    r.world.node_file = c.file;
+    if (c.book_nodes) {
+      r.open_wallet();
+      (*r.app.book)["nodes"] = *c.book_nodes;
+    }
+    EXPECT_EQ(tui::app_nodes(r.app), c.want) << c.name;
+    tui::load_peer_fields(r.app);
+    EXPECT_EQ(r.app.peer_fields[0], c.want[0]) << c.name;
+  }
+}
+
+// A terminal of the test's own: a script of poll results, and the frames drawn.
+class ScriptScreen : public ui::Screen {
+ public:
+  std::vector<Result<std::optional<Key>>> script;
+  std::optional<std::string> draw_error;
+  std::vector<std::string> frames;
+
+  ui::Rect area() const override { return ui::Rect{0, 0, 78, 17}; }
+  Status draw(const ui::Buffer& buf) override {
+    frames.push_back(buf.to_text());
+    if (draw_error) return fail(*draw_error);
+    return {};
+  }
+  Result<std::optional<Key>> poll(int) override {
+    if (next_ >= script.size()) return std::optional<Key>(Key::chr('q'));
+    return script[next_++];
+  }
+
+ private:
+  size_t next_ = 0;
+};
+
+TEST(WalletTuiRun, OnlyKeyPressesCountAndFailuresEndTheLoop) {
+  Key release = Key::chr('i');
+  release.kind = ui::KeyKind::Release;
+  Key repeat = Key::chr('i');
+  repeat.kind = ui::KeyKind::Repeat;
+  {
+    ScriptScreen s;
+    s.script = {std::optional<Key>(),
+                std::optional<Key>(release),
+                std::optional<Key>(repeat),
+                std::optional<Key>(Key::chr('p')),
+                std::optional<Key>(Key::of(KeyCode::Esc)),
+                std::optional<Key>(Key::of(KeyCode::Esc))};
+    Rig r;
+    EXPECT_TRUE(tui::run_on(s, r.app));
+    EXPECT_EQ(s.frames.size(), 6u);
+    EXPECT_NE(s.frames[4].find("┌ peers "), std::string::npos);
+    EXPECT_NE(s.frames[5].find("┌ welcome "), std::string::npos);
+  }
+  {
+    ScriptScreen s;
+    s.script = {std::optional<Key>(), fail("Input/output error (os error 5)")};
+    Rig r;
+    auto ran = tui::run_on(s, r.app);
+    ASSERT_FALSE(ran);
+    EXPECT_EQ(ran.error().to_string(), "Input/output error (os error 5)");
+  }
+  {
+    ScriptScreen s;
+    s.draw_error = "Broken pipe (os error 32)";
+    Rig r;
+    auto ran = tui::run_on(s, r.app);
+    ASSERT_FALSE(ran);
+    EXPECT_EQ(ran.error().to_string(), "Broken pipe (os error 32)");
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Against a real node: the chain served by the node's HTTP server on 127.0.0.1:19191 inside
+// a network namespace of the test's own, so no lookup of a seed node leaves the machine.
+// Mints and seals run in-process through the same code as `quv mint` and `quv seal`.
+
+namespace {
+
+constexpr int kNoNamespace = 77;
+
+// The current screen as text, on a terminal of 100 by 26.
+std::string shown(tui::App& app) {
+  ui::Buffer buf(100, 26);
+  tui::draw(buf, app);
+  return buf.to_text();
+}
+
+void press(tui::App& app, KeyCode k) { tui::handle_key(app, Key::of(k)); }
+
+// Applies the transactions the server queued, as a node's next tick would.
+std::vector<std::string> apply_queued(net::Receiver& rx, const std::filesystem::path& chain) {
+  std::vector<std::string> ids;
+  auto c = Chain::open(chain);
+  EXPECT_TRUE(c);
+  if (!c) return ids;
+  for (auto& m : rx.drain()) {
+    if (auto* t = std::get_if<net::NetMsg::Tx>(&m.msg)) {
+      auto decoded = codec::decode_tx(t->raw);
+      EXPECT_TRUE(decoded);
+      if (!decoded) continue;
+      auto id = c->submit_tx(decoded->tx);
+      EXPECT_TRUE(id) << id.error().to_string();
+      if (id) ids.push_back(*id);
+    }
+  }
+  return ids;
+}
+
+// The whole road of a wallet; runs in the child that owns the namespace.
+void wallet_road() {
+  proc::TempDir dir;
+  std::filesystem::path chain = dir / "quv.chain";
+  proc::ScopedEnv wallet_env("QUV_WALLET_PATH", (dir / "quv.wallet").string());
+  proc::ScopedEnv chain_env("QUV_CHAIN_PATH", chain.string());
+  proc::ScopedEnv home_env("HOME", dir.path().string());
+  proc::ScopedEnv confirm_env("QUV_CONFIRM_PEERS", "1");
+  ASSERT_TRUE(Chain::open(chain));
+  auto [tx, rx] = net::channel();
+  net::ServerOptions opts;
+  opts.host = "127.0.0.1";
+  auto server = net::Server::start(opts, chain.string(), tx);
+  ASSERT_TRUE(server) << server.error().to_string();
+
+  tui::App app;
+  // New wallet: passphrase twice, then the seed screen with 13 words the parser takes.
+  tui::handle_key(app, ch('n'));
+  type(app, "correct horse");
+  press(app, KeyCode::Enter);
+  type(app, "correct horse");
+  press(app, KeyCode::Enter);
+  ASSERT_EQ(int(app.screen), tui::kMain);
+  EXPECT_EQ(app.status, std::make_pair(true, std::string("Saved. [B] Seed to write down. "
+                                                         "Full sync done.")));
+  tui::handle_key(app, ch('b'));
+  std::string seed_screen = shown(app);
+  std::vector<std::string> words;
+  for (size_t n = 1; n <= 13; ++n) {
+    std::string mark = (n < 10 ? " " : "") + std::to_string(n) + ". ";
+    size_t at = seed_screen.find(mark);
+    ASSERT_NE(at, std::string::npos) << n;
+    at += mark.size();
+    words.push_back(seed_screen.substr(at, seed_screen.find(' ', at) - at));
+  }
+  auto parsed = seed::parse(seed::to_mnemonic(words));
+  ASSERT_TRUE(parsed) << seed_screen;
+  EXPECT_EQ(*parsed, *app.session_seed);
+  press(app, KeyCode::Enter);
+
+  // A mint to the receive address shows as the balance after a sync.
+  std::string address = app.keys->address;
+  auto minted = cli::run_oneshot(cli::Cmd{cli::Cmd::Mint{address, "5"}}, chain);
+  ASSERT_TRUE(minted) << minted.error().text;
+  tui::handle_key(app, ch('y'));
+  EXPECT_EQ(app.status, std::make_pair(true, std::string("Synced to height 1.")));
+  EXPECT_NE(shown(app).find("  5,00000 QÚV"), std::string::npos) << shown(app);
+
+  // Send to a second wallet: a pending row, acknowledged, then sealed into an "out" row.
+  std::string other = WalletKeys::from_mnemonic(seed::to_mnemonic(seed::generate())).address;
+  tui::handle_key(app, ch('s'));
+  type(app, other);
+  press(app, KeyCode::Tab);
+  type(app, "1,5");
+  press(app, KeyCode::Tab);
+  type(app, "tea");
+  press(app, KeyCode::Enter);
+  ASSERT_EQ(int(app.screen), tui::kMain) << (app.status ? app.status->second : "");
+  std::vector<std::string> ids = apply_queued(rx, chain);
+  ASSERT_EQ(ids.size(), 1u);
+  EXPECT_EQ(app.status, std::make_pair(true, "Submitted " + ids[0].substr(0, 10) +
+                                                 ". Waiting for node confirmations."));
+  tui::handle_key(app, ch('h'));
+  EXPECT_NE(shown(app).find(" >  open   1,50000 QÚV  tea  0/1"), std::string::npos) << shown(app);
+  {
+    auto c = Chain::open(chain);
+    ASSERT_TRUE(c);
+    ASSERT_TRUE(c->ack_tx(ids[0], "peer-one"));
+  }
+  tui::handle_key(app, ch('h'));
+  EXPECT_NE(shown(app).find(" >  open   1,50000 QÚV  tea  1/1"), std::string::npos) << shown(app);
+  auto sealed = cli::run_oneshot(cli::Cmd{cli::Cmd::Seal{}}, chain);
+  ASSERT_TRUE(sealed) << sealed.error().text;
+  tui::handle_key(app, ch('h'));
+  std::string history = shown(app);
+  EXPECT_NE(history.find(" >  out    1,50000 QÚV  tea  h2"), std::string::npos) << history;
+  EXPECT_NE(history.find("    in     5,00000 QÚV  node-work  h1"), std::string::npos) << history;
+  tui::handle_key(app, ch('q'));
+  EXPECT_NE(shown(app).find("  3,50000 QÚV"), std::string::npos) << shown(app);
+
+  // Locked, the wallet does not open under another passphrase.
+  press(app, KeyCode::Esc);
+  tui::handle_key(app, ch('o'));
+  type(app, "wrong horse");
+  press(app, KeyCode::Enter);
+  EXPECT_EQ(int(app.screen), tui::kOpen);
+  EXPECT_EQ(app.status, std::make_pair(false, std::string("Wrong passphrase.")));
+  press(app, KeyCode::Esc);
+
+  // The node list editor pings its rows, saves them beside the wallet and pings again.
+  tui::handle_key(app, ch('p'));
+  EXPECT_EQ(app.peer_fields[0], "127.0.0.1:19191");
+  EXPECT_EQ(app.peer_state[0], 1);
+  press(app, KeyCode::Down);
+  for (int i = 0; i < 64 && !app.peer_fields[1].empty(); ++i) press(app, KeyCode::Backspace);
+  type(app, "127.0.0.2");
+  for (int row = 2; row < 5; ++row) {
+    press(app, KeyCode::Down);
+    for (int i = 0; i < 64 && !app.peer_fields[row].empty(); ++i) press(app, KeyCode::Backspace);
+  }
+  press(app, KeyCode::Enter);
+  EXPECT_EQ(app.status, std::make_pair(true, std::string("2 peers saved.")));
+  EXPECT_EQ(int(app.screen), tui::kWelcome);
+  EXPECT_EQ(proc::slurp(dir / "quv.nodes"), "[\n  \"127.0.0.1:19191\",\n  \"127.0.0.2:19191\"\n]");
+  EXPECT_EQ(app.peer_state, (std::array<uint8_t, 5>{1, 2, 0, 0, 0}));
+}
+
+TEST(WalletTuiNode, CreateMintSyncSendSealAgainstANode) {
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::alarm(300);  // a hung node call must not hang the suite
+    if (::unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up") != 0) {
+      ::_exit(kNoNamespace);
+    }
+    wallet_road();
+    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "the wallet run ended by signal " << WTERMSIG(status);
+  if (WEXITSTATUS(status) == kNoNamespace) {
+    GTEST_SKIP() << "needs its own network namespace (unshare CLONE_NEWNET and ip, as root)";
+  }
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "see the failures of the wallet run above";
+}
+
+}  // namespace
