@@ -1329,7 +1329,10 @@ void wallet_road() {
     size_t at = seed_screen.find(mark);
     ASSERT_NE(at, std::string::npos) << n;
     at += mark.size();
-    words.push_back(seed_screen.substr(at, seed_screen.find(' ', at) - at));
+    // A word of twelve letters runs straight into the next two-digit number.
+    size_t end =
+        std::min(seed_screen.find(' ', at), seed_screen.find(std::to_string(n + 1) + ". ", at));
+    words.push_back(seed_screen.substr(at, end - at));
   }
   auto parsed = seed::parse(seed::to_mnemonic(words));
   ASSERT_TRUE(parsed) << seed_screen;
