@@ -169,6 +169,15 @@ TEST(NodeTuiIntegration, OwnModeThenAttached) {
   EXPECT_EQ(after.find("-echo"), std::string::npos) << after;
   EXPECT_EQ(after.find("┌ node"), std::string::npos) << "the alternate screen is gone";
   EXPECT_FALSE(rig.call("GET", "/status", {})) << "the node ends with its UI";
+
+  // A chain that cannot be opened: the error is printed on a terminal in its normal mode.
+  ASSERT_TRUE(rig.start(
+      "broken", "env LANG=C.UTF-8 QUV_CHAIN_PATH=/proc/version/quv.chain " QUV_BIN " node"));
+  ASSERT_TRUE(rig.wait_for("broken", {"Error: ", "QUV-EXIT=1", "icanon", "echo"}))
+      << rig.screen("broken");
+  std::string broken = rig.screen("broken");
+  EXPECT_EQ(broken.find("-icanon"), std::string::npos) << broken;
+  EXPECT_EQ(broken.find("Error: "), 0u) << "printed after the alternate screen was left";
 }
 
 }  // namespace
