@@ -442,6 +442,11 @@ TEST(NodeTuiSnap, FromStatusDocument) {
        [](Snap& s) { s.height = -5, s.supply = -2, s.work_seconds = -10, s.pending = -10; }},
       {"largest unsigned byte count", R"({"bytes":18446744073709551615})",
        [](Snap& s) { s.bytes = 18446744073709551615u; }},
+      {"a link is found by the whole address",
+       R"({"peers":["a\u0000b"],"peer_link":{"a":"down","a\u0000b":"up"}})",
+       [](Snap& s) {
+         s.peers = {{std::string("a\0b", 3), "up"}};
+       }},
       {"ill-typed texts are empty", R"({"file":1,"reward_address":null,"node_id":[]})",
        [](Snap&) {}},
   };

@@ -20,13 +20,13 @@ constexpr uint64_t kPostTimeoutSecs = 3;
 constexpr uint64_t kStatusTimeoutSecs = 1;
 constexpr int kPollMs = 200;
 
-const json* member(const json& doc, const char* key) {
+const json* member(const json& doc, const std::string& key) {
   if (!doc.is_object()) return nullptr;
   auto it = doc.find(key);
   return it == doc.end() ? nullptr : &*it;
 }
 
-std::string str_of(const json& doc, const char* key) {
+std::string str_of(const json& doc, const std::string& key) {
   const json* v = member(doc, key);
   return v && v->is_string() ? v->get<std::string>() : std::string();
 }
@@ -305,7 +305,7 @@ Snap snap_from_json(const json& doc) {
       if (!p.is_string()) continue;
       std::string addr = p.get<std::string>();
       if (addr.empty()) continue;
-      std::string link = links ? str_of(*links, addr.c_str()) : std::string();
+      std::string link = links ? str_of(*links, addr) : std::string();
       s.peers.emplace_back(std::move(addr), std::move(link));
     }
   }
