@@ -15,6 +15,7 @@
 #include "core/units.h"
 #include "ledger/chain.h"
 #include "ledger/work.h"
+#include "node/node.h"
 #include "wallet/tui.h"
 
 namespace cli {
@@ -425,6 +426,18 @@ int run(int argc, char** argv) {
   if (cli.chain) ::setenv("QUV_CHAIN_PATH", cli.chain->c_str(), 1);
   std::filesystem::path path = chain_path();
 
+  if (std::holds_alternative<Cmd::Node>(cli.command.v)) {
+    // Until the node terminal UI lands, a terminal gets the plain loop as well.
+    auto chain = Chain::open(path);
+    if (!chain) {
+      write_all(stderr, error::format_report(error::report(chain.error(), std::string("chain"))));
+      return 1;
+    }
+    auto ran = node::run(*chain);
+    write_all(stderr, error::format_report(error::report(ran.error())));
+    return 1;
+  }
+
   if (std::holds_alternative<Cmd::Wallet>(cli.command.v)) {
     if (auto ran = tui::run(); !ran) {
       write_all(stderr, error::format_report(error::report(ran.error())));
@@ -432,6 +445,7 @@ int run(int argc, char** argv) {
     }
     return 0;
   }
+
   auto result = run_oneshot(cli.command, path);
   if (!result) {
     write_all(stderr, error::format_report(result.error()));
