@@ -120,8 +120,7 @@ struct Served {
     // The status document reports the height and tip the node keeps in its state file.
     auto chain = Chain::open(dir / "quv.chain");
     if (!chain) return;
-    chain->refresh_meta();
-    if (!chain->state.save(dir / "quv.chain")) return;
+    if (!chain->edit_state([](NodeState&) {})) return;
     net::ServerOptions opts;
     opts.host = "127.0.0.1";
     opts.port = 0;
