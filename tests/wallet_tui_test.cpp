@@ -1027,6 +1027,60 @@ Receive address #1.)"},
 
 namespace {
 
+struct ColourCase {
+  const char* name;
+  std::function<void(Rig&)> setup;
+  int x, y;
+  ui::Rgb fg;
+  bool bold;
+};
+
+TEST(WalletTuiScreens, Colours) {
+  namespace p = tui::palette;
+  auto failed_open = [](Rig& r) {
+    r.world.sync_error = "Node did not return blocks.";
+    r.open_wallet();
+  };
+  auto detail = [](std::string dir) {
+    return [=](Rig& r) {
+      r.app.history = {row(dir, 5, "", 3)};
+      r.app.hist_sel.selected = 0;
+      r.app.screen = tui::kTransaction;
+    };
+  };
+  const std::vector<ColourCase> cases = {
+      {"brand in the header", at(tui::kWelcome), 1, 0, p::kBrand, true},
+      {"tagline in the header", at(tui::kWelcome), 6, 0, p::kTagline, false},
+      {"body border", at(tui::kWelcome), 0, 3, p::kTagline, false},
+      {"key hint", at(tui::kWelcome), 2, 15, p::kDim, false},
+      {"good news", at(tui::kMain, true), 0, 15, p::kGood, false},
+      {"an error", [](Rig& r) { tui::handle_key(r.app, ch('o')); }, 0, 15, p::kBad, false},
+      {"a failed sync on opening is an error", failed_open, 0, 15, p::kBad, false},
+      {"balance", busy(tui::kMain), 3, 5, p::kHeading, true},
+      {"address", busy(tui::kMain), 3, 8, p::kTagline, false},
+      {"in", detail("in"), 14, 4, p::kGood, true},
+      {"out", detail("out"), 14, 4, p::kBrand, true},
+      {"open", detail("pending"), 14, 4, p::kHeading, true},
+      {"unknown kind", detail("swap"), 14, 4, p::kDim, true},
+      {"selected history row", [](Rig& r) { busy(tui::kHistory)(r), tui::load_history(r.app); }, 5,
+       4, p::kHeading, true},
+      {"answering node", [](Rig& r) { r.app.screen = tui::kPeers, tui::load_peer_fields(r.app); },
+       4, 7, p::kGood, false},
+      {"silent node", [](Rig& r) { r.app.screen = tui::kPeers, tui::load_peer_fields(r.app); }, 4,
+       8, p::kBad, false},
+  };
+  for (const ColourCase& c : cases) {
+    Rig r;
+    c.setup(r);
+    ui::Buffer buf(78, 17);
+    tui::draw(buf, r.app);
+    const ui::Cell& cell = buf.at(c.x, c.y);
+    EXPECT_EQ(cell.fg, c.fg) << c.name;
+    EXPECT_EQ(cell.bold, c.bold) << c.name;
+    EXPECT_EQ(cell.bg, p::kBackground) << c.name;
+  }
+}
+
 TEST(WalletTuiFlows, ViewIsFreshForThreeSecondsExactly) {
   const std::vector<std::pair<std::chrono::nanoseconds, int>> cases = {
       {0s, 0}, {2999ms, 0}, {3s, 0}, {3s + 1ns, 1}, {10s, 1}};
