@@ -2,10 +2,12 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: deps build build-asan build-tsan run test test-unit test-asan bench clean
+.PHONY: deps build build-asan build-tsan build-fuzz run test test-unit test-asan test-fuzz fuzz bench clean
 
 deps:
 	@scripts/install-deps
@@ -22,17 +24,31 @@ build-tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUV_TSAN=ON -DQUV_BENCH=OFF >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS)
 
+# The fuzz targets: their own CMake project under tests/fuzz, built with clang and libFuzzer.
+build-fuzz: deps
+	@cmake -S tests/fuzz -B $(FUZZ_BUILD) $(CMAKE_GEN) >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# Every fuzz target once over its seed corpus under ASan/UBSan: a regression check of seconds.
+test-fuzz: build-fuzz
+	@BUILD=$(FUZZ_BUILD) tests/fuzz/run regress
+
+# Every fuzz target for FUZZ_SECONDS on all cores, one target after another.
+fuzz: build-fuzz
+	@BUILD=$(FUZZ_BUILD) tests/fuzz/run fuzz $(FUZZ_SECONDS) $(JOBS)
+
 run: build
 	@mkdir -p data
-	$(BUILD)/quv --chain data/quv.chain status
+	$(BUILD)/quv --chain data/quv.chain node
 
-test: build build-asan build-tsan
+test: build build-asan build-tsan build-fuzz
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 300
 	@ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -L unit
 	@TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -L threaded
+	@BUILD=$(FUZZ_BUILD) tests/fuzz/run regress
 
 bench: build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b || exit 1; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

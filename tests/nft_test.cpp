@@ -13,6 +13,7 @@
 #include "core/crypto.h"
 #include "core/hex.h"
 #include "jpeg.h"
+#include "jpeg_frames.h"
 #include "proc.h"
 
 namespace fs = std::filesystem;
@@ -124,10 +125,9 @@ TEST_F(Nft, IngestChecksInOrder) {
       {"zero width", with_size(good, 0, 8), "Empty image."},
       {"513 x 1", too_wide, "Image larger than 512\u00D7512."},
       {"1 x 513", too_tall, "Image larger than 512\u00D7512."},
-      // A progressive frame claiming 60000 x 60000 needs gigabytes of coefficients: refused
-      // by the decoder's memory limit, not attempted.
-      {"declared size beyond the memory limit",
-       with_size(testjpeg::make(8, 8, 0, true), 60000, 60000), "JPEG could not be decoded."},
+      // The declared size alone decides, even for a frame whose data is broken.
+      {"declared size beyond the limit, broken data",
+       with_size(testjpeg::make(8, 8, 0, true), 60000, 60000), "Image larger than 512\u00D7512."},
   };
   for (const auto& c : cases) {
     auto r = nft::ingest(store, c.bytes);
@@ -136,6 +136,98 @@ TEST_F(Nft, IngestChecksInOrder) {
   }
   // Refused uploads create nothing, not even the directory.
   EXPECT_FALSE(fs::exists(store));
+}
+
+// Tiny files that declare huge frames must be refused from their header: decoding them first
+// would cost seconds of CPU or hundreds of megabytes. The same frames within bounds decode,
+// so the refusal is for the size and not for broken data.
+TEST_F(Nft, DeclaredSizeDecidesBeforeDecoding) {
+  using testjpeg::Frame;
+  const std::string too_large = "Image larger than 512\u00D7512.";
+  struct Case {
+    const char* name;
+    Frame frame;
+    std::string error;  // empty: accepted
+  } cases[] = {
+      {"arithmetic 65500 x 65500", {testjpeg::kArithmetic, 65500, 65500, 1, 1, 0}, too_large},
+      {"arithmetic colour 65500 x 65500",
+       {testjpeg::kArithmetic, 65500, 65500, 3, 1, 0},
+       too_large},
+      {"progressive 16000 x 16000", {testjpeg::kProgressive, 16000, 16000, 1, 1, 64}, too_large},
+      {"progressive colour 16000 x 16000",
+       {testjpeg::kProgressive, 16000, 16000, 3, 1, 64},
+       too_large},
+      {"arithmetic progressive 65500 x 65500",
+       {testjpeg::kArithmeticProgressive, 65500, 65500, 4, 1, 0},
+       too_large},
+      {"baseline 513 x 512", {testjpeg::kBaseline, 513, 512, 1, 1, 0}, too_large},
+      {"arithmetic 512 x 513", {testjpeg::kArithmetic, 512, 513, 3, 1, 0}, too_large},
+      {"arithmetic zero height", {testjpeg::kArithmetic, 16, 0, 1, 1, 0}, "Empty image."},
+      {"baseline 512 x 512", {testjpeg::kBaseline, 512, 512, 3, 1, 0}, ""},
+      {"arithmetic 512 x 512", {testjpeg::kArithmetic, 512, 512, 3, 1, 0}, ""},
+      {"progressive 512 x 512", {testjpeg::kProgressive, 512, 512, 3, 1, 0}, ""},
+      {"arithmetic progressive 512 x 512",
+       {testjpeg::kArithmeticProgressive, 512, 512, 4, 1, 0},
+       ""},
+      // Every scan of a progressive image passes over its blocks again: eight visits of a
+      // block and four decodings of each coefficient are allowed, in all.
+      {"8 DC scans", {testjpeg::kArithmeticProgressive, 64, 64, 4, 8, 0}, ""},
+      {"9 DC scans",
+       {testjpeg::kArithmeticProgressive, 64, 64, 4, 9, 0},
+       "JPEG could not be decoded."},
+      {"9 Huffman DC scans",
+       {testjpeg::kProgressive, 64, 64, 1, 9, 0},
+       "JPEG could not be decoded."},
+      {"thousands of DC scans of one block",
+       {testjpeg::kArithmeticProgressive, 8, 8, 1, 20000, 0},
+       "JPEG could not be decoded."},
+      {"4 AC scans", {testjpeg::kArithmeticProgressive, 64, 64, 1, 1, 0, 4}, ""},
+      {"5 AC scans",
+       {testjpeg::kArithmeticProgressive, 64, 64, 1, 1, 0, 5},
+       "JPEG could not be decoded."},
+      {"5 Huffman AC scans",
+       {testjpeg::kProgressive, 64, 64, 1, 1, 0, 5},
+       "JPEG could not be decoded."},
+      // A colour image has three times the coefficients: the same AC scans of its first
+      // component stay within them.
+      {"5 AC scans of one of three components", {testjpeg::kProgressive, 64, 64, 3, 1, 0, 5}, ""},
+  };
+  for (const auto& c : cases) {
+    Bytes jpeg = testjpeg::frame(c.frame);
+    ASSERT_LE(jpeg.size(), nft::kMaxBytes) << c.name;
+    auto r = nft::ingest(store, jpeg);
+    if (c.error.empty()) {
+      ASSERT_TRUE(r.has_value()) << c.name << ": " << r.error().to_string();
+      EXPECT_EQ(r->width, c.frame.width) << c.name;
+      EXPECT_EQ(r->height, c.frame.height) << c.name;
+    } else {
+      ASSERT_FALSE(r.has_value()) << c.name;
+      EXPECT_EQ(r.error().to_string(), c.error) << c.name;
+    }
+  }
+}
+
+// Uploads check their images side by side: a slow check of one image does not hold up
+// another, and each gets its own answer.
+TEST_F(Nft, UploadsAreCheckedSideBySide) {
+  std::vector<Bytes> images;
+  for (uint32_t i = 0; i < 8; ++i) images.push_back(testjpeg::make(64 + i, 64, i));
+  Bytes huge = testjpeg::frame({testjpeg::kArithmetic, 65500, 65500, 3, 1, 0});
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < images.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 20; ++round) {
+        auto bad = nft::ingest(store, huge);
+        if (bad || bad.error().to_string() != "Image larger than 512\u00D7512.") ++wrong;
+        auto good = nft::ingest(store, images[t]);
+        if (!good || good->width != 64 + t) ++wrong;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(nft::list_hex(store).size(), images.size());
 }
 
 TEST_F(Nft, IngestStoresTheUploadUnderItsHash) {

@@ -29,7 +29,7 @@ std::string file_name(std::string_view hash) { return std::string(hash) + std::s
 
 // ---- JPEG decoding ----
 
-enum class Decoded { kOk, kFailed, kEmpty };
+enum class Decoded { kOk, kFailed, kEmpty, kTooLarge };
 
 struct ErrorJump {
   jpeg_error_mgr mgr;
@@ -52,12 +52,50 @@ void on_message(j_common_ptr cinfo, int level) {
 
 void no_output(j_common_ptr) {}
 
-// Decodes the whole image (pixels are read row by row and dropped). Only plain C objects
-// live in this frame, so the decoder's error jump skips no destructor.
+// Every scan of a progressive image passes over the blocks of its components again, so a
+// file of many small scans costs far more than its size suggests. A scan costs a visit of
+// each block it covers and the decoding of the coefficients it codes there. Sound encoders
+// visit each block a handful of times and code each coefficient up to three times, so an
+// image whose scans ask for more than the limits below is refused as broken before the
+// scan that would pass them is decoded.
+struct ScanBudget {
+  jpeg_progress_mgr mgr{};
+  int scan = 0;
+  uint64_t visits = 0;
+  uint64_t coefficients = 0;
+};
+
+void on_progress(j_common_ptr cinfo) {
+  auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+  auto* budget = reinterpret_cast<ScanBudget*>(cinfo->progress);
+  if (d->input_scan_number == budget->scan) return;
+  budget->scan = d->input_scan_number;
+  uint64_t blocks = 0;
+  for (int i = 0; i < d->comps_in_scan; ++i) {
+    blocks +=
+        uint64_t{d->cur_comp_info[i]->width_in_blocks} * d->cur_comp_info[i]->height_in_blocks;
+  }
+  const uint64_t coefficients = blocks * static_cast<uint64_t>(d->Se - d->Ss + 1);
+  if (blocks > budget->visits || coefficients > budget->coefficients) {
+    auto* e = reinterpret_cast<ErrorJump*>(cinfo->err);
+    e->code = 0;
+    std::longjmp(e->jump, 1);
+  }
+  budget->visits -= blocks;
+  budget->coefficients -= coefficients;
+}
+
+// Reads the frame header, refuses an image whose declared size is out of bounds before any
+// pixel is decoded, then decodes the whole image (pixels are read row by row and dropped).
+// A declared size, unlike a decoded one, costs nothing to check: a few hundred bytes can
+// declare 65500 x 65500 pixels, and decoding those would take seconds and gigabytes.
+// Only plain C objects live in this frame, so the decoder's error jump skips no destructor.
 Decoded decode_jpeg(const uint8_t* data, size_t size, uint32_t* width, uint32_t* height) {
   jpeg_decompress_struct cinfo;
   std::memset(&cinfo, 0, sizeof cinfo);
   ErrorJump err;
+  ScanBudget budget;
+  budget.mgr.progress_monitor = on_progress;
   cinfo.err = jpeg_std_error(&err.mgr);
   err.mgr.error_exit = on_error_exit;
   err.mgr.emit_message = on_message;
@@ -72,14 +110,29 @@ Decoded decode_jpeg(const uint8_t* data, size_t size, uint32_t* width, uint32_t*
   cinfo.mem->max_memory_to_use = kDecoderMemory;
   jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
   jpeg_read_header(&cinfo, TRUE);
+  *width = cinfo.image_width;
+  *height = cinfo.image_height;
+  if (*width == 0 || *height == 0) {
+    jpeg_destroy_decompress(&cinfo);
+    return Decoded::kEmpty;
+  }
+  if (*width > kMaxSide || *height > kMaxSide) {
+    jpeg_destroy_decompress(&cinfo);
+    return Decoded::kTooLarge;
+  }
+  uint64_t blocks = 0;
+  for (int i = 0; i < cinfo.num_components; ++i) {
+    blocks += uint64_t{cinfo.comp_info[i].width_in_blocks} * cinfo.comp_info[i].height_in_blocks;
+  }
+  budget.visits = blocks * kMaxBlockVisits;
+  budget.coefficients = blocks * DCTSIZE2 * kMaxCoefficientPasses;
+  cinfo.progress = &budget.mgr;
   jpeg_start_decompress(&cinfo);
   JSAMPARRAY row = (*cinfo.mem->alloc_sarray)(
       reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
       cinfo.output_width * static_cast<JDIMENSION>(cinfo.output_components), 1);
   while (cinfo.output_scanline < cinfo.output_height) jpeg_read_scanlines(&cinfo, row, 1);
   jpeg_finish_decompress(&cinfo);
-  *width = cinfo.image_width;
-  *height = cinfo.image_height;
   jpeg_destroy_decompress(&cinfo);
   return Decoded::kOk;
 }
@@ -114,11 +167,11 @@ Result<NftInfo> ingest(const std::filesystem::path& store, ByteView image) {
       return fail("JPEG could not be decoded.");
     case Decoded::kEmpty:
       return fail("Empty image.");
+    case Decoded::kTooLarge:
+      return fail("Image larger than 512\u00D7512.");
     case Decoded::kOk:
       break;
   }
-  if (width == 0 || height == 0) return fail("Empty image.");
-  if (width > kMaxSide || height > kMaxSide) return fail("Image larger than 512\u00D7512.");
 
   NftInfo info;
   info.id = hashing::h32(image);

@@ -37,8 +37,14 @@ inline constexpr size_t kMaxBytes = 300000;
 inline constexpr uint32_t kMaxSide = 512;
 // Most images one store holds.
 inline constexpr size_t kMaxImages = 20000;
-// The JPEG decoder may allocate at most this much for one image.
-inline constexpr long kDecoderMemory = 536870912;
+// The JPEG decoder may allocate at most this much for one image. Sizes are checked from
+// the frame header before decoding, so an image within 512 x 512 needs a few megabytes
+// even with the most components and scans the decoder allows.
+inline constexpr long kDecoderMemory = 48L << 20;
+// The scans of an image may visit each of its blocks at most kMaxBlockVisits times and code
+// each of its coefficients at most kMaxCoefficientPasses times, in all.
+inline constexpr uint64_t kMaxBlockVisits = 8;
+inline constexpr uint64_t kMaxCoefficientPasses = 4;
 
 // The store directory of a chain: the chain file's parent joined with "nft"; creates nothing.
 std::filesystem::path dir(const std::filesystem::path& chain_path);
