@@ -828,3 +828,26 @@ TEST(LightSync, FastPathEqualsStepByStep) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LightSync, KeyringFollowsTheMnemonic) {
+  light::Keyring ring;
+  const std::string other = seed::to_mnemonic(seed::from_entropy(Bytes(16, 0x43)).value());
+  struct Step {
+    std::string mnemonic;
+    uint64_t high;
+  } steps[] = {{wallet().mnemonic, 2}, {wallet().mnemonic, 5}, {other, 1}, {wallet().mnemonic, 1}};
+  for (const Step& s : steps) {
+    const crypto::MasterKey& m = ring.master(s.mnemonic);
+    EXPECT_TRUE(m == crypto::derive_master_key(s.mnemonic));
+    auto keys = ring.upto(s.high);
+    ASSERT_EQ(keys.size(), s.high + 1);
+    EXPECT_EQ(keys[s.high].address, WalletKeys::from_master(m, s.high).address);
+    EXPECT_EQ(keys[s.high].index, s.high);
+  }
+  ring.clear();
+  EXPECT_TRUE(ring.upto(3).empty());
+}
+
+}  // namespace

@@ -173,7 +173,8 @@ nlohmann::json parse_json(ByteView body) {
 
 struct Keyring::Impl {
   std::optional<crypto::MasterKey> master;
-  Hash32 mnemonic_hash{};
+  // Tells a changed mnemonic apart without keeping its text; wiped like the key.
+  crypto::Secret<32> mnemonic_hash;
   std::vector<WalletKeys> keys;
 };
 
@@ -181,8 +182,9 @@ Keyring::Keyring() : impl_(std::make_unique<Impl>()) {}
 Keyring::~Keyring() = default;
 
 const crypto::MasterKey& Keyring::master(std::string_view mnemonic) {
-  Hash32 h = hashing::h32(bytes::of(mnemonic));
-  if (!impl_->master || h != impl_->mnemonic_hash) {
+  crypto::Secret<32> h;
+  hashing::hash_secret_parts({bytes::of(mnemonic)}, h.data(), h.size());
+  if (!impl_->master || !(h == impl_->mnemonic_hash)) {
     impl_->keys.clear();
     impl_->master = crypto::derive_master_key(mnemonic);
     impl_->mnemonic_hash = h;
@@ -201,7 +203,7 @@ std::span<const WalletKeys> Keyring::upto(uint64_t high) {
 void Keyring::clear() {
   impl_->master.reset();
   impl_->keys.clear();
-  impl_->mnemonic_hash = {};
+  impl_->mnemonic_hash = crypto::Secret<32>();
 }
 
 // ---------------------------------------------------------------------------------------
