@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <random>
@@ -52,6 +53,10 @@ class Rig {
       : ns_("quvtui" + std::to_string(::getpid())), sock_("quvtui" + std::to_string(::getpid())) {}
   ~Rig() {
     ok("tmux -L " + sock_ + " kill-server");
+    const char* tmp = std::getenv("TMUX_TMPDIR");
+    std::filesystem::remove(std::string(tmp && *tmp ? tmp : "/tmp") + "/tmux-" +
+                                std::to_string(::getuid()) + "/" + sock_,
+                            ignored_);
     if (made_) {
       ok("ip netns pids " + ns_ + " | xargs -r kill -9");
       ok("ip netns del " + ns_);
@@ -107,6 +112,7 @@ class Rig {
   std::string ns_;
   std::string sock_;
   bool made_ = false;
+  std::error_code ignored_;
 };
 
 TEST(NodeTuiIntegration, OwnModeThenAttached) {
@@ -169,6 +175,19 @@ TEST(NodeTuiIntegration, OwnModeThenAttached) {
   EXPECT_EQ(after.find("-echo"), std::string::npos) << after;
   EXPECT_EQ(after.find("┌ node"), std::string::npos) << "the alternate screen is gone";
   EXPECT_FALSE(rig.call("GET", "/status", {})) << "the node ends with its UI";
+
+  // --plain on a terminal runs the log loop instead of the UI.
+  ASSERT_TRUE(rig.start("plain", env + QUV_BIN " node --plain"));
+  ASSERT_TRUE(rig.wait_for("plain", {"listen 0.0.0.0:19191", "QÚV node  file=", "Ctrl+C to stop."}))
+      << rig.screen("plain");
+  EXPECT_EQ(rig.screen("plain").find("┌ node"), std::string::npos);
+  rig.keys("plain", "C-c");
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    gone = !rig.call("GET", "/status", {});
+    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(gone) << "Ctrl+C ends the plain loop";
 
   // A chain that cannot be opened: the error is printed on a terminal in its normal mode.
   ASSERT_TRUE(rig.start(
