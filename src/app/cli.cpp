@@ -1,6 +1,7 @@
 #include "app/cli.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include "ledger/chain.h"
 #include "ledger/work.h"
 #include "node/node.h"
+#include "node/node_tui.h"
 #include "wallet/tui.h"
 
 namespace cli {
@@ -426,8 +428,15 @@ int run(int argc, char** argv) {
   if (cli.chain) ::setenv("QUV_CHAIN_PATH", cli.chain->c_str(), 1);
   std::filesystem::path path = chain_path();
 
-  if (std::holds_alternative<Cmd::Node>(cli.command.v)) {
-    // Until the node terminal UI lands, a terminal gets the plain loop as well.
+  if (const auto* node_cmd = std::get_if<Cmd::Node>(&cli.command.v)) {
+    // On a terminal the node runs under its UI; `--plain`, a pipe or a file gets the log.
+    if (!node_cmd->plain && ::isatty(STDOUT_FILENO) == 1) {
+      if (auto ran = node_tui::run(path); !ran) {
+        write_all(stderr, error::format_report(error::report(ran.error())));
+        return 1;
+      }
+      return 0;
+    }
     auto chain = Chain::open(path);
     if (!chain) {
       write_all(stderr, error::format_report(error::report(chain.error(), std::string("chain"))));

@@ -16,15 +16,19 @@ std::string Chain::own_id() const {
 Result<std::string> Chain::submit_tx(const Tx& tx) {
   auto lock = lock_writes();
   if (!lock) return std::unexpected(lock.error());
-  auto id = admit(tx);
+  auto id = admit_one(tx);
   if (!id) return id;
   if (auto s = save_state(); !s) return std::unexpected(s.error());
   return id;
 }
 
 Result<std::string> Chain::admit(const Tx& tx) {
-  auto lock = lock_writes();
-  if (!lock) return std::unexpected(lock.error());
+  // Outside a hold an admission left unsaved could be overwritten by the next writer's
+  // save, so it saves as `submit_tx` does; inside one the save waits for the flush.
+  return submit_tx(tx);
+}
+
+Result<std::string> Chain::admit_one(const Tx& tx) {
   // The stored entry is our own encoding; its unsigned part is what txid and signatures cover.
   Bytes raw = codec::encode_tx_signed(tx);
   const size_t n_in = tx.inputs.size() <= 0xffff ? tx.inputs.size() : 0;

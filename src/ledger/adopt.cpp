@@ -234,7 +234,7 @@ void Chain::resubmit(const std::vector<Bytes>& old_list, const chain::IdSet& pee
   auto again = [&](const Bytes& raw) {
     auto d = codec::decode_tx(raw);
     if (!d || peer_txids.contains(codec::txid(d->tx))) return;
-    (void)admit(d->tx);
+    (void)admit_one(d->tx);
   };
   for (const Bytes& raw : pool) again(raw);
   for (const Bytes& raw : old_list) again(raw);

@@ -124,7 +124,9 @@ class Chain {
   // Validates a transaction, appends it to the mempool, saves the state; returns its txid.
   // A full mempool refuses with "Mempool full.".
   Result<std::string> submit_tx(const codec::Tx& tx);
-  // `submit_tx` without the save, for callers that admit many transactions and save once.
+  // `submit_tx` for callers that admit many transactions and save once: between
+  // `hold_saves` and `flush_saves` it does not save; outside a hold it saves as
+  // `submit_tx` does.
   Result<std::string> admit(const codec::Tx& tx);
   // Records another node's acknowledgement of a txid; returns the count now stored.
   Result<uint64_t> ack_tx(std::string_view txid, std::string_view node);
@@ -194,6 +196,9 @@ class Chain {
                   void* ctx) const;
   Status check_spends(const codec::Tx& tx, ByteView unsigned_tx, SigCheck sig, void* ctx) const;
 
+  // Validates and appends one transaction to the mempool; the caller holds the lock and
+  // saves.
+  Result<std::string> admit_one(const codec::Tx& tx);
   // Mines a block of exactly these transactions on the current tip.
   Result<codec::Block> make_block(std::vector<codec::Tx> txs) const;
   // Saves the state now, or marks it changed while saves are held.

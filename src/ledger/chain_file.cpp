@@ -1,6 +1,7 @@
 #include "ledger/chain_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,9 +22,11 @@ Result<size_t> FileReader::fill(size_t n) {
     end_ -= begin_;
     begin_ = 0;
   }
+  // Each refill may read more than the last, up to a whole chunk.
+  if (buf_.size() < kChunk) buf_.resize(std::min(std::max(buf_.size() * 4, kFirstChunk), kChunk));
   if (buf_.size() < n) buf_.resize(n);
   while (end_ < n) {
-    // Read ahead a whole chunk when the buffer has room for it.
+    // Read ahead as much as the buffer has room for, at most a chunk past what is needed.
     size_t want = std::max(n, std::min(buf_.size(), end_ + kChunk)) - end_;
     ssize_t got = ::pread(fd_, buf_.data() + end_, want, static_cast<off_t>(file_pos_));
     if (got < 0) {
@@ -42,7 +45,8 @@ bool Record::checksum_ok() const {
   return std::memcmp(hashing::h32(b).data(), bytes.data() + 4 + b.size(), 32) == 0;
 }
 
-RecordReader::RecordReader(int fd, uint64_t size, uint64_t at) : r_(fd), size_(size), end_(at) {
+RecordReader::RecordReader(int fd, uint64_t size, uint64_t at)
+    : r_(fd), fd_(fd), size_(size), end_(at) {
   r_.skip_to(at);
 }
 
@@ -66,8 +70,14 @@ Result<RecordReader::Step> RecordReader::next(Record& out) {
   if (*got < 4) return Step::kEnd;
   const uint64_t len = bytes::load_u32(r_.data());
   // The length is checked against the file before a buffer is sized for it.
-  const uint64_t left = size_ > offset + 4 ? size_ - offset - 4 : 0;
-  if (len + 32 > left) return Step::kCut;
+  uint64_t left = size_ > offset + 4 ? size_ - offset - 4 : 0;
+  if (len + 32 > left) {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return std::unexpected(QuvError::msg(error::os_text(errno)));
+    size_ = std::max(size_, static_cast<uint64_t>(st.st_size));
+    left = size_ > offset + 4 ? size_ - offset - 4 : 0;
+    if (len + 32 > left) return Step::kCut;
+  }
   const size_t record = static_cast<size_t>(4 + len + 32);
   got = r_.fill(record);
   if (!got) return std::unexpected(got.error());

@@ -21,7 +21,7 @@ inline constexpr const char* kChecksumMismatch = "Block checksum mismatch — fi
 // reads large chunks instead of one system call per field.
 class FileReader {
  public:
-  explicit FileReader(int fd) : fd_(fd), buf_(kChunk) {}
+  explicit FileReader(int fd) : fd_(fd) {}
 
   // Makes up to `n` bytes from the current position readable at `data()`; returns how
   // many are (fewer only at the end of the file).
@@ -42,6 +42,9 @@ class FileReader {
   uint64_t pos() const { return file_pos_ - (end_ - begin_); }
 
  private:
+  // The buffer starts small, since many walks (a warm block page) read only the end of a
+  // file, and grows while a walk goes on.
+  static constexpr size_t kFirstChunk = size_t{16} << 10;
   static constexpr size_t kChunk = size_t{1} << 20;
   int fd_;
   Bytes buf_;
@@ -67,7 +70,9 @@ class RecordReader {
   // How a step ended.
   enum class Step { kRecord, kEnd, kCut };
 
-  // Records of `fd`, a file of `size` bytes, from offset `at` on.
+  // Records of `fd`, a file of (at least) `size` bytes, from offset `at` on. A record that
+  // seems to run past `size` makes the reader look at the file's size again, since the
+  // file may have grown meanwhile.
   RecordReader(int fd, uint64_t size, uint64_t at);
   // Reads the magic at the start of the file: the short-read text when the file is
   // shorter, the bad-magic text when it differs.
@@ -75,11 +80,14 @@ class RecordReader {
   // The record at the current position (kRecord); the end of the file, with fewer than
   // four bytes left (kEnd); or a record that runs past the end of the file (kCut).
   Result<Step> next(Record& out);
+  // File offset of the next record to read.
+  uint64_t pos() const { return r_.pos() + pending_; }
   // File offset just after the last record returned.
   uint64_t end() const { return end_; }
 
  private:
   FileReader r_;
+  int fd_;
   uint64_t size_;
   uint64_t end_;
   size_t pending_ = 0;

@@ -142,7 +142,9 @@ CatchUp catch_up(Chain& chain, GossipMemo& memo) {
     auto body = ask(memo, peer, get("/status", kStatusTimeout, SteadyClock::time_point::max()));
     if (!body) continue;
     auto st = read_status(*body);
-    if (!st || st->node_id == me) continue;
+    if (!st) continue;
+    memo.seen[peer] = *st;
+    if (st->node_id == me) continue;
     Claim c{peer, st->height, st->tip};
     PeerMemo& pm = memo.peers[peer];
     if (still_refused(pm, c)) continue;
@@ -295,9 +297,14 @@ void gossip(Chain& chain, GossipMemo& memo) {
       set_link(chain, peer, "down");
       continue;
     }
-    auto body = ask(memo, peer, get("/status", kStatusTimeout, SteadyClock::time_point::max()));
     std::optional<PeerStatus> st;
-    if (body) st = read_status(*body);
+    if (auto it = memo.seen.find(peer); it != memo.seen.end()) {
+      st = std::move(it->second);
+      memo.seen.erase(it);
+    } else if (auto body = ask(memo, peer,
+                               get("/status", kStatusTimeout, SteadyClock::time_point::max()))) {
+      st = read_status(*body);
+    }
     if (!st) {
       set_link(chain, peer, "down");
       continue;

@@ -98,6 +98,10 @@ struct GossipMemo {
   std::unordered_map<std::string, PeerMemo> peers;
   // Peers that did not answer in the current tick; they are not asked again in it.
   std::unordered_set<std::string> down;
+  // Status documents read by catch-up in the current tick, for gossip to use: one status
+  // request per peer and tick, and one parse of a document that may list the whole
+  // mempool.
+  std::unordered_map<std::string, PeerStatus> seen;
   // Peer transactions this node refused, while its tip stays `refused_tip`.
   std::unordered_set<std::string> refused_txids;
   std::string refused_tip;
@@ -107,6 +111,7 @@ struct GossipMemo {
   // Forgets what held only for the previous tick.
   void begin_tick() {
     down.clear();
+    seen.clear();
     requests = 0;
   }
 };

@@ -1,7 +1,6 @@
 #include "wallet/tui_flows.h"
 
 #include <algorithm>
-#include <limits>
 #include <utility>
 
 #include "core/peers.h"

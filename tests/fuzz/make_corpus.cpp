@@ -19,6 +19,7 @@
 #include "jpeg.h"
 #include "jpeg_frames.h"
 #include "ledger/state.h"
+#include "wallet/walletdb.h"
 
 namespace fs = std::filesystem;
 
@@ -244,5 +245,15 @@ int main(int argc, char** argv) {
     arithmetic.insert(arithmetic.end(), 8, 0x5A);
   }
   put("nft_check", "described-arithmetic", arithmetic);
+  // The wallet: a book as the wallet writes it, with a remembered send and a second
+  // address, and the file that seals it under the target's passphrase.
+  walletdb::Book book = walletdb::blank(phrase);
+  walletdb::remember_send(book, std::string(64, 'b'), 1200, "rent", wallet.address);
+  book["addresses"].push_back({{"address", wallet.address}, {"index", 1}, {"label", "recv-1"}});
+  book["current_index"] = 1;
+  book["next_index"] = 2;
+  put("wallet_book", "book", book.dump());
+  put("wallet_book", "blank", walletdb::blank(phrase).dump());
+  put("wallet_file", "file", walletdb::encrypt(bytes::of(book.dump()), "fuzz passphrase").value());
   return 0;
 }
