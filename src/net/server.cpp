@@ -130,9 +130,10 @@ void end_reply(int fd) {
 
 }  // namespace
 
-// One accepted connection, owned by the event thread that accepted it.
+// One accepted connection, owned by the event thread that accepted it while it reads the
+// request or waits to write the rest of the reply; a worker owns it in between.
 struct Conn {
-  enum class Phase { Reading, Routing, Writing };
+  enum class Phase { Reading, Writing };
   Socket sock;
   std::string peer;
   Phase phase = Phase::Reading;
@@ -148,22 +149,19 @@ struct Conn {
   Outgoing out;
 };
 
-// A request handed to a worker.
+// A request handed to a worker, with its connection.
 struct Job {
   size_t loop;
-  uint64_t conn;
-  // The connection's socket; while a worker holds the job, its event thread leaves it be.
-  int fd;
+  Socket sock;
   Request req;
   bool local;
 };
 
-// A worker's answer, handed back to the event thread of its connection: the reply and
-// how far the worker got in writing it.
+// A reply the worker could not write whole, handed back with its connection to the event
+// thread that read the request.
 struct Answer {
-  uint64_t conn;
+  Socket sock;
   Outgoing out;
-  Wrote wrote = Wrote::More;
 };
 
 class EventLoop {
@@ -178,9 +176,11 @@ class EventLoop {
   void accept_some();
   void refuse_one();
   bool close_oldest_reading();
+  enum class Read { Waiting, Dispatched, Failed };
+
   void close_conn(std::map<uint64_t, Conn>::iterator it);
-  bool on_readable(uint64_t id, Conn& c);
-  void dispatch(uint64_t id, Conn& c);
+  Read on_readable(std::map<uint64_t, Conn>::iterator it);
+  void dispatch(std::map<uint64_t, Conn>::iterator it);
   void take_answers();
   void finish(std::map<uint64_t, Conn>::iterator it);
   void sweep(Clock::time_point now);
@@ -228,6 +228,8 @@ struct Server::Shared {
   }
   void work();
   Outgoing answer(const Job& j) const;
+  // A connection that is closed for good.
+  void closed() { open_conns.fetch_sub(1); }
 };
 
 // ---------------------------------------------------------------------------
@@ -241,12 +243,18 @@ void Server::Shared::work() {
     Job j = std::move(jobs.front());
     jobs.pop_front();
     lock.unlock();
-    Answer a{j.conn, answer(j)};
-    // Most replies fit the socket's buffer: the worker writes what goes at once, and the
-    // event thread waits for the rest only when the client reads slowly.
-    a.wrote = write_some(j.fd, a.out, kWriteSlice);
-    if (a.wrote == Wrote::Done) end_reply(j.fd);
-    loops[j.loop]->post(std::move(a));
+    Answer a{std::move(j.sock), answer(j)};
+    // Most replies fit the socket's buffer: the worker writes what goes at once and
+    // closes the connection, and the event thread waits for the rest only when the
+    // client reads slowly.
+    Wrote w = write_some(a.sock.get(), a.out, kWriteSlice);
+    if (w == Wrote::More) {
+      loops[j.loop]->post(std::move(a));
+      continue;
+    }
+    if (w == Wrote::Done) end_reply(a.sock.get());
+    a.sock.close();
+    closed();
   }
 }
 
@@ -330,8 +338,8 @@ void EventLoop::run() {
       if (it == conns_.end()) continue;
       Conn& c = it->second;
       if (c.phase == Conn::Phase::Reading) {
-        if (!on_readable(key, c)) close_conn(it);
-      } else if (c.phase == Conn::Phase::Writing) {
+        if (on_readable(it) == Read::Failed) close_conn(it);
+      } else {
         const uint64_t before = c.out.sent + static_cast<uint64_t>(c.out.file_off);
         Wrote w = write_some(c.sock.get(), c.out, kWriteSlice);
         if (c.out.sent + static_cast<uint64_t>(c.out.file_off) != before) {
@@ -384,11 +392,12 @@ void EventLoop::accept_some() {
     s_.open_conns.fetch_add(1);
     // A client usually sends its request with the connection: it is read at once, and
     // the connection is watched only when more is to come.
-    if (!on_readable(id, c)) {
-      close_conn(it);
-    } else if (c.phase == Conn::Phase::Reading) {
+    Read r = on_readable(it);
+    if (r == Read::Waiting) {
       c.watched = watch(fd, id, EPOLLIN);
       if (!c.watched) close_conn(it);
+    } else if (r == Read::Failed) {
+      close_conn(it);
     }
   }
 }
@@ -420,31 +429,32 @@ bool EventLoop::close_oldest_reading() {
 
 void EventLoop::close_conn(std::map<uint64_t, Conn>::iterator it) {
   conns_.erase(it);  // closing the socket also takes it out of the wait set
-  s_.open_conns.fetch_sub(1);
+  s_.closed();
 }
 
-bool EventLoop::on_readable(uint64_t id, Conn& c) {
+EventLoop::Read EventLoop::on_readable(std::map<uint64_t, Conn>::iterator it) {
+  Conn& c = it->second;
   const int fd = c.sock.get();
   uint8_t chunk[kReadChunk];
   for (;;) {
     ssize_t r = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
     if (r < 0) {
       if (errno == EINTR) continue;
-      return errno == EAGAIN || errno == EWOULDBLOCK;
+      return errno == EAGAIN || errno == EWOULDBLOCK ? Read::Waiting : Read::Failed;
     }
     c.last_progress = Clock::now();
     if (r == 0) {
       // The end of the stream before the header block ends the connection without a
       // reply; within the body it ends the body, which is served as it is.
-      if (!c.head) return false;
-      dispatch(id, c);
-      return true;
+      if (!c.head) return Read::Failed;
+      dispatch(it);
+      return Read::Dispatched;
     }
     const size_t got = static_cast<size_t>(r);
     if (!c.head) {
       c.buf.insert(c.buf.end(), chunk, chunk + got);
       auto parsed = parse_head(c.buf, c.search_from);
-      if (!parsed) return false;  // a request that cannot be read gets no reply
+      if (!parsed) return Read::Failed;  // a request that cannot be read gets no reply
       if (!*parsed) continue;
       c.head = std::move(**parsed);
       Bytes& body = c.head->req.body;
@@ -459,21 +469,19 @@ bool EventLoop::on_readable(uint64_t id, Conn& c) {
       body.insert(body.end(), chunk, chunk + take);
     }
     if (c.head->req.body.size() >= c.head->body_length) {
-      dispatch(id, c);
-      return true;
+      dispatch(it);
+      return Read::Dispatched;
     }
   }
 }
 
-void EventLoop::dispatch(uint64_t id, Conn& c) {
-  // While a worker answers, the connection is not watched: nothing is read from it and
-  // a peer that hangs up is noticed when the reply is written.
+void EventLoop::dispatch(std::map<uint64_t, Conn>::iterator it) {
+  // The worker takes the connection: nothing is read from it meanwhile, and a peer that
+  // hangs up is noticed when the reply is written.
+  Conn& c = it->second;
   if (c.watched) ::epoll_ctl(ep_.get(), EPOLL_CTL_DEL, c.sock.get(), nullptr);
-  c.watched = false;
-  c.phase = Conn::Phase::Routing;
-  Job j{index_, id, c.sock.get(), std::move(c.head->req), is_loopback(c.peer)};
-  c.head.reset();
-  s_.submit(std::move(j));
+  s_.submit(Job{index_, std::move(c.sock), std::move(c.head->req), is_loopback(c.peer)});
+  conns_.erase(it);
 }
 
 void EventLoop::take_answers() {
@@ -485,13 +493,9 @@ void EventLoop::take_answers() {
     answers.swap(done_);
   }
   for (Answer& a : answers) {
-    auto it = conns_.find(a.conn);
-    if (it == conns_.end()) continue;
-    if (a.wrote != Wrote::More) {
-      close_conn(it);  // written whole, or failed
-      continue;
-    }
+    auto it = conns_.try_emplace(next_id_++).first;
     Conn& c = it->second;
+    c.sock = std::move(a.sock);
     c.out = std::move(a.out);
     c.phase = Conn::Phase::Writing;
     // A whole chain file may take longer than a small reply: the deadline grows by one
@@ -513,8 +517,7 @@ void EventLoop::sweep(Clock::time_point now) {
   const auto op = s_.opts.limits.op_timeout;
   for (auto it = conns_.begin(); it != conns_.end();) {
     const Conn& c = it->second;
-    const bool timed =
-        c.phase != Conn::Phase::Routing && (now >= c.deadline || now - c.last_progress >= op);
+    const bool timed = now >= c.deadline || now - c.last_progress >= op;
     auto next = std::next(it);
     if (timed) close_conn(it);
     it = next;
