@@ -39,7 +39,7 @@ fuzz: build-fuzz
 
 run: build
 	@mkdir -p data
-	$(BUILD)/quv --chain data/quv.chain status
+	$(BUILD)/quv --chain data/quv.chain node
 
 test: build build-asan build-tsan build-fuzz
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 300

@@ -6,13 +6,18 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <thread>
 
+#include "chain_gen.h"
 #include "core/codec.h"
 #include "core/crypto.h"
 #include "core/hex.h"
+#include "ledger/chain.h"
 #include "proc.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -216,6 +221,34 @@ TEST_F(BlocksPageTest, NormalEndsAndErrors) {
   auto directory = chain::blocks_page(dir_.path(), 0, 1);
   ASSERT_FALSE(directory);
   EXPECT_EQ(directory.error().to_string(), "Is a directory (os error 21)");
+}
+
+// A record cut short at the end while a writer holds the chain's lock is one still being
+// written: pages end before it. Without a writer the same bytes are a torn file.
+TEST_F(BlocksPageTest, RecordBeingWrittenEndsThePage) {
+  const fs::path p = dir_ / "busy.chain";
+  auto opened = Chain::open(p);
+  ASSERT_TRUE(opened);
+  Chain& c = *opened;
+  ASSERT_TRUE(c.seal_txs({chain_gen::work_tx({}, 3)}));
+  const std::string tip = c.tip_hash_hex();
+  const Bytes next = codec::encode_record(
+      chain_gen::make_block(2, c.tip_hash(), {chain_gen::work_tx({}, 4)}, false));
+  std::ofstream(p, std::ios::app | std::ios::binary)
+      .write(reinterpret_cast<const char*>(next.data()), 40);
+  c.hold_saves();  // the writer's lock, as while it appends
+  for (auto* fn : {&chain::walk_blocks_page, &chain::blocks_page, &chain::blocks_page}) {
+    auto page = fn(p.string(), 0, 100);
+    ASSERT_TRUE(page) << page.error().to_string();
+    EXPECT_EQ(page->height, 1u);
+    EXPECT_EQ(page->tip, tip);
+  }
+  ASSERT_TRUE(c.flush_saves());
+  for (auto* fn : {&chain::walk_blocks_page, &chain::blocks_page}) {
+    auto page = fn(p.string(), 0, 100);
+    ASSERT_FALSE(page);
+    EXPECT_EQ(page.error().to_string(), "failed to fill whole buffer");
+  }
 }
 
 TEST_F(BlocksPageTest, HeightsOutOfOrderAreSelectedByHeaderField) {

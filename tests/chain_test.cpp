@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -955,6 +956,135 @@ TEST_F(ChainTest, DropWorkPaysTheRewardAddressInABlockOfItsOwn) {
   EXPECT_EQ(paid->height, 1u);
   EXPECT_EQ(c.supply(), 103u);
   EXPECT_EQ(c.notes().size(), 1u);
+}
+
+// ---------------------------------------------------------------------------------------
+// Bounds and many writers
+
+// The mempool refuses a transaction once it would hold more than 10 000 entries or more
+// than 16 MiB of raw transactions; entries that do not decode count as well.
+TEST_F(ChainTest, MempoolRefusesBeyondItsBounds) {
+  Chain& c = open();
+  auto n = mint(4);
+  const size_t raw = codec::encode_tx_signed(pay({n[0]})).size();
+  struct Case {
+    std::string name;
+    size_t entries;  // one-byte entries already waiting
+    size_t big;      // and one entry of this many bytes (0: none)
+    bool admitted;
+  };
+  const Case cases[] = {
+      {"one entry below the count", Mempool::kMaxEntries - 1, 0, true},
+      {"count reached", Mempool::kMaxEntries, 0, false},
+      {"bytes just fit", 0, Mempool::kMaxBytes - raw, true},
+      {"one byte over", 0, Mempool::kMaxBytes - raw + 1, false},
+  };
+  // The saves are held: the state file would be rewritten with every edit otherwise.
+  c.hold_saves();
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& tc = cases[i];
+    SCOPED_TRACE(tc.name);
+    ASSERT_TRUE(c.edit_state([&](NodeState& s) {
+      std::vector<Bytes> pool(tc.entries, Bytes{1});
+      if (tc.big > 0) pool.push_back(Bytes(tc.big - 1, 7));  // with the tx below: tc.big
+      s.mempool = Mempool(std::move(pool));
+    }));
+    if (tc.big > 0) {
+      ASSERT_TRUE(c.edit_state([&](NodeState& s) {
+        std::vector<Bytes> pool = s.mempool.take_all();
+        pool.back().push_back(7);
+        s.mempool = Mempool(std::move(pool));
+      }));
+    }
+    const size_t before = c.state().mempool.size();
+    auto r = c.admit(pay({n[i]}));
+    if (tc.admitted) {
+      EXPECT_TRUE(r) << r.error().to_string();
+      EXPECT_EQ(c.state().mempool.size(), before + 1);
+    } else {
+      ASSERT_FALSE(r);
+      EXPECT_EQ(r.error().to_string(), "Mempool full.");
+      EXPECT_EQ(c.state().mempool.size(), before);
+    }
+  }
+  ASSERT_TRUE(c.edit_state([](NodeState& s) { s.mempool.take_all(); }));
+  EXPECT_TRUE(c.flush_saves());
+}
+
+// While saves are held, admissions and acknowledgements change the state file not at
+// all; the flush writes it once with every change, and a later change saves at once.
+TEST_F(ChainTest, HeldSavesWriteOnceAtTheFlush) {
+  ScopedEnv env("QUV_CONFIRM_PEERS", "0");
+  Chain& c = open();
+  auto n = mint(3);
+  ASSERT_TRUE(c.flush_saves());  // nothing held: nothing to do
+  ASSERT_TRUE(c.submit_tx(pay({n[0]})));
+  const fs::path node = dir_ / "quv.node";
+  const fsutil::FileStamp before = fsutil::stamp(node);
+  c.hold_saves();
+  auto a = c.submit_tx(pay({n[1]}));
+  ASSERT_TRUE(a);
+  ASSERT_TRUE(c.ack_tx(*a, "peer"));
+  ASSERT_TRUE(c.edit_state([](NodeState& s) { s.node_id = "held"; }));
+  EXPECT_EQ(fsutil::stamp(node), before);
+  ASSERT_TRUE(c.flush_saves());
+  auto saved = NodeState::load(c.path());
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(*saved, c.state());
+  EXPECT_EQ(saved->mempool.size(), 2u);
+  EXPECT_EQ(saved->node_id, "held");
+  ASSERT_TRUE(c.submit_tx(pay({n[2]})));
+  EXPECT_EQ(NodeState::load(c.path())->mempool.size(), 3u);
+}
+
+// Two ledgers on one chain file, as a node and a one-shot command in two processes: each
+// change takes in the other's first, so no block forks and no state change is lost.
+TEST_F(ChainTest, TwoWritersTakeInEachOthersChanges) {
+  ScopedEnv env("QUV_CONFIRM_PEERS", "0");
+  Chain& a = open();
+  auto opened = Chain::open(file());
+  ASSERT_TRUE(opened);
+  Chain& b = *opened;
+  auto n = mint(4);  // by a
+  struct Step {
+    const char* what;
+    Chain* by;
+    std::function<bool(Chain&)> run;
+  };
+  const std::string reward = crypto::encode_address(Key32{9});
+  const Step steps[] = {
+      {"b sets the reward", &b,
+       [&](Chain& c) {
+         return c.edit_state([&](NodeState& s) { s.reward_address = reward; }).has_value();
+       }},
+      {"a submits", &a, [&](Chain& c) { return c.submit_tx(pay({n[0]})).has_value(); }},
+      {"b submits", &b, [&](Chain& c) { return c.submit_tx(pay({n[1]})).has_value(); }},
+      {"a acknowledges", &a, [&](Chain& c) { return c.ack_tx("t", "x").has_value(); }},
+      {"b seals both", &b, [&](Chain& c) { return c.seal().has_value(); }},
+      {"a pays a drop", &a, [&](Chain& c) { return c.drop_work(5, 5, 0).has_value(); }},
+      {"b pays a drop", &b, [&](Chain& c) { return c.drop_work(6, 6, 0).has_value(); }},
+      {"a submits a spend b sealed", &a, [&](Chain& c) { return !c.submit_tx(pay({n[0]})); }},
+      {"a seals what b left", &a,
+       [&](Chain& c) { return c.submit_tx(pay({n[2]})) && c.seal().has_value(); }},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.what);
+    ASSERT_TRUE(s.run(*s.by));
+  }
+  // One more change each brings both up to date with the file.
+  ASSERT_TRUE(a.edit_state([](NodeState&) {}));
+  ASSERT_TRUE(b.edit_state([](NodeState&) {}));
+  auto fresh = Chain::open(file());
+  ASSERT_TRUE(fresh);
+  for (Chain* c : {&a, &b}) {
+    EXPECT_EQ(sets_of(*c), sets_of(*fresh));
+    EXPECT_EQ(c->state(), fresh->state());
+  }
+  EXPECT_EQ(fresh->block_count(), 6u);  // genesis, the mint, a seal, two drops, a seal
+  EXPECT_EQ(fresh->state().reward_address, reward);
+  EXPECT_EQ(fresh->state().acks.at("t"), std::vector<std::string>{"x"});
+  EXPECT_TRUE(fresh->state().mempool.empty());
+  EXPECT_EQ(fresh->supply(), 40u + 5 + 6);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -99,7 +100,7 @@ TEST(Fsutil, WriteAtomicCreatesAndReplacesWithoutLeftovers) {
 TEST(Fsutil, WriteAtomicGivesNewFilesTheDefaultMode) {
   TempDir t;
   mode_t old = ::umask(022);
-  auto s = fsutil::write_atomic(t.path() / "f", std::string_view("x"));
+  auto s = fsutil::write_atomic(t.path() / "f", bytes::of("x"));
   ::umask(old);
   ASSERT_TRUE(s.has_value());
   struct stat st;
@@ -110,11 +111,11 @@ TEST(Fsutil, WriteAtomicGivesNewFilesTheDefaultMode) {
 TEST(Fsutil, WriteAtomicFailuresLeaveNothingBehind) {
   TempDir t;
   fs::create_directory(t.path() / "taken");
-  auto missing = fsutil::write_atomic(t.path() / "nodir" / "f", std::string_view("x"));
+  auto missing = fsutil::write_atomic(t.path() / "nodir" / "f", bytes::of("x"));
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().to_string(), "No such file or directory (os error 2)");
   // Renaming a file over a directory fails; the temporary file must not stay.
-  auto onto_dir = fsutil::write_atomic(t.path() / "taken", std::string_view("x"));
+  auto onto_dir = fsutil::write_atomic(t.path() / "taken", bytes::of("x"));
   ASSERT_FALSE(onto_dir.has_value());
   EXPECT_EQ(onto_dir.error().to_string(), "Is a directory (os error 21)");
   EXPECT_EQ(names_in(t.path()), std::vector<std::string>{"taken"});
@@ -123,8 +124,8 @@ TEST(Fsutil, WriteAtomicFailuresLeaveNothingBehind) {
 TEST(Fsutil, WriteAtomicReportsAnUnwritableDirectory) {
   // A regular file where the directory should be fails for every user, root included.
   TempDir t;
-  ASSERT_TRUE(fsutil::write_atomic(t.path() / "plain", std::string_view("x")).has_value());
-  auto s = fsutil::write_atomic(t.path() / "plain" / "f", std::string_view("x"));
+  ASSERT_TRUE(fsutil::write_atomic(t.path() / "plain", bytes::of("x")).has_value());
+  auto s = fsutil::write_atomic(t.path() / "plain" / "f", bytes::of("x"));
   ASSERT_FALSE(s.has_value());
   EXPECT_EQ(s.error().to_string(), "Not a directory (os error 20)");
   EXPECT_EQ(names_in(t.path()), std::vector<std::string>{"plain"});
@@ -163,6 +164,79 @@ TEST(Fsutil, CreateDirsRefusesAFileInTheWay) {
     ASSERT_FALSE(s.has_value()) << c.path;
     EXPECT_EQ(s.error().to_string(), c.error) << c.path;
   }
+}
+
+// A reader takes only regular files, and none larger than its bound: a pipe or a device
+// in place of a file fails at once instead of blocking or filling memory.
+TEST(Fsutil, ReadFileTakesOnlyBoundedRegularFiles) {
+  TempDir t;
+  ASSERT_EQ(::mkfifo((t.path() / "pipe").c_str(), 0666), 0);
+  fs::create_symlink("/dev/zero", t.path() / "zero");
+  write_raw(t.path() / "ten", "0123456789");
+  struct Case {
+    std::string name;
+    uint64_t max;
+    std::string error;  // empty: read
+  } cases[] = {
+      {"pipe", UINT64_MAX, "Not a regular file."},
+      {"zero", UINT64_MAX, "Not a regular file."},
+      {"ten", 9, "File too large (os error 27)"},
+      {"ten", 10, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto r = fsutil::read_file(t.path() / c.name, c.max);
+    if (c.error.empty()) {
+      ASSERT_TRUE(r);
+      EXPECT_EQ(r->size(), 10u);
+    } else {
+      ASSERT_FALSE(r);
+      EXPECT_EQ(r.error().to_string(), c.error);
+    }
+  }
+}
+
+// A prepared file appears under its name only when committed; dropped, it leaves nothing.
+TEST(Fsutil, PreparedFileAppearsOnlyWhenCommitted) {
+  TempDir t;
+  const fs::path target = t.path() / "state";
+  write_raw(target, "old");
+  {
+    auto p = fsutil::prepare_atomic(target, bytes::of("new"));
+    ASSERT_TRUE(p);
+    EXPECT_EQ(proc::slurp(target), "old");
+  }
+  EXPECT_EQ(names_in(t.path()), std::vector<std::string>{"state"});
+  auto p = fsutil::prepare_atomic(target, bytes::of("new"));
+  ASSERT_TRUE(p);
+  ASSERT_TRUE(p->commit());
+  EXPECT_EQ(proc::slurp(target), "new");
+  EXPECT_EQ(names_in(t.path()), std::vector<std::string>{"state"});
+  fs::remove(target);
+  fs::create_directory(target);
+  auto dir = fsutil::prepare_atomic(target, bytes::of("x"));
+  ASSERT_FALSE(dir);
+  EXPECT_EQ(dir.error().to_string(), "Is a directory (os error 21)");
+  EXPECT_EQ(names_in(t.path()), std::vector<std::string>{"state"});
+}
+
+// Only temporary files of the target whose writer no longer runs are removed.
+TEST(Fsutil, RemoveOrphansKeepsFilesOfRunningWriters) {
+  TempDir t;
+  const std::string dead = "2147483646";  // above any pid this system hands out
+  const std::string alive = std::to_string(::getpid());
+  const std::pair<std::string, bool> files[] = {
+      {".s.node.part-" + dead + "-0", false},
+      {".s.node.lock-" + dead, false},
+      {".s.node.part-" + alive + "-0", true},
+      {".s.node.part-" + dead + "x", true},
+      {".s.node.part--1", true},
+      {".t.node.part-" + dead + "-0", true},
+      {"s.node", true},
+  };
+  for (const auto& [name, keep] : files) write_raw(t.path() / name, "x");
+  fsutil::remove_orphans(t.path() / "s.node", ".lock-");
+  for (const auto& [name, keep] : files) EXPECT_EQ(fs::exists(t.path() / name), keep) << name;
 }
 
 }  // namespace

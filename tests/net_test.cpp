@@ -4,14 +4,19 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "core/codec.h"
@@ -953,6 +958,261 @@ TEST_F(ServerTest, BindFailureIsTheSystemText) {
   auto second = net::Server::start(opts, chain_, tx_);
   ASSERT_FALSE(second);
   EXPECT_EQ(second.error().to_string(), "Address already in use (os error 98)");
+}
+
+// A GET /chain request whose reply head has arrived; the body follows on `fd`.
+struct ChainDownload {
+  int fd = -1;
+  std::string got;  // the bytes read so far, head included
+};
+
+ChainDownload start_chain_download(uint16_t port) {
+  ChainDownload d{connect_to(port), ""};
+  send_text(d.fd, "GET /chain HTTP/1.1\r\n\r\n");
+  char buf[4096];
+  while (d.got.find("\r\n\r\n") == std::string::npos) {
+    ssize_t r = ::recv(d.fd, buf, sizeof buf, 0);
+    if (r <= 0) break;
+    d.got.append(buf, static_cast<size_t>(r));
+  }
+  return d;
+}
+
+TEST_F(ServerTest, ChainIsStreamedFromItsLengthAtAnswerTime) {
+  net::ServerOptions opts;
+  opts.workers = 1;
+  start(opts);
+  // Bytes of a chain grown large; the server sends bytes and never reads records here.
+  std::string file(6u << 20, '\0');
+  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<char>(i * 7 + i / 4096);
+  ASSERT_TRUE(proc::spit(chain_, file));
+
+  // A client that asks for the chain and then reads nothing holds no worker: the single
+  // worker answers others while the reply waits for its reader.
+  ChainDownload slow = start_chain_download(port());
+  ASSERT_TRUE(
+      slow.got.starts_with("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                           "Content-Length: 6291456\r\n"));
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(exchange(port(), "GET /status HTTP/1.1\r\n\r\n").bytes.starts_with("HTTP/1.1 200"));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+
+  // The chain grows after the answer: the reply keeps the length and bytes of that moment.
+  std::ofstream(chain_, std::ios::binary | std::ios::app) << std::string(1 << 20, 'z');
+  RawResult rest = read_all(slow.fd);
+  ::close(slow.fd);
+  EXPECT_TRUE(rest.closed);
+  EXPECT_EQ(body_of(slow.got + rest.bytes), file);
+
+  // A chain file that is missing or no file is an empty body.
+  std::filesystem::remove(chain_);
+  EXPECT_EQ(exchange(port(), "GET /chain HTTP/1.1\r\n\r\n").bytes,
+            net::reply_head(200, "application/octet-stream", 0));
+  std::filesystem::create_directory(chain_);
+  EXPECT_EQ(exchange(port(), "GET /chain HTTP/1.1\r\n\r\n").bytes,
+            net::reply_head(200, "application/octet-stream", 0));
+}
+
+TEST_F(ServerTest, ReaderThatStopsReadingIsCutOff) {
+  net::ServerOptions opts;
+  opts.limits.op_timeout = std::chrono::milliseconds(300);
+  start(opts);
+  const size_t size = 32u << 20;
+  ASSERT_TRUE(proc::spit(chain_, std::string(size, 'c')));
+  // The reader takes nothing for longer than a single write may wait, then everything
+  // that is still buffered: the server has given up on the rest.
+  ChainDownload d = start_chain_download(port());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  RawResult rest = read_all(d.fd);
+  ::close(d.fd);
+  EXPECT_TRUE(rest.closed);
+  EXPECT_LT(body_of(d.got + rest.bytes).size(), size);
+  // A reader that keeps up gets the whole file.
+  d = start_chain_download(port());
+  rest = read_all(d.fd);
+  ::close(d.fd);
+  EXPECT_EQ(body_of(d.got + rest.bytes).size(), size);
+}
+
+TEST_F(ServerTest, HundredsOfTricklingClientsDoNotHoldUpOthers) {
+  constexpr size_t kSlow = 300;
+  const std::string request =
+      "GET /status HTTP/1.1\r\nX-Slow: " + std::string(40, 'a') + "\r\n\r\n";
+  std::vector<int> slow;
+  for (size_t i = 0; i < kSlow; ++i) {
+    int fd = connect_to(port());
+    ASSERT_GE(fd, 0);
+    slow.push_back(fd);
+  }
+  // Every trickler sends one byte of its request every 20 ms, never the last ones.
+  std::atomic<bool> done{false};
+  size_t sent = 0;
+  std::thread trickle([&] {
+    for (; sent + 4 < request.size() && !done; ++sent) {
+      for (int fd : slow) send_text(fd, request.substr(sent, 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::atomic<int> answered{0};
+  std::atomic<int64_t> slowest_ms{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 4; ++t) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        auto t0 = std::chrono::steady_clock::now();
+        RawResult r = exchange(port(), "GET /status HTTP/1.1\r\n\r\n");
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - t0)
+                      .count();
+        if (r.bytes.starts_with("HTTP/1.1 200 OK\r\n")) ++answered;
+        int64_t prev = slowest_ms;
+        while (ms > prev && !slowest_ms.compare_exchange_weak(prev, ms)) {
+        }
+      }
+    });
+  }
+  for (auto& c : clients) c.join();
+  done = true;
+  trickle.join();
+  EXPECT_EQ(answered.load(), 40);
+  EXPECT_LT(slowest_ms.load(), 1000);
+  // The tricklers were read all along: finishing their requests gets each its reply.
+  size_t served = 0;
+  for (int fd : slow) send_text(fd, request.substr(sent));
+  for (int fd : slow) {
+    if (read_all(fd).bytes.starts_with("HTTP/1.1 200 OK\r\n")) ++served;
+    ::close(fd);
+  }
+  EXPECT_EQ(served, kSlow);
+}
+
+// A server in a child process whose open-file limit is `limit`; commands on a pipe make
+// the child take every free descriptor ('h') and give them back ('r').
+class LimitedNode {
+ public:
+  LimitedNode(const std::string& chain, rlim_t limit) {
+    int ports[2];
+    int cmds[2];
+    if (::pipe(ports) != 0 || ::pipe(cmds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(ports[0]);
+      ::close(cmds[1]);
+      rlimit lim{limit, limit};
+      if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(1);
+      net::ServerOptions opts;
+      opts.host = "127.0.0.1";
+      opts.port = 0;
+      opts.workers = 2;
+      opts.event_threads = 1;
+      auto channel = net::channel();
+      auto s = net::Server::start(opts, chain, channel.first);
+      if (!s) ::_exit(1);
+      uint16_t port = (*s)->port();
+      if (::write(ports[1], &port, sizeof port) != sizeof port) ::_exit(1);
+      std::vector<int> hogged;
+      char c;
+      while (::read(cmds[0], &c, 1) == 1) {
+        if (c == 'h') {
+          for (int fd; (fd = ::dup(0)) >= 0;) hogged.push_back(fd);
+        } else {
+          for (int fd : hogged) ::close(fd);
+          hogged.clear();
+        }
+        if (::write(ports[1], &c, 1) != 1) ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    ::close(ports[1]);
+    ::close(cmds[0]);
+    replies_ = ports[0];
+    cmds_ = cmds[1];
+    if (::read(replies_, &port_, sizeof port_) != sizeof port_) port_ = 0;
+  }
+  ~LimitedNode() {
+    ::close(cmds_);
+    ::close(replies_);
+    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+  }
+  uint16_t port() const { return port_; }
+  // Sends a command and waits until the child has carried it out.
+  void command(char c) {
+    char done = 0;
+    ASSERT_EQ(::write(cmds_, &c, 1), 1);
+    ASSERT_EQ(::read(replies_, &done, 1), 1);
+  }
+  // The child's processor time so far.
+  std::chrono::milliseconds cpu() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::vector<std::string> fields(std::istream_iterator<std::string>(rest), {});
+    const long ticks = std::stol(fields.at(11)) + std::stol(fields.at(12));
+    return std::chrono::milliseconds(ticks * 1000 / ::sysconf(_SC_CLK_TCK));
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int replies_ = -1;
+  int cmds_ = -1;
+  uint16_t port_ = 0;
+};
+
+TEST_F(NodeFiles, OutOfDescriptorsTheServerRefusesAndRecovers) {
+  LimitedNode node(chain_, 64);
+  ASSERT_NE(node.port(), 0);
+  const std::string status = "GET /status HTTP/1.1\r\n\r\n";
+  auto answered_in_time = [&] {
+    auto t0 = std::chrono::steady_clock::now();
+    bool ok = body_of(exchange(node.port(), status).bytes) == net::status_json(chain_);
+    return ok && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(1);
+  };
+  ASSERT_TRUE(answered_in_time());
+
+  // More unfinished requests than the child has descriptors: the oldest make room.
+  std::vector<int> idle;
+  for (int i = 0; i < 150; ++i) {
+    int fd = connect_to(node.port());
+    ASSERT_GE(fd, 0);
+    send_text(fd, "GET /status HTTP/1.1\r\nX: ");
+    idle.push_back(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(answered_in_time());
+  auto closed_by_server = [](int fd) {
+    pollfd p{fd, POLLIN, 0};
+    char c;
+    return ::poll(&p, 1, 1000) == 1 && ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
+  };
+  EXPECT_TRUE(closed_by_server(idle.front()));
+  size_t open = 0;
+  for (int fd : idle) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) == 0) ++open;
+  }
+  EXPECT_GT(open, 0u);
+  EXPECT_LT(open, 64u);
+  for (int fd : idle) ::close(fd);
+  // Time for the server to close its ends too, before the child takes what is free.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+  // The process has no descriptor left: connections are refused at once, the listener
+  // does not spin, and the server answers again once descriptors are free.
+  node.command('h');
+  const auto cpu0 = node.cpu();
+  const auto t0 = std::chrono::steady_clock::now();
+  int waiting = connect_to(node.port());  // left in the queue if nobody took it
+  for (int i = 0; i < 10; ++i) {
+    RawResult r = exchange(node.port(), status);
+    EXPECT_TRUE(r.closed);
+    EXPECT_EQ(r.bytes, "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const auto wall = std::chrono::steady_clock::now() - t0;
+  EXPECT_LT(node.cpu() - cpu0, wall / 4);
+  ::close(waiting);
+  node.command('r');
+  EXPECT_TRUE(answered_in_time());
 }
 
 // ---------------------------------------------------------------------------

@@ -308,6 +308,9 @@ TEST(WalletFile, KilledWriterLeavesAWholeWallet) {
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
   }
+  // The temporary files of the killed writers go with the next save.
+  ASSERT_TRUE(walletdb::persist(book, kPass));
+  EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), fs::directory_iterator()), 1);
 }
 
 // ---------------------------------------------------------------------------------------

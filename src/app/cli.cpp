@@ -1,6 +1,7 @@
 #include "app/cli.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -15,6 +16,8 @@
 #include "core/units.h"
 #include "ledger/chain.h"
 #include "ledger/work.h"
+#include "node/node.h"
+#include "node/node_tui.h"
 #include "wallet/tui.h"
 
 namespace cli {
@@ -425,6 +428,25 @@ int run(int argc, char** argv) {
   if (cli.chain) ::setenv("QUV_CHAIN_PATH", cli.chain->c_str(), 1);
   std::filesystem::path path = chain_path();
 
+  if (const auto* node_cmd = std::get_if<Cmd::Node>(&cli.command.v)) {
+    // On a terminal the node runs under its UI; `--plain`, a pipe or a file gets the log.
+    if (!node_cmd->plain && ::isatty(STDOUT_FILENO) == 1) {
+      if (auto ran = node_tui::run(path); !ran) {
+        write_all(stderr, error::format_report(error::report(ran.error())));
+        return 1;
+      }
+      return 0;
+    }
+    auto chain = Chain::open(path);
+    if (!chain) {
+      write_all(stderr, error::format_report(error::report(chain.error(), std::string("chain"))));
+      return 1;
+    }
+    auto ran = node::run(*chain);
+    write_all(stderr, error::format_report(error::report(ran.error())));
+    return 1;
+  }
+
   if (std::holds_alternative<Cmd::Wallet>(cli.command.v)) {
     if (auto ran = tui::run(); !ran) {
       write_all(stderr, error::format_report(error::report(ran.error())));
@@ -432,6 +454,7 @@ int run(int argc, char** argv) {
     }
     return 0;
   }
+
   auto result = run_oneshot(cli.command, path);
   if (!result) {
     write_all(stderr, error::format_report(result.error()));

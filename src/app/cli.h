@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/version.h"
 
 namespace cli {
 
 // The program's version text, shown by "-V" and in the status document.
-inline constexpr const char* kVersion = "0.1.0";
+inline constexpr const char* kVersion = version::kText;
 
 // The subcommands' own values; `Cmd` names them as `Cmd::Node`, `Cmd::Reward`, ...
 namespace cmd {

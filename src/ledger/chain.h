@@ -1,6 +1,6 @@
 // The node's ledger: the append-only chain file, the unspent notes, nullifiers and NFT ids
 // replayed from it, the mempool and acknowledgements kept in the node state, sealing of
-// blocks, adoption of a better peer chain, and the wallet-side transfer builder.
+// blocks and adoption of a better peer chain (each in a file of its own beside this one).
 // A `Chain` belongs to one thread at a time (the node loop, the node UI or one command);
 // `chain::make_transfer` and the other free functions are pure and safe on any thread.
 #pragma once
@@ -18,13 +18,13 @@
 #include "core/codec.h"
 #include "core/error.h"
 #include "core/fsutil.h"
+#include "ledger/genesis.h"
 #include "ledger/ids.h"
 #include "ledger/state.h"
+#include "ledger/transfer.h"
 
-struct WalletKeys;
-struct OpenedNote;
 namespace chain {
-class FileReader;
+class RecordReader;
 }
 
 namespace chain {
@@ -40,10 +40,6 @@ inline constexpr size_t kMaxBlockTxs = 32;
 inline constexpr uint8_t kSealDifficulty = 3;
 // Acknowledgements a transfer needs when QUV_CONFIRM_PEERS says nothing usable.
 inline constexpr uint64_t kDefaultConfirms = 2;
-// Largest signed transfer the builder hands out, in bytes.
-inline constexpr size_t kMaxTransferBytes = 400000;
-// Longest memo, in Unicode scalar values.
-inline constexpr size_t kMaxMemoChars = 280;
 
 // A block that sealing appended: its height and its hash as 64 lower-case hex digits.
 struct Sealed {
@@ -51,19 +47,6 @@ struct Sealed {
   std::string hash;
   bool operator==(const Sealed&) const = default;
 };
-
-// The three preamble transactions that open every chain this node creates.
-std::vector<codec::Tx> genesis_txs();
-// The genesis block: height 0, timestamp 0, unmined, holding `genesis_txs`.
-codec::Block genesis_block();
-
-// Decodes hex text (either case) that must give exactly 32 bytes: "hex" or "hex len".
-Result<Hash32> hex_to_32(std::string_view text);
-
-// Builds and signs a transfer of `amount` base units to the address `to`, spending the
-// given notes in order until they cover it, with change back to the sender.
-Result<codec::Tx> make_transfer(const WalletKeys& keys, std::span<const OpenedNote> notes,
-                                std::string_view to, int64_t amount, std::string_view memo);
 
 }  // namespace chain
 
@@ -141,7 +124,9 @@ class Chain {
   // Validates a transaction, appends it to the mempool, saves the state; returns its txid.
   // A full mempool refuses with "Mempool full.".
   Result<std::string> submit_tx(const codec::Tx& tx);
-  // `submit_tx` without the save, for callers that admit many transactions and save once.
+  // `submit_tx` for callers that admit many transactions and save once: between
+  // `hold_saves` and `flush_saves` it does not save; outside a hold it saves as
+  // `submit_tx` does.
   Result<std::string> admit(const codec::Tx& tx);
   // Records another node's acknowledgement of a txid; returns the count now stored.
   Result<uint64_t> ack_tx(std::string_view txid, std::string_view node);
@@ -193,16 +178,27 @@ class Chain {
   // Replays the file from its magic on, or (`from_end`) takes in the whole records after
   // the last one read.
   Status replay_from(int fd, AdoptCheck* check, bool from_end);
-  // Reads records from `r` to the end of a file of `size` bytes and ingests them; with
+  // Reads records from `r` to the end of the file and ingests them; with
   // `stop_at_damage` a record cut short or failing its checksum ends the walk quietly.
-  Status read_records(chain::FileReader& r, uint64_t size, AdoptCheck* check, bool stop_at_damage);
+  Status read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_at_damage);
   // Forgets every block: no offsets, empty sets, zero tip and supply.
   void reset_ledger();
   void check_block(const codec::Block& block, AdoptCheck& check) const;
+  // Adoption steps. The peer's bytes, staged in a temporary file, opened and checked as a
+  // chain of their own:
+  Result<Chain> verify_peer(ByteView bytes, AdoptCheck& check) const;
+  // the chain file swapped for those bytes once every check passed, with the old chain's
+  // transfers and mints kept aside in `old_list`:
+  Status swap_in(Chain& peer, ByteView bytes, AdoptCheck& check, std::vector<Bytes>& old_list);
+  // and the mempool and that list submitted again, but for what the peer's chain holds.
+  void resubmit(const std::vector<Bytes>& old_list, const chain::IdSet& peer_txids);
   Status check_tx(const codec::Tx& tx, bool sealing, ByteView unsigned_tx, SigCheck sig,
                   void* ctx) const;
   Status check_spends(const codec::Tx& tx, ByteView unsigned_tx, SigCheck sig, void* ctx) const;
 
+  // Validates and appends one transaction to the mempool; the caller holds the lock and
+  // saves.
+  Result<std::string> admit_one(const codec::Tx& tx);
   // Mines a block of exactly these transactions on the current tip.
   Result<codec::Block> make_block(std::vector<codec::Tx> txs) const;
   // Saves the state now, or marks it changed while saves are held.

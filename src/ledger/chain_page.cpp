@@ -1,6 +1,7 @@
 #include "ledger/chain_page.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "core/hex.h"
 #include "core/text.h"
 #include "ledger/chain.h"
+#include "ledger/chain_file.h"
 
 namespace chain {
 
@@ -47,12 +49,6 @@ Result<size_t> pread_full(int fd, uint8_t* dst, size_t n, uint64_t offset) {
   return got;
 }
 
-Result<uint64_t> file_size(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return fail(error::os_text(errno));
-  return static_cast<uint64_t>(st.st_size);
-}
-
 // The first four bytes must be the magic; a shorter file is a short read.
 Status check_magic(int fd) {
   uint8_t head[4];
@@ -63,93 +59,15 @@ Status check_magic(int fd) {
   return {};
 }
 
-// Sequential reader over the records of a chain file, buffered so that a walk over
-// many small records costs few system calls.
-class RecordReader {
- public:
-  enum class Step { Record, End, Stop };
-
-  RecordReader(int fd, uint64_t pos) : fd_(fd), pos_(pos) {}
-
-  // Offset of the next unread byte.
-  uint64_t pos() const { return pos_; }
-
-  // Reads the record at the current position into body and sum. End: the file ends
-  // at the length prefix (0 to 3 bytes of it present). Stop: a whole record whose
-  // checksum does not match; the walk ends before it.
-  Result<Step> next(Bytes& body, Hash32& sum, uint64_t& offset) {
-    offset = pos_;
-    uint8_t prefix[4];
-    auto got = read(prefix, 4);
-    if (!got) return std::unexpected(got.error());
-    if (*got < 4) return Step::End;
-    uint32_t len = bytes::load_u32(prefix);
-    // A length that runs past the end of the file is a short read; checking it
-    // first keeps a bogus prefix from sizing a huge buffer.
-    uint64_t need = uint64_t{len} + kChecksumSize;
-    if (pos_ + need > known_size_) {
-      auto size = file_size(fd_);
-      if (!size) return std::unexpected(size.error());
-      known_size_ = *size;
-      if (pos_ + need > known_size_) return fail(kShortRead);
-    }
-    body.resize(len);
-    got = read(body.data(), len);
-    if (!got) return std::unexpected(got.error());
-    if (*got < len) return fail(kShortRead);
-    got = read(sum.data(), sum.size());
-    if (!got) return std::unexpected(got.error());
-    if (*got < sum.size()) return fail(kShortRead);
-    if (hashing::h32(body) != sum) return Step::Stop;
-    return Step::Record;
+// True while a writer holds the chain's lock: a record cut short at the end of the file is
+// then one still being written, and the page ends before it instead of failing.
+bool writer_at_work(int fd) {
+  if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+    (void)::flock(fd, LOCK_UN);
+    return false;
   }
-
- private:
-  static constexpr size_t kFirstChunk = 16 << 10;
-  static constexpr size_t kChunk = 1 << 20;
-
-  Result<size_t> read(uint8_t* dst, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-      if (buf_at_ == buf_len_) {
-        size_t want = n - done;
-        if (want >= kChunk) {
-          // Large reads skip the buffer.
-          auto got = pread_full(fd_, dst + done, want, pos_);
-          if (!got) return got;
-          done += *got;
-          pos_ += *got;
-          return done;
-        }
-        // The buffer starts small, since most walks after a warm page read nothing
-        // but the end of the file, and grows while the walk goes on.
-        if (!buf_ || cap_ < kChunk) {
-          cap_ = cap_ == 0 ? kFirstChunk : std::min(cap_ * 4, kChunk);
-          buf_.reset(new uint8_t[cap_]);
-        }
-        auto got = pread_full(fd_, buf_.get(), cap_, pos_);
-        if (!got) return got;
-        buf_len_ = *got;
-        buf_at_ = 0;
-        if (*got == 0) return done;
-      }
-      size_t take = std::min(n - done, buf_len_ - buf_at_);
-      std::memcpy(dst + done, buf_.get() + buf_at_, take);
-      buf_at_ += take;
-      done += take;
-      pos_ += take;
-    }
-    return done;
-  }
-
-  int fd_;
-  uint64_t pos_;
-  uint64_t known_size_ = 0;
-  std::unique_ptr<uint8_t[]> buf_;
-  size_t cap_ = 0;
-  size_t buf_len_ = 0;
-  size_t buf_at_ = 0;
-};
+  return errno == EWOULDBLOCK;
+}
 
 bool wanted(const BlocksPage& page, uint64_t height, uint64_t from, uint64_t limit) {
   return height >= from && page.blocks.size() < limit;
@@ -158,15 +76,18 @@ bool wanted(const BlocksPage& page, uint64_t height, uint64_t from, uint64_t lim
 Result<BlocksPage> walk(int fd, uint64_t from, uint64_t limit) {
   if (auto ok = check_magic(fd); !ok) return std::unexpected(ok.error());
   BlocksPage page;
-  RecordReader reader(fd, 4);
-  Bytes body;
-  Hash32 sum;
-  uint64_t offset = 0;
+  RecordReader reader(fd, 0, 4);
+  chain::Record rec;
   for (;;) {
-    auto step = reader.next(body, sum, offset);
+    auto step = reader.next(rec);
     if (!step) return std::unexpected(step.error());
-    if (*step != RecordReader::Step::Record) break;
-    auto block = codec::decode_block_body(body);
+    if (*step == RecordReader::Step::kCut) {
+      if (writer_at_work(fd)) break;
+      return fail(kShortRead);
+    }
+    // A record whose checksum does not match ends the walk before it.
+    if (*step == RecordReader::Step::kEnd || !rec.checksum_ok()) break;
+    auto block = codec::decode_block_body(rec.body());
     if (!block) return std::unexpected(block.error());
     page.height = block->height;
     page.tip = hex::encode(block->hash);
@@ -176,7 +97,7 @@ Result<BlocksPage> walk(int fd, uint64_t from, uint64_t limit) {
 }
 
 // One good record of the file: where it is, its header height and its checksum.
-struct Record {
+struct CachedRecord {
   uint64_t offset = 0;
   uint32_t len = 0;
   uint64_t height = 0;
@@ -211,7 +132,7 @@ enum class Tail { Clean, Stop, Error };
 // the same only as far as the checks in `usable` confirm.
 struct Entry {
   Snapshot snap;
-  std::vector<Record> recs;
+  std::vector<CachedRecord> recs;
   uint64_t end = 4;  // offset after the last good record
   Hash32 tip{};
   bool monotone = true;  // heights never decrease in file order
@@ -227,7 +148,7 @@ std::map<std::string, Entry> g_cache;
 uint64_t g_tick = 0;
 
 // True when the record still holds exactly the bytes it held when it was cached.
-bool record_intact(int fd, const Record& r) {
+bool record_intact(int fd, const CachedRecord& r) {
   Bytes buf(4 + size_t{r.len} + kChecksumSize);
   auto got = pread_full(fd, buf.data(), buf.size(), r.offset);
   if (!got || *got != buf.size()) return false;
@@ -251,26 +172,29 @@ bool usable(int fd, const Entry& e, const Snapshot& now) {
 
 // Reads the records after e.end into the cache and notes how the walk ended.
 void scan_tail(int fd, Entry& e) {
-  RecordReader reader(fd, e.end);
-  Bytes body;
-  Hash32 sum;
-  uint64_t offset = 0;
+  RecordReader reader(fd, 0, e.end);
+  chain::Record rec;
   e.error.clear();
   for (;;) {
-    auto step = reader.next(body, sum, offset);
+    auto step = reader.next(rec);
+    if (step && *step == RecordReader::Step::kCut) {
+      step = writer_at_work(fd) ? Result<RecordReader::Step>(RecordReader::Step::kEnd)
+                                : Result<RecordReader::Step>(fail(kShortRead));
+    }
     if (!step) {
       e.tail = Tail::Error;
       e.error = step.error().to_string();
       return;
     }
-    if (*step == RecordReader::Step::End) {
+    if (*step == RecordReader::Step::kEnd) {
       e.tail = Tail::Clean;
       return;
     }
-    if (*step == RecordReader::Step::Stop) {
+    if (!rec.checksum_ok()) {
       e.tail = Tail::Stop;
       return;
     }
+    const ByteView body = rec.body();
     auto block = codec::decode_block_body(body);
     if (!block) {
       e.tail = Tail::Error;
@@ -278,9 +202,10 @@ void scan_tail(int fd, Entry& e) {
       return;
     }
     if (!e.recs.empty() && block->height < e.recs.back().height) e.monotone = false;
-    e.recs.push_back(Record{offset, static_cast<uint32_t>(body.size()), block->height, sum});
+    e.recs.push_back(CachedRecord{rec.offset, static_cast<uint32_t>(body.size()), block->height,
+                                  hash_at(body.data() + body.size())});
     e.tip = block->hash;
-    e.end = reader.pos();
+    e.end = reader.end();
   }
 }
 
@@ -296,7 +221,7 @@ void evict_if_full() {
 // What a page needs from the cache, copied out so that the records are read and
 // decoded without holding the lock.
 struct Plan {
-  std::vector<Record> page;
+  std::vector<CachedRecord> page;
   BlocksPage head;  // height and tip only
   std::optional<std::string> error;
 };
@@ -339,11 +264,11 @@ Plan plan_page(const std::string& path, int fd, const Snapshot& now, uint64_t fr
   if (limit == 0) return plan;
   if (e.monotone) {
     auto first = std::lower_bound(e.recs.begin(), e.recs.end(), from,
-                                  [](const Record& r, uint64_t h) { return r.height < h; });
+                                  [](const CachedRecord& r, uint64_t h) { return r.height < h; });
     size_t count = std::min<uint64_t>(limit, static_cast<uint64_t>(e.recs.end() - first));
     plan.page.assign(first, first + static_cast<std::ptrdiff_t>(count));
   } else {
-    for (const Record& r : e.recs) {
+    for (const CachedRecord& r : e.recs) {
       if (plan.page.size() >= limit) break;
       if (r.height >= from) plan.page.push_back(r);
     }
@@ -358,7 +283,8 @@ void forget(const std::string& path) {
 
 // Reads and decodes the planned records; nothing when any of them changed since
 // it was cached.
-std::optional<std::vector<nlohmann::json>> read_planned(int fd, const std::vector<Record>& recs) {
+std::optional<std::vector<nlohmann::json>> read_planned(int fd,
+                                                        const std::vector<CachedRecord>& recs) {
   std::vector<nlohmann::json> out;
   out.reserve(recs.size());
   Bytes buf;
@@ -376,7 +302,7 @@ std::optional<std::vector<nlohmann::json>> read_planned(int fd, const std::vecto
     if (!got || *got != buf.size()) return std::nullopt;
     for (size_t k = i; k < j; ++k) {
       const uint8_t* rec = buf.data() + (recs[k].offset - recs[i].offset);
-      const Record& r = recs[k];
+      const CachedRecord& r = recs[k];
       if (bytes::load_u32(rec) != r.len) return std::nullopt;
       if (std::memcmp(rec + 4 + r.len, r.sum.data(), kChecksumSize) != 0) return std::nullopt;
       ByteView body(rec + 4, r.len);

@@ -1,10 +1,10 @@
 #include "ledger/work.h"
 
 #include <algorithm>
-#include <chrono>
 #include <limits>
 #include <utility>
 
+#include "core/clock.h"
 #include "core/codec.h"
 #include "core/crypto.h"
 #include "core/peers.h"
@@ -30,12 +30,7 @@ int64_t age(int64_t now, int64_t then) {
 
 }  // namespace
 
-int64_t unix_now() {
-  auto secs = std::chrono::duration_cast<std::chrono::seconds>(
-                  std::chrono::system_clock::now().time_since_epoch())
-                  .count();
-  return secs > 0 ? static_cast<int64_t>(secs) : 0;
-}
+int64_t unix_now() { return sysclock::unix_now(); }
 
 std::string reward_address(const Chain& chain) { return chain.state().reward_address; }
 

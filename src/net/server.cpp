@@ -4,15 +4,20 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
+#include <sys/resource.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
 #include <system_error>
 
 #include "net/routes.h"
@@ -24,159 +29,507 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr size_t kChunk = kReadChunk;
+// How often the event threads look for connections whose time is up.
+constexpr milliseconds kTick{50};
+// Bytes one connection may write per readiness event, so that a fast reader of a large
+// reply does not keep the other connections of its event thread waiting.
+constexpr size_t kWriteSlice = size_t{1} << 20;
+// Connections taken from the listen queue per readiness before the others get a turn.
+constexpr int kAcceptBatch = 64;
+// How long the listener rests when a connection can be neither taken nor refused.
+constexpr milliseconds kAcceptPause{100};
+// Keys of the event sources that are not connections.
+constexpr uint64_t kListenKey = 0;
+constexpr uint64_t kStopKey = 1;
+constexpr uint64_t kWakeKey = 2;
+constexpr uint64_t kFirstConn = 16;
 
-std::string addr_text(const sockaddr_storage& a) {
-  char buf[INET6_ADDRSTRLEN] = {0};
-  if (a.ss_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&a);
-    if (inet_ntop(AF_INET, &v4->sin_addr, buf, sizeof buf)) return buf;
-  } else if (a.ss_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&a);
-    if (inet_ntop(AF_INET6, &v6->sin6_addr, buf, sizeof buf)) return buf;
+// The soft open-file limit after raising it to the hard one: the server needs one
+// descriptor per connection, and thousands of clients may be connected at once.
+size_t raise_open_file_limit() {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return 1024;
+  if (lim.rlim_cur < lim.rlim_max) {
+    rlimit want = lim;
+    want.rlim_cur = lim.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &want) == 0) lim = want;
   }
-  return "";
+  return lim.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<size_t>(lim.rlim_cur);
 }
 
-std::string peer_address(int fd) {
-  sockaddr_storage a{};
-  socklen_t len = sizeof a;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "";
-  return addr_text(a);
+// Connections the server keeps open at most: the open-file limit less what the workers'
+// files, the node loop and the rest of the process need.
+size_t connection_limit(size_t open_files, size_t workers) {
+  const size_t margin = 32 + 4 * workers;
+  return open_files > 2 * margin ? open_files - margin : open_files / 2;
 }
 
-// Socket waits. Every wait is bounded by the single-operation time-out and by the
-// deadline of the whole phase, and ends early when `stop_fd` becomes readable.
+// A reply on its way out: the header block and the body, or the header block and the
+// chain file from offset 0 up to the length it had when the request was answered.
+struct Outgoing {
+  std::string head;
+  Bytes body;
+  size_t sent = 0;
+  Socket file;
+  uint64_t file_len = 0;
+  off_t file_off = 0;
 
-struct Waits {
-  Clock::time_point deadline;
-  milliseconds op;
-  int stop_fd = -1;
+  uint64_t body_len() const { return file.valid() ? file_len : body.size(); }
 };
 
-Status timed_out() { return fail(error::os_text(EAGAIN)); }
+enum class Wrote { More, Done, Failed };
 
-// Waits until fd is ready for `events`; an error when the time runs out or the server stops.
-Status wait_for(int fd, short events, const Waits& w) {
-  for (;;) {
-    auto left = std::chrono::duration_cast<milliseconds>(w.deadline - Clock::now());
-    auto wait = std::min(left, w.op);
-    if (wait.count() <= 0) return timed_out();
-    pollfd p[2] = {{fd, events, 0}, {w.stop_fd, POLLIN, 0}};
-    int r = ::poll(p, w.stop_fd >= 0 ? 2 : 1, static_cast<int>(wait.count()));
+// Writes what the socket takes now, at most `budget` bytes.
+Wrote write_some(int fd, Outgoing& o, size_t budget) {
+  while (budget > 0) {
+    const size_t in_memory = o.head.size() + o.body.size();
+    ssize_t r = 0;
+    if (o.sent < in_memory) {
+      iovec iov[2];
+      int n = 0;
+      if (o.sent < o.head.size()) {
+        iov[n++] = {o.head.data() + o.sent, o.head.size() - o.sent};
+        if (!o.body.empty()) iov[n++] = {o.body.data(), o.body.size()};
+      } else {
+        const size_t at = o.sent - o.head.size();
+        iov[n++] = {o.body.data() + at, o.body.size() - at};
+      }
+      msghdr msg{};
+      msg.msg_iov = iov;
+      msg.msg_iovlen = static_cast<size_t>(n);
+      r = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (r > 0) o.sent += static_cast<size_t>(r);
+    } else if (o.file.valid() && static_cast<uint64_t>(o.file_off) < o.file_len) {
+      const size_t want = static_cast<size_t>(
+          std::min<uint64_t>(budget, o.file_len - static_cast<uint64_t>(o.file_off)));
+      r = ::sendfile(fd, o.file.get(), &o.file_off, want);
+      // A file that became shorter than its length at answer time cannot complete the
+      // reply; the connection ends.
+      if (r == 0) return Wrote::Failed;
+    } else {
+      return Wrote::Done;
+    }
     if (r < 0) {
       if (errno == EINTR) continue;
-      return fail(error::os_text(errno));
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return Wrote::More;
+      return Wrote::Failed;
     }
-    if (r == 0) {
-      if (wait == w.op) return timed_out();
-      continue;  // the deadline check above ends it
-    }
-    if (w.stop_fd >= 0 && (p[1].revents & POLLIN)) return fail("server stopped");
-    return {};
+    budget -= std::min(budget, static_cast<size_t>(r));
   }
+  return Wrote::More;
 }
 
-Result<size_t> recv_some(int fd, uint8_t* buf, size_t n, const Waits& w) {
-  for (;;) {
-    if (auto ok = wait_for(fd, POLLIN, w); !ok) return std::unexpected(ok.error());
-    ssize_t r = ::recv(fd, buf, n, MSG_DONTWAIT);
-    if (r >= 0) return static_cast<size_t>(r);
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-    return fail(error::os_text(errno));
-  }
-}
-
-Status send_all(int fd, std::string_view head, ByteView body, const Waits& w) {
-  iovec iov[2] = {{const_cast<char*>(head.data()), head.size()},
-                  {const_cast<uint8_t*>(body.data()), body.size()}};
-  size_t first = 0;
-  while (first < 2) {
-    if (iov[first].iov_len == 0) {
-      ++first;
-      continue;
-    }
-    if (auto ok = wait_for(fd, POLLOUT, w); !ok) return ok;
-    msghdr msg{};
-    msg.msg_iov = iov + first;
-    msg.msg_iovlen = 2 - first;
-    ssize_t r = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (r < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      return fail(error::os_text(errno));
-    }
-    size_t done = static_cast<size_t>(r);
-    while (done > 0 && first < 2) {
-      size_t take = std::min(done, iov[first].iov_len);
-      iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + take;
-      iov[first].iov_len -= take;
-      done -= take;
-      if (iov[first].iov_len == 0) ++first;
-    }
-  }
-  return {};
-}
-
-timeval to_timeval(milliseconds d) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(d.count() / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((d.count() % 1000) * 1000);
-  return tv;
-}
-
-Status set_timeouts(int fd, milliseconds op) {
-  timeval tv = to_timeval(op);
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
-    return fail(error::os_text(errno));
-  }
-  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
-    return fail(error::os_text(errno));
-  }
-  return {};
-}
-
-Status serve(Socket conn, const std::string& chain_path, const Sender& tx, const ConnLimits& limits,
-             std::string peer, int stop_fd) {
-  int fd = conn.get();
-  if (auto ok = set_timeouts(fd, limits.op_timeout); !ok) return ok;
-  Waits reading{Clock::now() + limits.read_deadline, limits.op_timeout, stop_fd};
-  auto req = read_request(
-      [&](uint8_t* buf, size_t n) -> Result<size_t> { return recv_some(fd, buf, n, reading); });
-  // A request that cannot be read gets no reply; closing the connection is all.
-  if (!req) return {};
-  if (peer.empty()) peer = peer_address(fd);
-  Reply reply = route(*req, chain_path, tx, is_loopback(peer));
-  std::string head = reply_head(reply.status, reply.content_type, reply.body.size());
-  // A whole chain file may take longer than a small reply: the deadline grows by one
-  // second per 256 KiB, so only a client that reads slower than that is cut off.
-  auto extra = milliseconds(reply.body.size() / 256);
-  Waits writing{Clock::now() + limits.write_deadline + extra, limits.op_timeout, stop_fd};
-  if (auto ok = send_all(fd, head, reply.body, writing); !ok) return ok;
-  // Finish our side first and take what the client already sent, so that closing
-  // does not reset the connection before the client has read the reply.
+// After the whole reply: finish our side first and take what the client already sent,
+// so that closing does not reset the connection before the client has read the reply.
+void end_reply(int fd) {
   ::shutdown(fd, SHUT_WR);
-  uint8_t sink[kChunk];
+  uint8_t sink[kReadChunk];
   for (int i = 0; i < 16 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
   }
-  return {};
 }
 
 }  // namespace
 
-Status reply_bytes(Socket& conn, uint16_t status, std::string_view content_type, ByteView body) {
-  std::string head = reply_head(status, content_type, body.size());
-  Waits w{Clock::time_point::max(), milliseconds(30000), -1};
-  return send_all(conn.get(), head, body, w);
+// One accepted connection, owned by the event thread that accepted it.
+struct Conn {
+  enum class Phase { Reading, Routing, Writing };
+  Socket sock;
+  std::string peer;
+  Phase phase = Phase::Reading;
+  // Whether the socket is in its event thread's wait set.
+  bool watched = false;
+  // The end of the current phase, and the time of the last byte that moved.
+  Clock::time_point deadline;
+  Clock::time_point last_progress;
+  // Reading: the bytes so far, until the header block is whole; then the request.
+  Bytes buf;
+  size_t search_from = 0;
+  std::optional<RequestHead> head;
+  Outgoing out;
+};
+
+// A request handed to a worker.
+struct Job {
+  size_t loop;
+  uint64_t conn;
+  // The connection's socket; while a worker holds the job, its event thread leaves it be.
+  int fd;
+  Request req;
+  bool local;
+};
+
+// A worker's answer, handed back to the event thread of its connection: the reply and
+// how far the worker got in writing it.
+struct Answer {
+  uint64_t conn;
+  Outgoing out;
+  Wrote wrote = Wrote::More;
+};
+
+class EventLoop {
+ public:
+  EventLoop(Server::Shared& s, size_t index) : s_(s), index_(index) {}
+  Status init();
+  void run();
+  // Hands a worker's answer to this loop; any thread.
+  void post(Answer a);
+
+ private:
+  void accept_some();
+  void refuse_one();
+  bool close_oldest_reading();
+  void close_conn(std::map<uint64_t, Conn>::iterator it);
+  bool on_readable(uint64_t id, Conn& c);
+  void dispatch(uint64_t id, Conn& c);
+  void take_answers();
+  void finish(std::map<uint64_t, Conn>::iterator it);
+  void sweep(Clock::time_point now);
+  bool watch(int fd, uint64_t key, uint32_t events, int op = EPOLL_CTL_ADD);
+
+  Server::Shared& s_;
+  size_t index_;
+  Socket ep_;
+  Socket wake_;
+  // Kept open so that one descriptor is always at hand to take and close a connection
+  // when the process has none left.
+  Socket reserve_;
+  // Ids grow with every connection, so the first reading entry is the oldest one.
+  std::map<uint64_t, Conn> conns_;
+  uint64_t next_id_ = kFirstConn;
+  bool listening_ = true;
+  Clock::time_point resume_at_;
+
+  std::mutex mu_;
+  std::vector<Answer> done_;
+};
+
+struct Server::Shared {
+  ServerOptions opts;
+  std::string chain_path;
+  Sender tx;
+  Socket listener;
+  // Becomes readable once, when the server stops; every event thread watches it.
+  Socket stop_event;
+  size_t max_conns = 0;
+  std::atomic<size_t> open_conns{0};
+  std::atomic<bool> stopping{false};
+  std::vector<std::unique_ptr<EventLoop>> loops;
+
+  std::mutex mu;
+  std::condition_variable cv;
+  std::deque<Job> jobs;
+
+  void submit(Job j) {
+    {
+      std::lock_guard lock(mu);
+      jobs.push_back(std::move(j));
+    }
+    cv.notify_one();
+  }
+  void work();
+  Outgoing answer(const Job& j) const;
+};
+
+// ---------------------------------------------------------------------------
+// Workers.
+
+void Server::Shared::work() {
+  for (;;) {
+    std::unique_lock lock(mu);
+    cv.wait(lock, [&] { return stopping.load() || !jobs.empty(); });
+    if (stopping) return;
+    Job j = std::move(jobs.front());
+    jobs.pop_front();
+    lock.unlock();
+    Answer a{j.conn, answer(j)};
+    // Most replies fit the socket's buffer: the worker writes what goes at once, and the
+    // event thread waits for the rest only when the client reads slowly.
+    a.wrote = write_some(j.fd, a.out, kWriteSlice);
+    if (a.wrote == Wrote::Done) end_reply(j.fd);
+    loops[j.loop]->post(std::move(a));
+  }
 }
 
-Status handle(Socket conn, const std::string& chain_path, const Sender& tx,
-              const ConnLimits& limits, std::string peer) {
-  return serve(std::move(conn), chain_path, tx, limits, std::move(peer), -1);
+Outgoing Server::Shared::answer(const Job& j) const {
+  Outgoing a;
+  if (is_chain_request(j.req)) {
+    // The length is fixed now and the bytes go out straight from the file, so a reply
+    // costs the same memory whatever the chain's size. A chain that cannot be opened is
+    // an empty body.
+    Socket f(::open(chain_path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (f.valid() && ::fstat(f.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+      a.file_len = static_cast<uint64_t>(st.st_size);
+      a.file = std::move(f);
+    }
+    a.head = reply_head(200, "application/octet-stream", a.file_len);
+    return a;
+  }
+  Reply r = route(j.req, chain_path, tx, j.local);
+  a.head = reply_head(r.status, r.content_type, r.body.size());
+  a.body = std::move(r.body);
+  return a;
 }
+
+// ---------------------------------------------------------------------------
+// Event threads.
+
+bool EventLoop::watch(int fd, uint64_t key, uint32_t events, int op) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = key;
+  return ::epoll_ctl(ep_.get(), op, fd, &ev) == 0;
+}
+
+Status EventLoop::init() {
+  ep_ = Socket(::epoll_create1(EPOLL_CLOEXEC));
+  wake_ = Socket(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  reserve_ = Socket(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!ep_.valid() || !wake_.valid()) return fail(error::os_text(errno));
+  // Each event thread waits on the listener exclusively, so a new connection wakes one of
+  // them rather than all.
+  if (!watch(s_.listener.get(), kListenKey, EPOLLIN | EPOLLEXCLUSIVE) ||
+      !watch(s_.stop_event.get(), kStopKey, EPOLLIN) || !watch(wake_.get(), kWakeKey, EPOLLIN)) {
+    return fail(error::os_text(errno));
+  }
+  return {};
+}
+
+void EventLoop::post(Answer a) {
+  bool was_empty = false;
+  {
+    std::lock_guard lock(mu_);
+    was_empty = done_.empty();
+    done_.push_back(std::move(a));
+  }
+  // One wake-up serves every answer queued before the loop takes them.
+  if (!was_empty) return;
+  uint64_t one = 1;
+  // The counter cannot overflow from these single increments; a failed write is
+  // impossible on a valid eventfd.
+  (void)!::write(wake_.get(), &one, sizeof one);
+}
+
+void EventLoop::run() {
+  epoll_event events[256];
+  auto next_sweep = Clock::now() + kTick;
+  for (;;) {
+    int n = ::epoll_wait(ep_.get(), events, 256, static_cast<int>(kTick.count()));
+    for (int i = 0; i < n; ++i) {
+      const uint64_t key = events[i].data.u64;
+      if (key == kStopKey) return;
+      if (key == kWakeKey) {
+        take_answers();
+        continue;
+      }
+      if (key == kListenKey) {
+        accept_some();
+        continue;
+      }
+      auto it = conns_.find(key);
+      if (it == conns_.end()) continue;
+      Conn& c = it->second;
+      if (c.phase == Conn::Phase::Reading) {
+        if (!on_readable(key, c)) close_conn(it);
+      } else if (c.phase == Conn::Phase::Writing) {
+        const uint64_t before = c.out.sent + static_cast<uint64_t>(c.out.file_off);
+        Wrote w = write_some(c.sock.get(), c.out, kWriteSlice);
+        if (c.out.sent + static_cast<uint64_t>(c.out.file_off) != before) {
+          c.last_progress = Clock::now();
+        }
+        if (w == Wrote::Failed) close_conn(it);
+        if (w == Wrote::Done) finish(it);
+      }
+    }
+    const auto now = Clock::now();
+    if (now >= next_sweep) {
+      sweep(now);
+      next_sweep = now + kTick;
+    }
+    if (!listening_ && now >= resume_at_) {
+      listening_ = watch(s_.listener.get(), kListenKey, EPOLLIN | EPOLLEXCLUSIVE);
+      if (!listening_) resume_at_ = now + kAcceptPause;
+    }
+  }
+}
+
+void EventLoop::accept_some() {
+  for (int i = 0; i < kAcceptBatch; ++i) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    int fd = ::accept4(s_.listener.get(), reinterpret_cast<sockaddr*>(&a), &len,
+                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      // Out of descriptors or memory: refuse the waiting connection rather than leave it
+      // in the queue, where it would wake this thread again at once.
+      refuse_one();
+      return;
+    }
+    Socket sock(fd);
+    // The server's share of descriptors is used up: the connection that has waited
+    // longest for its request makes room, or the new one is refused.
+    if (s_.open_conns.load() >= s_.max_conns && !close_oldest_reading()) continue;
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const uint64_t id = next_id_++;
+    auto [it, added] = conns_.try_emplace(id);
+    Conn& c = it->second;
+    c.sock = std::move(sock);
+    c.peer = s_.opts.peer_override ? *s_.opts.peer_override : address_text(a);
+    const auto now = Clock::now();
+    c.deadline = now + s_.opts.limits.read_deadline;
+    c.last_progress = now;
+    s_.open_conns.fetch_add(1);
+    // A client usually sends its request with the connection: it is read at once, and
+    // the connection is watched only when more is to come.
+    if (!on_readable(id, c)) {
+      close_conn(it);
+    } else if (c.phase == Conn::Phase::Reading) {
+      c.watched = watch(fd, id, EPOLLIN);
+      if (!c.watched) close_conn(it);
+    }
+  }
+}
+
+void EventLoop::refuse_one() {
+  if (reserve_.valid()) {
+    reserve_.close();
+    int fd = ::accept4(s_.listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    reserve_ = Socket(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (reserve_.valid()) return;
+  }
+  // Not even one descriptor: the listener rests for a moment instead of waking this
+  // thread in a loop, and is watched again when the pause is over.
+  ::epoll_ctl(ep_.get(), EPOLL_CTL_DEL, s_.listener.get(), nullptr);
+  listening_ = false;
+  resume_at_ = Clock::now() + kAcceptPause;
+}
+
+bool EventLoop::close_oldest_reading() {
+  for (auto it = conns_.begin(); it != conns_.end(); ++it) {
+    if (it->second.phase == Conn::Phase::Reading) {
+      close_conn(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+void EventLoop::close_conn(std::map<uint64_t, Conn>::iterator it) {
+  conns_.erase(it);  // closing the socket also takes it out of the wait set
+  s_.open_conns.fetch_sub(1);
+}
+
+bool EventLoop::on_readable(uint64_t id, Conn& c) {
+  const int fd = c.sock.get();
+  uint8_t chunk[kReadChunk];
+  for (;;) {
+    ssize_t r = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+    c.last_progress = Clock::now();
+    if (r == 0) {
+      // The end of the stream before the header block ends the connection without a
+      // reply; within the body it ends the body, which is served as it is.
+      if (!c.head) return false;
+      dispatch(id, c);
+      return true;
+    }
+    const size_t got = static_cast<size_t>(r);
+    if (!c.head) {
+      c.buf.insert(c.buf.end(), chunk, chunk + got);
+      auto parsed = parse_head(c.buf, c.search_from);
+      if (!parsed) return false;  // a request that cannot be read gets no reply
+      if (!*parsed) continue;
+      c.head = std::move(**parsed);
+      Bytes& body = c.head->req.body;
+      const size_t start = c.search_from;
+      const size_t have = std::min<size_t>(c.buf.size() - start, c.head->body_length);
+      body.assign(c.buf.begin() + static_cast<std::ptrdiff_t>(start),
+                  c.buf.begin() + static_cast<std::ptrdiff_t>(start + have));
+      Bytes().swap(c.buf);
+    } else {
+      Bytes& body = c.head->req.body;
+      const size_t take = std::min<size_t>(got, c.head->body_length - body.size());
+      body.insert(body.end(), chunk, chunk + take);
+    }
+    if (c.head->req.body.size() >= c.head->body_length) {
+      dispatch(id, c);
+      return true;
+    }
+  }
+}
+
+void EventLoop::dispatch(uint64_t id, Conn& c) {
+  // While a worker answers, the connection is not watched: nothing is read from it and
+  // a peer that hangs up is noticed when the reply is written.
+  if (c.watched) ::epoll_ctl(ep_.get(), EPOLL_CTL_DEL, c.sock.get(), nullptr);
+  c.watched = false;
+  c.phase = Conn::Phase::Routing;
+  Job j{index_, id, c.sock.get(), std::move(c.head->req), is_loopback(c.peer)};
+  c.head.reset();
+  s_.submit(std::move(j));
+}
+
+void EventLoop::take_answers() {
+  uint64_t count = 0;
+  (void)!::read(wake_.get(), &count, sizeof count);
+  std::vector<Answer> answers;
+  {
+    std::lock_guard lock(mu_);
+    answers.swap(done_);
+  }
+  for (Answer& a : answers) {
+    auto it = conns_.find(a.conn);
+    if (it == conns_.end()) continue;
+    if (a.wrote != Wrote::More) {
+      close_conn(it);  // written whole, or failed
+      continue;
+    }
+    Conn& c = it->second;
+    c.out = std::move(a.out);
+    c.phase = Conn::Phase::Writing;
+    // A whole chain file may take longer than a small reply: the deadline grows by one
+    // second per 256 KiB, so only a client that reads slower than that is cut off.
+    const auto now = Clock::now();
+    c.deadline = now + s_.opts.limits.write_deadline + milliseconds(c.out.body_len() / 256);
+    c.last_progress = now;
+    c.watched = watch(c.sock.get(), it->first, EPOLLOUT);
+    if (!c.watched) close_conn(it);
+  }
+}
+
+void EventLoop::finish(std::map<uint64_t, Conn>::iterator it) {
+  end_reply(it->second.sock.get());
+  close_conn(it);
+}
+
+void EventLoop::sweep(Clock::time_point now) {
+  const auto op = s_.opts.limits.op_timeout;
+  for (auto it = conns_.begin(); it != conns_.end();) {
+    const Conn& c = it->second;
+    const bool timed =
+        c.phase != Conn::Phase::Routing && (now >= c.deadline || now - c.last_progress >= op);
+    auto next = std::next(it);
+    if (timed) close_conn(it);
+    it = next;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The server.
 
 Result<std::unique_ptr<Server>> Server::start(ServerOptions opts, std::string chain_path,
                                               Sender tx) {
+  const size_t open_files = raise_open_file_limit();
   std::unique_ptr<Server> s(new Server());
+  s->shared_ = std::make_unique<Shared>();
+  Shared& sh = *s->shared_;
   sockaddr_storage addr{};
   socklen_t addr_len = 0;
   int family = AF_INET;
@@ -194,12 +547,13 @@ Result<std::unique_ptr<Server>> Server::start(ServerOptions opts, std::string ch
   } else {
     return fail(error::os_text(EINVAL));
   }
-  s->listener_ = Socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  int fd = s->listener_.get();
+  sh.listener = Socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int fd = sh.listener.get();
   if (fd < 0) return fail(error::os_text(errno));
   int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0 || ::listen(fd, 128) != 0) {
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0 ||
+      ::listen(fd, SOMAXCONN) != 0) {
     return fail(error::os_text(errno));
   }
   int flags = ::fcntl(fd, F_GETFL);
@@ -213,73 +567,36 @@ Result<std::unique_ptr<Server>> Server::start(ServerOptions opts, std::string ch
   }
   s->port_ = ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&bound)->sin_port
                                               : reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
-  s->stop_event_ = Socket(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (s->stop_event_.get() < 0) return fail(error::os_text(errno));
-  s->opts_ = std::move(opts);
-  s->chain_path_ = std::move(chain_path);
-  s->tx_ = std::move(tx);
-  // Each idle worker waits on the listener exclusively, so a new connection wakes one of
-  // them rather than all; the stop event wakes every one.
-  size_t workers = std::max<size_t>(1, s->opts_.workers);
-  for (size_t i = 0; i < workers; ++i) {
-    Socket ep(::epoll_create1(EPOLL_CLOEXEC));
-    epoll_event listen_ev{};
-    listen_ev.events = EPOLLIN | EPOLLEXCLUSIVE;
-    listen_ev.data.fd = fd;
-    epoll_event stop_ev{};
-    stop_ev.events = EPOLLIN;
-    stop_ev.data.fd = s->stop_event_.get();
-    if (ep.get() < 0 || ::epoll_ctl(ep.get(), EPOLL_CTL_ADD, fd, &listen_ev) != 0 ||
-        ::epoll_ctl(ep.get(), EPOLL_CTL_ADD, s->stop_event_.get(), &stop_ev) != 0) {
-      return fail(error::os_text(errno));
-    }
-    s->waits_.push_back(std::move(ep));
+  sh.stop_event = Socket(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!sh.stop_event.valid()) return fail(error::os_text(errno));
+  sh.opts = std::move(opts);
+  sh.chain_path = std::move(chain_path);
+  sh.tx = std::move(tx);
+  const size_t workers = std::max<size_t>(1, sh.opts.workers);
+  const size_t loops = std::max<size_t>(1, sh.opts.event_threads);
+  sh.max_conns = connection_limit(open_files, workers);
+  for (size_t i = 0; i < loops; ++i) {
+    sh.loops.push_back(std::make_unique<EventLoop>(sh, i));
+    if (auto ok = sh.loops.back()->init(); !ok) return std::unexpected(ok.error());
   }
-  for (const Socket& ep : s->waits_) {
-    try {
-      s->threads_.emplace_back(&Server::worker, s.get(), ep.get());
-    } catch (const std::system_error&) {
-      die("failed to spawn thread");
-    }
+  try {
+    for (auto& loop : sh.loops) s->threads_.emplace_back([l = loop.get()] { l->run(); });
+    for (size_t i = 0; i < workers; ++i) s->threads_.emplace_back([&sh] { sh.work(); });
+  } catch (const std::system_error&) {
+    die("failed to spawn thread");
   }
   return s;
 }
 
 Server::~Server() {
+  if (!shared_) return;
+  shared_->stopping = true;
   uint64_t one = 1;
-  if (::write(stop_event_.get(), &one, sizeof one) < 0) {
-    // The counter cannot overflow with a single write; nothing to do otherwise.
-  }
+  // The counter cannot overflow with a single write; nothing to do otherwise.
+  (void)!::write(shared_->stop_event.get(), &one, sizeof one);
+  { std::lock_guard lock(shared_->mu); }
+  shared_->cv.notify_all();
   for (auto& t : threads_) t.join();
-}
-
-void Server::worker(int ep) {
-  const int lfd = listener_.get();
-  const int sfd = stop_event_.get();
-  for (;;) {
-    epoll_event ev[2];
-    int r = ::epoll_wait(ep, ev, 2, -1);
-    for (int i = 0; i < r; ++i) {
-      if (ev[i].data.fd == sfd) return;
-    }
-    if (r <= 0) continue;
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    int fd = ::accept4(lfd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC);
-    if (fd < 0) {
-      // Another worker took the connection; any other failure (out of descriptors)
-      // backs off for a moment.
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      pollfd s{sfd, POLLIN, 0};
-      ::poll(&s, 1, 200);
-      continue;
-    }
-    Socket conn(fd);
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::string peer = opts_.peer_override ? *opts_.peer_override : addr_text(a);
-    (void)serve(std::move(conn), chain_path_, tx_, opts_.limits, std::move(peer), sfd);
-  }
 }
 
 Status spawn(std::string chain_path, Sender tx) {

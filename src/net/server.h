@@ -1,9 +1,14 @@
 // The node's HTTP server on port 19191: it accepts connections, reads one request from
-// each, answers it through the routes and closes the connection. `Server::start` runs it
-// on its own threads until the object is dropped; `net::spawn` keeps one running for the
-// life of the process.
+// each, answers it through the routes and closes the connection. A few event threads wait
+// on every connection's readiness, so a slow client holds no thread; only the work of a
+// route runs on the worker threads. `Server::start` runs it until the object is dropped;
+// `net::spawn` keeps one running for the life of the process. `handle` serves a single
+// connection on the calling thread.
 #pragma once
 
+#include <sys/socket.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -48,17 +53,21 @@ struct ServerOptions {
   std::string host = "0.0.0.0";
   // 0 picks a free port (tests).
   uint16_t port = kPort;
-  // Connections served at the same time; more wait in the listen queue.
+  // Threads that run routes (reading files, building pages and status documents).
   size_t workers = 16;
+  // Threads that wait on the connections and read and write them.
+  size_t event_threads = 4;
   ConnLimits limits;
   // When set, every connection is taken to come from this address (tests).
   std::optional<std::string> peer_override;
 };
 
-// A running server: a listener and its worker threads. Stops and joins when dropped.
+// A running server: a listener, its event threads and its workers. Stops and joins when
+// dropped.
 class Server {
  public:
-  // Binds the listener and starts the workers; the error is the system's text.
+  // Raises the soft open-file limit to the hard one, binds the listener and starts the
+  // threads; the error is the system's text.
   static Result<std::unique_ptr<Server>> start(ServerOptions opts, std::string chain_path,
                                                Sender tx);
   ~Server();
@@ -67,21 +76,18 @@ class Server {
   // The port the listener is bound to.
   uint16_t port() const { return port_; }
 
+  struct Shared;
+
  private:
   Server() = default;
-  void worker(int epoll_fd);
 
-  ServerOptions opts_;
-  std::string chain_path_;
-  Sender tx_;
-  Socket listener_;
-  // Becomes readable once, when the server stops; every wait of a worker watches it.
-  Socket stop_event_;
-  // One wait set per worker: the listener and the stop event.
-  std::vector<Socket> waits_;
   uint16_t port_ = 0;
+  std::unique_ptr<Shared> shared_;
   std::vector<std::thread> threads_;
 };
+
+// The address text of a socket address ("127.0.0.1", "::1"), or "".
+std::string address_text(const sockaddr_storage& a);
 
 // Binds 0.0.0.0:19191 and serves there for the rest of the process.
 Status spawn(std::string chain_path, Sender tx);

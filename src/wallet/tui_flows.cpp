@@ -1,7 +1,6 @@
 #include "wallet/tui_flows.h"
 
 #include <algorithm>
-#include <limits>
 #include <utility>
 
 #include "core/peers.h"
@@ -137,8 +136,8 @@ Status finish_wallet(App& app) {
 
   std::string pass = std::move(app.pass1);
   open_book(app, std::move(book), std::move(words), std::move(pass));
-  app.pass1.clear();
-  app.pass2.clear();
+  wipe(app.pass1);
+  wipe(app.pass2);
   app.screen = kMain;
   auto synced = do_sync(app, true);
   std::string msg = synced ? std::string("Saved. [B] Seed to write down. Full sync done.")
@@ -232,7 +231,7 @@ void open_flow(App& app) {
     return;
   }
   open_book(app, std::move(*book), std::move(*words), app.input);
-  app.input.clear();
+  wipe(app.input);
   app.screen = kMain;
   // The wallet is open either way; a failed first sync is still news the user must see.
   auto synced = do_sync(app, false);

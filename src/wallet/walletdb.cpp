@@ -187,6 +187,9 @@ Status write_file_atomic(const std::filesystem::path& target, ByteView data, mod
     fsutil::Fd d(dfd);
     ::fsync(d.get());
   }
+  // Writers killed half way leave their temporary files; once their process is gone,
+  // nobody else will finish or remove them.
+  fsutil::remove_orphans(path, ".tmp-");
   return {};
 }
 

@@ -17,7 +17,6 @@ namespace {
 
 using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
-const char* const kUnavailable = "Error: not available in this build\n";
 const char* const kHint = "\nFor more information, try '--help'.\n";
 
 class QuvCli : public ::testing::Test {
@@ -303,11 +302,7 @@ TEST_F(QuvCli, LostOutputIsAFailure) {
   expect(r, 1, "", "Error: No space left on device (os error 28)\n");
 }
 
-TEST_F(QuvCli, NodeIsParsedButNotAvailable) {
-  expect(quv({"--chain", chain(), "node", "--plain"}), 1, "", kUnavailable);
-  expect(quv({"--chain", chain(), "node"}), 1, "", kUnavailable);
-}
-
+// The node runs for real (tests/integration/node_cli_test.cpp).
 TEST_F(QuvCli, WalletWithoutATerminalReportsWhy) {
   // Standard input is a pipe here, so the terminal cannot be put into raw mode.
   expect(quv({"wallet", "--chain", chain()}), 1, "",

@@ -1,0 +1,241 @@
+// Adoption of a better peer chain: stage the peer's bytes, verify them as a chain of our
+// own, swap the chain file, and submit again what the swap would lose.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "core/clock.h"
+#include "core/hashing.h"
+#include "core/hex.h"
+#include "ledger/adopt_check.h"
+#include "ledger/chain.h"
+#include "ledger/chain_file.h"
+
+namespace fs = std::filesystem;
+using codec::Block;
+using codec::Tx;
+
+namespace {
+
+const char* const kRejected = "Peer chain rejected: ";
+
+Status io_fail(int err) { return std::unexpected(QuvError::msg(error::os_text(err))); }
+Status io_fail() { return io_fail(errno); }
+
+// Writes all of `data` at `offset`.
+Status write_all_at(int fd, ByteView data, uint64_t offset) {
+  if (int err = fsutil::write_all_at(fd, data, offset)) return io_fail(err);
+  return {};
+}
+
+// The platform's temporary directory: TMPDIR, else /tmp.
+fs::path temp_dir() {
+  const char* t = std::getenv("TMPDIR");
+  if (t != nullptr && *t != '\0') return fs::path(t);
+  return fs::path("/tmp");
+}
+
+// Creates `path` afresh (never through a symbolic link) for reading and writing. A stale
+// regular file of ours under that name, left by an earlier attempt, is replaced.
+Result<fsutil::Fd> create_exclusive(const fs::path& path, mode_t mode) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0) return fsutil::Fd(fd);
+    int err = errno;
+    struct stat st {};
+    if (err != EEXIST || attempt > 0 || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid() || ::unlink(path.c_str()) != 0) {
+      return std::unexpected(QuvError::msg(error::os_text(err)));
+    }
+  }
+  return std::unexpected(QuvError::msg(error::os_text(EEXIST)));
+}
+
+}  // namespace
+
+void Chain::check_block(const Block& b, AdoptCheck& c) const {
+  const uint64_t i = offsets_.size();
+  const std::string at = "block " + std::to_string(i);
+  c.cur_block = i;
+  if (b.height != i) return c.set_fault(at + " claims height " + std::to_string(b.height) + ".");
+  if (i == 0) {
+    if (b.hash != c.genesis) return c.set_fault("its genesis block differs from ours.");
+  } else {
+    if (b.prev != tip_hash_) return c.set_fault(at + " does not follow the block before it.");
+    if (b.difficulty < chain::kSealDifficulty || !codec::meets_difficulty(b.hash, b.difficulty)) {
+      return c.set_fault(at + " lacks its proof of work.");
+    }
+  }
+  std::vector<std::shared_ptr<const Bytes>> msgs;
+  std::vector<Hash32> ids;
+  msgs.reserve(b.txs.size());
+  ids.reserve(b.txs.size());
+  for (const Tx& tx : b.txs) {
+    auto m = std::make_shared<const Bytes>(codec::encode_tx_unsigned(tx));
+    ids.push_back(hashing::h32(*m));
+    c.txids.insert(ids.back());
+    msgs.push_back(std::move(m));
+  }
+  if (codec::merkle(ids) != b.merkle) return c.set_fault(at + " does not match its merkle hash.");
+  // Every transaction is checked against the ledger before its block, as sealing does.
+  // Signatures go to the worker threads; the byte-63 rule needs no curve arithmetic and is
+  // checked here, in order.
+  SigCheck queue = [](void* ctx, const Key32& pk, const Sig64& sig, ByteView,
+                      const Hash32& note_id) -> bool {
+    if (sig[63] >= 0x20) return false;
+    auto* check = static_cast<AdoptCheck*>(ctx);
+    check->sigs.push(check->cur_msg, pk, sig, note_id, check->cur_block, check->cur_tx);
+    return true;
+  };
+  chain::IdSet spent;
+  for (size_t t = 0; t < b.txs.size(); ++t) {
+    const Tx& tx = b.txs[t];
+    c.cur_tx = t;
+    c.cur_msg = msgs[t];
+    if (auto v = check_tx(tx, true, *msgs[t], queue, &c); !v) {
+      return c.set_fault(at + ", transaction " + std::to_string(t) + ": " + v.error().to_string());
+    }
+    for (const codec::TxInput& in : tx.inputs) {
+      if (!spent.insert(in.note_id)) return c.set_fault(at + " spends one note twice.");
+    }
+  }
+}
+
+Status Chain::adopt_bytes(ByteView bytes) {
+  if (bytes.size() < 4 || std::memcmp(bytes.data(), chain::kMagic.data(), 4) != 0) {
+    return fail("Peer chain is not a QÚV file.");
+  }
+  // Compared with and replacing the chain as every writer left it.
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
+  auto check = std::make_unique<AdoptCheck>();
+  auto peer = verify_peer(bytes, *check);
+  if (!peer) return std::unexpected(peer.error());
+  const bool better =
+      peer->block_count() > block_count() ||
+      (peer->block_count() == block_count() && peer->tip_hash_hex() < tip_hash_hex());
+  if (!better) {
+    check->sigs.cancel();
+    return {};
+  }
+  std::vector<Bytes> old_list;
+  if (auto s = swap_in(*peer, bytes, *check, old_list); !s) return s;
+  resubmit(old_list, check->txids);
+  return save_state();
+}
+
+Result<Chain> Chain::verify_peer(ByteView bytes, AdoptCheck& check) const {
+  const fs::path tmp = temp_dir() / ("quv-adopt-" + std::to_string(::getpid()) + "-" +
+                                     std::to_string(sysclock::unix_now()) + ".chain");
+  std::error_code ignored;
+  {
+    auto out = create_exclusive(tmp, 0600);
+    if (!out) return std::unexpected(out.error());
+    if (auto w = write_all_at(out->get(), bytes, 0); !w) {
+      fs::remove(tmp, ignored);
+      return std::unexpected(w.error());
+    }
+  }
+  // The copy is opened as a chain of its own; the walk also checks every block, while
+  // worker threads verify the spend signatures.
+  check.genesis = genesis_hash_;
+  check.open_own(path_);
+  auto peer = open_impl(tmp, &check);
+  fs::remove(tmp, ignored);
+  fs::remove(state::path_for(tmp), ignored);
+  if (!peer) {
+    check.sigs.cancel();
+    return fail(kRejected + peer.error().to_string());
+  }
+  return peer;
+}
+
+Status Chain::swap_in(Chain& peer, ByteView bytes, AdoptCheck& check,
+                      std::vector<Bytes>& old_list) {
+  // The new file is written beside the old one, flushed, and renamed over it only once
+  // the chain has passed every check: a failure at any point leaves the old file and the
+  // ledger in memory as they were. Writing it while the signatures are still being
+  // verified hides the flush behind them.
+  // A chain path that is a symbolic link goes on naming the same file: the file it points
+  // to is replaced, not the link.
+  std::error_code ignored;
+  fs::path target = path_;
+  if (std::error_code ec; fs::is_symlink(path_, ec)) {
+    fs::path resolved = fs::canonical(path_, ec);
+    if (!ec) target = std::move(resolved);
+  }
+  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  const fs::path staged =
+      dir / ("." + target.filename().string() + ".adopt-" + std::to_string(::getpid()));
+  Result<fsutil::Fd> fresh = fail("");
+  const bool plausible = !check.fault && check.blocks == peer.block_count();
+  if (plausible) {
+    fresh = create_exclusive(staged, 0666);
+    if (fresh) {
+      struct stat st {};
+      if (::fstat(file_.get(), &st) == 0) (void)::fchmod(fresh->get(), st.st_mode & 07777);
+      Status w = write_all_at(fresh->get(), bytes, 0);
+      if (w && ::fdatasync(fresh->get()) != 0) w = io_fail();
+      if (!w) {
+        fs::remove(staged, ignored);
+        fresh = std::unexpected(w.error());
+      }
+    }
+    // The blocks the peer shares with us hold nothing to re-submit (see AdoptCheck::txids).
+    old_list = chain::old_chain_list(path_, check.shared_end);
+  }
+  if (auto fault = check.verdict()) {
+    if (fresh) fs::remove(staged, ignored);
+    return fail(kRejected + *fault);
+  }
+  if (!plausible) return fail(std::string(kRejected) + "it holds no block.");
+  if (!fresh) return std::unexpected(fresh.error());
+  // Writers waiting for the old file find it replaced and come to the new one, where they
+  // wait until this adoption is done.
+  while (::flock(fresh->get(), LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      Status err = io_fail();
+      fs::remove(staged, ignored);
+      return err;
+    }
+  }
+  if (::rename(staged.c_str(), target.c_str()) != 0) {
+    Status err = io_fail();
+    fs::remove(staged, ignored);
+    return err;
+  }
+  if (int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
+    (void)::fsync(dfd);
+    ::close(dfd);
+  }
+
+  // The peer's chain was replayed from exactly these bytes, so its sets are the new ledger.
+  file_ = std::move(*fresh);
+  offsets_ = std::move(peer.offsets_);
+  notes_ = std::move(peer.notes_);
+  nullifiers_ = std::move(peer.nullifiers_);
+  nft_ids_ = std::move(peer.nft_ids_);
+  tip_hash_ = peer.tip_hash_;
+  supply_ = peer.supply_;
+  end_ = peer.end_;
+  genesis_hash_ = peer.genesis_hash_;
+  refresh_meta();
+  return {};
+}
+
+void Chain::resubmit(const std::vector<Bytes>& old_list, const chain::IdSet& peer_txids) {
+  // Re-submission saves once at the end rather than after every admission: the state
+  // file holds the whole mempool, and rewriting it per entry would be quadratic.
+  std::vector<Bytes> pool = state_.mempool.take_all();
+  auto again = [&](const Bytes& raw) {
+    auto d = codec::decode_tx(raw);
+    if (!d || peer_txids.contains(codec::txid(d->tx))) return;
+    (void)admit_one(d->tx);
+  };
+  for (const Bytes& raw : pool) again(raw);
+  for (const Bytes& raw : old_list) again(raw);
+}

@@ -1,0 +1,193 @@
+// Sealing: picking ready mempool entries into a mined block, and work payments sealed
+// alone in a block of their own.
+#include <algorithm>
+#include <optional>
+
+#include "core/clock.h"
+#include "core/crypto.h"
+#include "core/hex.h"
+#include "ledger/chain.h"
+#include "ledger/nft.h"
+
+namespace fs = std::filesystem;
+using codec::Block;
+using codec::Tx;
+
+namespace {
+
+const char* const kNothingToSeal = "Nothing to seal — mempool empty.";
+
+}  // namespace
+
+Result<chain::Sealed> Chain::seal() {
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
+  if (state_.mempool.empty()) return fail(kNothingToSeal);
+
+  std::vector<size_t> selected_at;  // positions of the selected entries
+  std::vector<size_t> gone_at;      // positions of the selected and the dropped entries
+  std::vector<bool> gone_selected;  // for each of those, whether it was selected
+  std::vector<Tx> selected;
+  chain::IdSet spent;
+  uint64_t transfers = 0;
+  const fs::path image_dir = nft::dir(path_);
+  const Mempool& pool = state_.mempool;
+
+  for (size_t i = 0; i < pool.size(); ++i) {
+    if (selected.size() >= chain::kMaxBlockTxs) break;  // the rest is kept unread
+    auto d = codec::decode_tx(pool[i]);
+    if (!d) {
+      gone_at.push_back(i);
+      gone_selected.push_back(false);
+      continue;
+    }
+    Tx& tx = d->tx;
+    bool drop = !validate(tx, true);
+    for (size_t k = 0; k < tx.inputs.size() && !drop; ++k) {
+      drop = spent.contains(tx.inputs[k].note_id);
+    }
+    if (drop) {
+      gone_at.push_back(i);
+      gone_selected.push_back(false);
+      continue;
+    }
+    bool ready = true;
+    if (tx.type == codec::kTxTransfer) {
+      const uint64_t need = required_confirms();
+      if (need > 0) {
+        auto it = state_.acks.find(hex::encode(codec::txid(tx)));
+        ready = it != state_.acks.end() && it->second.size() >= need;
+      }
+    } else if (tx.type == codec::kTxNftMint) {
+      auto mint = nft::parse_extra(tx.extra);
+      ready = mint && nft::exists(image_dir, hex::encode(mint->first));
+    }
+    if (!ready) continue;
+    // Where the entry lands once the dropped ones before it are gone.
+    selected_at.push_back(i - (gone_at.size() - selected_at.size()));
+    gone_at.push_back(i);
+    gone_selected.push_back(true);
+    if (tx.type == codec::kTxTransfer) ++transfers;
+    for (const codec::TxInput& in : tx.inputs) spent.insert(in.note_id);
+    selected.push_back(std::move(tx));
+  }
+
+  const uint32_t validated_before = state_.validated;
+  state_.validated =
+      static_cast<uint32_t>(std::min<uint64_t>(uint64_t{state_.validated} + transfers, UINT32_MAX));
+  std::vector<Bytes> gone = state_.mempool.remove(gone_at);
+  // The selected entries, kept aside in case the block fails.
+  std::vector<Bytes> taken;
+  for (size_t g = 0; g < gone.size(); ++g) {
+    if (gone_selected[g]) taken.push_back(std::move(gone[g]));
+  }
+
+  // When the block does not make it into the chain, the selected entries go back where
+  // they were and no longer count as validated, so no transfer is lost to a failed write.
+  auto put_back = [&] {
+    state_.mempool.restore(selected_at, std::move(taken));
+    state_.validated = validated_before;
+  };
+
+  if (auto s = save_state(); !s) {
+    put_back();
+    return std::unexpected(s.error());
+  }
+  if (selected.empty()) return fail(kNothingToSeal);
+  auto sealed = seal_txs(std::move(selected));
+  if (!sealed) {
+    put_back();
+    (void)save_state();
+  }
+  return sealed;
+}
+
+Result<Block> Chain::make_block(std::vector<Tx> txs) const {
+  Block b;
+  b.height = offsets_.size();
+  b.timestamp = static_cast<uint64_t>(sysclock::unix_now());
+  std::vector<Hash32> ids;
+  ids.reserve(txs.size());
+  for (const Tx& tx : txs) ids.push_back(codec::txid(tx));
+  b.merkle = codec::merkle(ids);
+  b.prev = tip_hash_;
+  b.difficulty = b.height == 0 ? 0 : chain::kSealDifficulty;
+  b.txs = std::move(txs);
+  auto mined = codec::mine_header(codec::encode_header(b), b.difficulty);
+  if (!mined) return std::unexpected(mined.error());
+  b.nonce = bytes::load_u64(mined->data() + 80);
+  b.hash = codec::block_hash(*mined);
+  return b;
+}
+
+Result<chain::Sealed> Chain::seal_txs(std::vector<Tx> txs) {
+  // Height and prev come from the true tip, so the lock is taken before the block is made.
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
+  auto b = make_block(std::move(txs));
+  if (!b) return std::unexpected(b.error());
+  if (auto a = append(*b); !a) return std::unexpected(a.error());
+  return chain::Sealed{b->height, hex::encode(b->hash)};
+}
+
+Result<chain::Sealed> Chain::drop_work(uint64_t amount, uint32_t seconds, uint32_t validated) {
+  // The reward address is read as every writer left it.
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
+  if (state_.reward_address.empty()) return fail("No reward address.");
+  if (amount == 0) return fail("Nothing to pay out.");
+  return pay_work(state_.reward_address, amount, seconds, validated);
+}
+
+Result<chain::Sealed> Chain::pay_work(std::string_view address, uint64_t amount, uint32_t seconds,
+                                      uint32_t validated,
+                                      const std::function<void(NodeState&)>& then) {
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
+  auto key = crypto::decode_address(address);
+  if (!key) return std::unexpected(key.error());
+  Tx tx;
+  tx.type = codec::kTxWork;
+  tx.timestamp = static_cast<uint64_t>(sysclock::unix_now());
+  tx.extra.assign({'w', 'o', 'r', 'k'});
+  auto out = crypto::make_output("work", *key, static_cast<int64_t>(amount), "node-work");
+  if (!out) return std::unexpected(out.error());
+  tx.outputs.push_back(std::move(*out));
+  tx.work_amount = amount;
+  tx.work_seconds = seconds;
+  tx.work_validated = validated;
+  std::vector<Tx> txs;
+  txs.push_back(std::move(tx));
+  auto b = make_block(std::move(txs));
+  if (!b) return std::unexpected(b.error());
+
+  // The state file that records the payment is written before the block, and renamed into
+  // place after it: whatever can fail (a full disk, a directory that refuses new files)
+  // fails before the block is appended, so no payment is reported failed and then paid
+  // again by a retry.
+  NodeState next = state_;
+  if (then) then(next);
+  next.height = static_cast<int64_t>(offsets_.size());
+  next.tip = hex::encode(b->hash);
+  next.supply = supply_ + amount;
+  std::optional<fsutil::PreparedFile> prepared;
+  if (!hold_) {
+    auto p = next.prepare_save(path_);
+    if (!p) return std::unexpected(p.error());
+    prepared.emplace(std::move(*p));
+  }
+  if (auto a = append(*b); !a) return std::unexpected(a.error());
+  state_ = std::move(next);
+  refresh_meta();
+  if (prepared) {
+    // The block is in: a rename that fails now leaves the save to the next change.
+    if (prepared->commit()) {
+      stamp_state();
+    } else {
+      dirty_ = true;
+    }
+  } else {
+    dirty_ = true;
+  }
+  return chain::Sealed{b->height, hex::encode(b->hash)};
+}

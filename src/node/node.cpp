@@ -1,0 +1,222 @@
+#include "node/node.h"
+
+#include <sodium.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "core/codec.h"
+#include "core/hex.h"
+#include "core/peers.h"
+#include "core/units.h"
+#include "ledger/work.h"
+#include "node/node_ledger.h"
+
+namespace node {
+
+namespace {
+
+// An amount of base units as amount text over the whole unsigned range (the supply
+// counts modulo 2^64).
+std::string amount_text(uint64_t amount) {
+  std::string frac = std::to_string(amount % static_cast<uint64_t>(units::kBasePerQuv));
+  frac.insert(0, 5 - frac.size(), '0');
+  return units::thousands(amount / static_cast<uint64_t>(units::kBasePerQuv)) + "," + frac + " QÚV";
+}
+
+std::string seal_line(const chain::Sealed& s) {
+  return "seal height=" + std::to_string(s.height) + " " + short_hash(s.hash);
+}
+
+bool says_mempool_empty(const QuvError& e) {
+  return e.to_string().find("mempool empty") != std::string::npos;
+}
+
+std::string join(const std::vector<std::string>& items, std::string_view sep) {
+  std::string out;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += sep;
+    out += items[i];
+  }
+  return out;
+}
+
+void print(const std::vector<LogLine>& lines) {
+  for (const LogLine& l : lines) {
+    std::FILE* f = l.ok ? stdout : stderr;
+    std::fputs(l.text.c_str(), f);
+    std::fputc('\n', f);
+  }
+  (void)std::fflush(stdout);
+  (void)std::fflush(stderr);
+}
+
+}  // namespace
+
+std::string fresh_node_id() {
+  std::array<uint8_t, 6> bytes{};
+  randombytes_buf(bytes.data(), bytes.size());
+  return "seed-" + hex::encode(bytes);
+}
+
+std::string short_hash(std::string_view text) { return hex::short_hash(text); }
+
+Result<Started> prepare(Chain& chain) { return prepare(chain, net::spawn); }
+
+Result<Started> prepare(Chain& chain, const Spawn& spawn) {
+  auto [tx, rx] = net::channel();
+  if (auto s = spawn(chain.path().string(), tx); !s) {
+    std::string text = s.error().to_string();
+    if (text.find("Address already in use") != std::string::npos) text = std::string(kPortInUse);
+    return fail(text);
+  }
+  Started out;
+  out.session.rx = std::move(rx);
+  out.lines.push_back(
+      {true, "listen 0.0.0.0:" + std::to_string(net::kPort) + "  (P2P / wallet RPC)"});
+  fill_identity(chain, fresh_node_id(), std::string(codec::kDefaultSeedPeer));
+  out.session.memo.begin_tick();
+  // Only adoptions and refused chains are told at start-up.
+  for (const LogLine& l : catch_up(chain, out.session.memo).lines) {
+    if (l.ok) {
+      out.lines.push_back({true, "chain fetched from peer"});
+    } else if (l.text.starts_with("sync: ")) {
+      out.lines.push_back(l);
+    }
+  }
+  return out;
+}
+
+LogLine apply(Chain& chain, const net::NetMsg& msg) {
+  const std::string need = std::to_string(Chain::required_confirms());
+  return std::visit(
+      [&](const auto& m) -> LogLine {
+        using T = std::decay_t<decltype(m)>;
+        if constexpr (std::is_same_v<T, net::NetMsg::Tx>) {
+          auto d = codec::decode_tx(m.raw);
+          if (!d) return {false, "tx: decode failed"};
+          auto id = chain.submit_tx(d->tx);
+          if (!id) return {false, "tx: " + id.error().to_string()};
+          return {true, "tx in mempool " + *id + " (needs " + need + " acks)"};
+        } else if constexpr (std::is_same_v<T, net::NetMsg::Ack>) {
+          auto n = chain.ack_tx(m.txid, m.node_id);
+          if (!n) return {false, "ack: " + n.error().to_string()};
+          return {true, "ack " + m.txid + " from " + m.node_id + " (" + std::to_string(*n) + "/" +
+                            need + ")"};
+        } else if constexpr (std::is_same_v<T, net::NetMsg::SetReward>) {
+          if (auto s = work::set_reward_address(chain, m.address); !s) {
+            return {false, "reward: " + s.error().to_string()};
+          }
+          return {true, "reward " + work::reward_address(chain)};
+        } else if constexpr (std::is_same_v<T, net::NetMsg::SetPeers>) {
+          if (auto s = work::set_peers(chain, m.peers); !s) {
+            return {false, "peers: " + s.error().to_string()};
+          }
+          return {true, "peers " + join(peers_of(chain), ", ")};
+        } else if constexpr (std::is_same_v<T, net::NetMsg::Seal>) {
+          auto s = chain.seal();
+          if (!s) {
+            if (says_mempool_empty(s.error())) return {false, "mempool empty"};
+            return {false, "seal: " + s.error().to_string()};
+          }
+          return {true, seal_line(*s)};
+        } else {
+          auto paid = work::drop_now(chain);
+          if (!paid) return {false, "drop: " + paid.error().to_string()};
+          return {true, "drop " + amount_text(*paid)};
+        }
+      },
+      msg.msg);
+}
+
+std::vector<LogLine> apply_requests(Chain& chain, net::Receiver& rx) {
+  std::vector<LogLine> lines;
+  // The changes of one drain share one state save at its end: a burst of transfers costs
+  // one rewrite of the state file, not one each.
+  chain.hold_saves();
+  while (auto msg = rx.try_recv()) lines.push_back(apply(chain, *msg));
+  if (auto saved = chain.flush_saves(); !saved) {
+    lines.push_back({false, "state: " + saved.error().to_string()});
+  }
+  return lines;
+}
+
+std::vector<LogLine> pulse(Chain& chain, Session& session) {
+  session.memo.begin_tick();
+
+  // A. Requests, in arrival order.
+  std::vector<LogLine> lines = apply_requests(chain, session.rx);
+
+  // B. Catch-up; a node that is behind only gossips in this tick.
+  CatchUp caught = catch_up(chain, session.memo);
+  lines.insert(lines.end(), caught.lines.begin(), caught.lines.end());
+  if (caught.behind) {
+    gossip(chain, session.memo);
+    return lines;
+  }
+
+  // C. Work beat, and the daily drop when due.
+  if (auto paid = work::beat(chain); !paid) {
+    lines.push_back({false, "work: " + paid.error().to_string()});
+  } else if (*paid > 0) {
+    lines.push_back({true, "drop " + amount_text(*paid) +
+                               "  supply=" + amount_text(supply_of(chain)) +
+                               "  work=" + std::to_string(work_seconds_of(chain)) + "s"});
+  }
+
+  // D. Auto-seal; nothing ready to seal is no event.
+  if (!mempool_of(chain).empty()) {
+    auto s = chain.seal();
+    if (s) {
+      lines.push_back({true, seal_line(*s)});
+    } else if (!says_mempool_empty(s.error())) {
+      lines.push_back({false, "seal: " + s.error().to_string()});
+    }
+  }
+
+  // E. Gossip.
+  gossip(chain, session.memo);
+  return lines;
+}
+
+Status run(Chain& chain) {
+  auto started = prepare(chain);
+  if (!started) return std::unexpected(started.error());
+  print(started->lines);
+  const WorkStatus ws = work::status(chain);
+  const std::string reward = ws.reward_address.empty() ? "(no address)" : ws.reward_address;
+  print({{true, "QÚV node  file=" + chain.path().string()},
+         {true, "height=" + std::to_string(height_of(chain)) + "  " +
+                    std::to_string(chain.file_size()) + " bytes  reward=" + reward},
+         {true, "0,00001 QÚV/s · cap 0,86400/day · +0,00001 per tx · drop 24h · P2P :" +
+                    std::to_string(net::kPort)},
+         {true, "Ctrl+C to stop."}});
+  for (;;) {
+    print(pulse(chain, started->session));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+}
+
+std::optional<nlohmann::json> local_status() {
+  PeerRequest req;
+  req.method = "GET";
+  req.path = "/status";
+  req.content_type = "application/json";
+  req.timeout = std::chrono::milliseconds(1000);
+  auto body = peer_call(kLocalNode, req);
+  if (!body) return std::nullopt;
+  try {
+    auto doc = nlohmann::json::parse(body->begin(), body->end());
+    const auto it = doc.is_object() ? doc.find("ok") : doc.end();
+    if (!doc.is_object() || it == doc.end() || !it->is_boolean() || !it->get<bool>()) {
+      return std::nullopt;
+    }
+    return doc;
+  } catch (const nlohmann::json::exception&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace node
