@@ -79,8 +79,19 @@ void refuse(GossipMemo& memo, const Claim& c, SteadyClock::time_point until) {
 }  // namespace
 
 std::optional<PeerStatus> read_status(ByteView body) {
-  auto doc = parse_json(body);
-  if (!doc) return std::nullopt;
+  // A mempool entry's inputs and outputs are never read here; the parser drops them (and
+  // every member of an entry but "id" and "raw") instead of building them.
+  std::optional<json> doc;
+  try {
+    doc = json::parse(body.begin(), body.end(),
+                      [](int depth, json::parse_event_t event, json& parsed) {
+                        if (event != json::parse_event_t::key || depth != 3) return true;
+                        const auto& key = parsed.get_ref<const std::string&>();
+                        return key == "id" || key == "raw";
+                      });
+  } catch (const json::exception&) {
+    return std::nullopt;
+  }
   PeerStatus st;
   st.node_id = string_member(*doc, "node_id").value_or("");
   if (const json* h = member(*doc, "height")) {
