@@ -28,9 +28,6 @@ constexpr const char* kProgram = "quv";
 constexpr const char* kAbout = "QÚV — Node TUI, chain, wallet TUI";
 constexpr const char* kChainHelp =
     "Chain file (else QUV_CHAIN_PATH or /var/www/blockchain-data/quv.chain)";
-constexpr const char* kVarLibChain = "/var/lib/quv/quv.chain";
-constexpr const char* kVarLibDir = "/var/lib/quv";
-constexpr const char* kWwwChain = "/var/www/blockchain-data/quv.chain";
 
 // The parser's help layout, without the padding it leaves after options that have no
 // help text of their own.
@@ -146,15 +143,6 @@ bool stray_dash(const std::string& a) {
 Exit usage_error(const std::string& message, const std::string& usage) {
   return Exit{2, "",
               "error: " + message + "\n\n" + usage + "\nFor more information, try '--help'.\n"};
-}
-
-// Bytes of an environment variable, or nothing when it is unset or not valid UTF-8.
-std::optional<std::string> env_utf8(const char* name) {
-  const char* v = std::getenv(name);
-  if (!v) return std::nullopt;
-  std::string s = v;
-  if (!text::is_utf8(s)) return std::nullopt;
-  return s;
 }
 
 // An amount of base units as amount text; unlike `units::format_quv` it takes the whole
@@ -330,58 +318,6 @@ std::variant<Cli, Exit> parse(const std::vector<std::string>& args) {
   }
   return cli;
 }
-
-PathProbe system_probe() {
-  PathProbe p;
-  p.env = env_utf8;
-  p.is_file = [](const std::filesystem::path& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-  };
-  p.is_dir = [](const std::filesystem::path& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-  };
-  return p;
-}
-
-std::filesystem::path with_extension(const std::string& base, const std::string& ext) {
-  // The last component is the last name in the path: trailing separators and "."
-  // components name nothing of their own, so "db/" and "db/." both end in "db".
-  size_t end = base.size();
-  for (;;) {
-    while (end > 0 && base[end - 1] == '/') --end;
-    if (end >= 2 && base[end - 1] == '.' && base[end - 2] == '/') {
-      --end;
-      continue;
-    }
-    break;
-  }
-  size_t slash = end == 0 ? std::string::npos : base.rfind('/', end - 1);
-  size_t start = slash == std::string::npos ? 0 : slash + 1;
-  std::string name = base.substr(start, end - start);
-  // No name to give an extension to ("/", ".", "x/.."): the path stays as it is.
-  if (name.empty() || name == "." || name == "..") return base;
-  size_t dot = name.rfind('.');
-  // A leading dot starts a hidden name, not an extension.
-  if (dot != std::string::npos && dot > 0) name.resize(dot);
-  return base.substr(0, start) + name + "." + ext;
-}
-
-std::filesystem::path chain_path(const PathProbe& probe) {
-  if (auto v = probe.env("QUV_CHAIN_PATH"); v && !v->empty()) return *v;
-  if (auto v = probe.env("QUV_DB_PATH"); v && !v->empty()) return with_extension(*v, "chain");
-  if (probe.is_file(kVarLibChain)) return kVarLibChain;
-  if (auto home = probe.env("HOME"); home && !home->empty()) {
-    std::filesystem::path p = std::filesystem::path(*home) / ".quv" / "quv.chain";
-    if (probe.is_file(p)) return p;
-  }
-  if (probe.is_file(kWwwChain)) return kWwwChain;
-  if (probe.is_dir(kVarLibDir)) return kVarLibChain;
-  return kWwwChain;
-}
-
-std::filesystem::path chain_path() { return chain_path(system_probe()); }
 
 std::expected<std::string, error::Report> run_oneshot(const Cmd& cmd,
                                                       const std::filesystem::path& chain) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/paths.h"
 #include "core/version.h"
 
 namespace cli {
@@ -106,29 +107,6 @@ struct Exit {
 // an `Exit` ready to print: help and version on standard output with status 0, usage
 // errors (and no arguments at all) on standard error with status 2.
 std::variant<Cli, Exit> parse(const std::vector<std::string>& args);
-
-// What the chain path rule may look at; the real process fills it from the environment
-// and the file system, tests fill it by hand.
-struct PathProbe {
-  // Reads an environment variable; nullopt when unset or not valid UTF-8.
-  std::function<std::optional<std::string>(const char* name)> env;
-  // True when the path names a regular file (after following symbolic links).
-  std::function<bool(const std::filesystem::path&)> is_file;
-  // True when the path names a directory.
-  std::function<bool(const std::filesystem::path&)> is_dir;
-};
-
-// The probe over this process's environment and file system.
-PathProbe system_probe();
-
-// The chain file path by the six-step rule, over the given probe. Creates nothing.
-std::filesystem::path chain_path(const PathProbe& probe);
-// The chain file path of this process. Creates nothing and never fails.
-std::filesystem::path chain_path();
-
-// `base` with the extension of its last component replaced by `ext` (without a dot), or
-// "." and `ext` appended when the last component has none: x/quv.db -> x/quv.chain.
-std::filesystem::path with_extension(const std::string& base, const std::string& ext);
 
 // Runs one subcommand other than "node" and "wallet" on the chain at `chain`; the lines
 // it prints, or the error report.

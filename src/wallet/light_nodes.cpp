@@ -5,6 +5,7 @@
 
 #include "core/fsutil.h"
 #include "core/hex.h"
+#include "core/paths.h"
 #include "core/text.h"
 #include "wallet/light.h"
 
@@ -29,7 +30,7 @@ std::vector<std::string> default_nodes() {
 }
 
 std::filesystem::path nodes_path(const std::filesystem::path& wallet_file) {
-  return walletdb::with_extension(wallet_file.string(), "nodes");
+  return cli::with_extension(wallet_file.string(), "nodes");
 }
 
 std::vector<std::string> load_nodes(const std::filesystem::path& wallet_file) {

@@ -13,6 +13,7 @@
 
 #include "core/fsutil.h"
 #include "core/hex.h"
+#include "core/paths.h"
 #include "core/seed.h"
 #include "core/text.h"
 
@@ -43,54 +44,9 @@ bool regular_file_at(const std::filesystem::path& p) {
   return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool directory_at(const std::filesystem::path& p) {
-  struct stat st;
-  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
 
-std::filesystem::path with_extension(const std::string& base, std::string_view ext) {
-  // Trailing separators and "." components name nothing of their own: "db/" and "db/."
-  // both end in "db", as the command line reads them.
-  size_t end = base.size();
-  for (;;) {
-    while (end > 0 && base[end - 1] == '/') --end;
-    if (end >= 2 && base[end - 1] == '.' && base[end - 2] == '/') {
-      --end;
-      continue;
-    }
-    break;
-  }
-  size_t slash = end == 0 ? std::string::npos : base.rfind('/', end - 1);
-  size_t start = slash == std::string::npos ? 0 : slash + 1;
-  std::string name = base.substr(start, end - start);
-  if (name.empty() || name == "." || name == "..") return base;
-  size_t dot = name.rfind('.');
-  // A leading dot starts a hidden name, not an extension.
-  if (dot != std::string::npos && dot > 0) name.resize(dot);
-  return base.substr(0, start) + name + "." + std::string(ext);
-}
-
 namespace {
-
-// The node's chain file path, by the same rule the command line applies (the entry point
-// has already turned --chain into QUV_CHAIN_PATH). The wallet library sits below the
-// command line, so it reads the rule's inputs itself.
-std::filesystem::path chain_path_guess() {
-  constexpr const char* kVarLibChain = "/var/lib/quv/quv.chain";
-  constexpr const char* kWwwChain = "/var/www/blockchain-data/quv.chain";
-  if (auto v = env_text("QUV_CHAIN_PATH"); v && !v->empty()) return *v;
-  if (auto v = env_text("QUV_DB_PATH"); v && !v->empty()) return with_extension(*v, "chain");
-  if (regular_file_at(kVarLibChain)) return kVarLibChain;
-  if (auto home = env_text("HOME"); home && !home->empty()) {
-    std::filesystem::path p = std::filesystem::path(*home) / ".quv" / "quv.chain";
-    if (regular_file_at(p)) return p;
-  }
-  if (regular_file_at(kWwwChain)) return kWwwChain;
-  if (directory_at("/var/lib/quv")) return kVarLibChain;
-  return kWwwChain;
-}
 
 // Argon2id of the passphrase bytes and the salt; false when the library fails.
 bool derive_key(std::string_view passphrase, const uint8_t* salt, crypto::Secret<32>& key) {
@@ -140,7 +96,7 @@ std::filesystem::path wallet_path() {
   if (regular_file_at(def)) return def;
   for (const std::filesystem::path& p :
        {std::filesystem::path(kHomeFallback), std::filesystem::path(kWwwFallback),
-        with_extension(chain_path_guess().string(), "wallet")}) {
+        cli::with_extension(cli::chain_path().string(), "wallet")}) {
     if (regular_file_at(p)) return p;
   }
   return def;

@@ -50,10 +50,6 @@ inline constexpr std::string_view kWwwFallback = "/var/www/blockchain-data/quv.w
 // under $HOME (where a new wallet goes). Creates nothing.
 std::filesystem::path wallet_path();
 
-// `base` with the extension of its last component replaced by `ext` (without a dot), or a
-// dot and `ext` appended when it has none: x/quv.wallet -> x/quv.nodes.
-std::filesystem::path with_extension(const std::string& base, std::string_view ext);
-
 // True when `wallet_path()` names an existing regular file (symbolic links followed).
 bool exists();
 
