@@ -36,7 +36,16 @@ namespace {
 
 std::unexpected<QuvError> os_fail(int err) { return fail(error::os_text(err)); }
 
-// Writes all of `data`, riding over short writes and interrupted calls.
+// A name no other writer in this or another process uses at the same moment; the
+// exclusive create below catches the rare collision with a stale leftover.
+std::string temp_name(const std::filesystem::path& target) {
+  static std::atomic<uint64_t> counter{0};
+  return "." + target.filename().string() + ".part-" + std::to_string(::getpid()) + "-" +
+         std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+}
+
+}  // namespace
+
 int write_all(int fd, ByteView data) {
   size_t done = 0;
   while (done < data.size()) {
@@ -49,16 +58,6 @@ int write_all(int fd, ByteView data) {
   }
   return 0;
 }
-
-// A name no other writer in this or another process uses at the same moment; the
-// exclusive create below catches the rare collision with a stale leftover.
-std::string temp_name(const std::filesystem::path& target) {
-  static std::atomic<uint64_t> counter{0};
-  return "." + target.filename().string() + ".part-" + std::to_string(::getpid()) + "-" +
-         std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
-}
-
-}  // namespace
 
 Result<Bytes> read_file(const std::filesystem::path& path, uint64_t max_bytes) {
   int raw;

@@ -50,6 +50,9 @@ Result<std::string> read_text(const std::filesystem::path& path, uint64_t max_by
 // Writes all of `data` at `offset`, riding over short writes and interruptions; the
 // errno of a failure, else 0.
 int write_all_at(int fd, ByteView data, uint64_t offset);
+// Writes all of `data` at the descriptor's position, riding over short writes and
+// interrupted calls; 0 or the errno of the failing write.
+int write_all(int fd, ByteView data);
 // Reads exactly `out.size()` bytes at `offset`; the errno of a failure, else 0; a file
 // that ends first leaves `got` short of the size.
 int read_all_at(int fd, std::span<uint8_t> out, uint64_t offset, size_t& got);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/decimal.h"
 #include "core/text.h"
 
 namespace net {
@@ -85,18 +86,7 @@ Result<Request> read_request(const ReadFn& read) {
   return req;
 }
 
-std::optional<uint64_t> parse_u64(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return std::nullopt;
-    v = v * 10 + d;
-  }
-  return v;
-}
+std::optional<uint64_t> parse_u64(std::string_view s) { return decimal::parse_u64(s); }
 
 uint64_t content_length(std::string_view head) {
   static constexpr std::string_view kName = "content-length:";

@@ -1,7 +1,6 @@
 #include "net/routes.h"
 
 #include <algorithm>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string_view>
 
@@ -129,10 +128,9 @@ Reply route_mint(const Request& req, const std::string& chain_path, const Sender
 }
 
 Reply route_upload(const Request& req, const std::string& chain_path) {
-  // Uploads through this server take turns, so two workers cannot both pass the store's
-  // image-count check before either of them has written its image.
-  static std::mutex uploads;
-  std::lock_guard lock(uploads);
+  // Uploads run side by side: each image is checked and written under its own temporary
+  // name, and a costly image is refused from its header, so one upload never waits on
+  // another. Uploads at the same moment may pass the image-count check together.
   auto info = nft::ingest(nft::dir(chain_path), req.body);
   if (!info) return error_reply(400, info.error().to_string());
   json j = json::object();

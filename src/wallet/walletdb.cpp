@@ -71,19 +71,6 @@ Result<SecretText> dump_secret(const Book& book) {
 
 std::unexpected<QuvError> os_fail(int err) { return fail(error::os_text(err)); }
 
-int write_all(int fd, ByteView data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -132,7 +119,7 @@ Status write_file_atomic(const std::filesystem::path& target, ByteView data, mod
   };
   // The umask may have taken bits away (owner write, say); the file gets exactly `mode`.
   if (::fchmod(fd.get(), mode) != 0) return give_up(errno);
-  if (int err = write_all(fd.get(), data)) return give_up(err);
+  if (int err = fsutil::write_all(fd.get(), data)) return give_up(err);
   if (::fsync(fd.get()) != 0) return give_up(errno);
   if (fd.close() != 0 && errno != EINTR) return give_up(errno);
   if (::rename(tmp.c_str(), path.c_str()) != 0) return give_up(errno);
