@@ -13,7 +13,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -618,6 +620,52 @@ TEST_F(NodeTest, GossipSkipsWhatThePeerAlreadyShows) {
   }
   // The peer's entry was imported once and stays.
   EXPECT_EQ(n.chain->state().mempool.size(), 7u);
+}
+
+TEST_F(NodeTest, AWriterBesideTheNodeNeedNotWaitForItsPeers) {
+  proc::ScopedEnv need("QUV_CONFIRM_PEERS", "9");
+  TestNode n(gen().bytes());
+  const codec::Tx theirs = gen().spend();
+  const json pool = json::array(
+      {json{{"id", id_of(theirs)}, {"raw", hex::encode(codec::encode_tx_signed(theirs))}}});
+  const std::string doc = status_doc("peer-w", 1, n.chain->tip_hash_hex(), pool);
+  std::mutex mu;
+  std::condition_variable cv;
+  bool acking = false;
+  bool release = false;
+  // The peer holds its answer to the acknowledgement until the test lets it go.
+  FakePeer peer([&](const std::string&, const std::string& path, const std::string&) {
+    if (path == "/status") return Scripted{doc};
+    if (path == "/ack") {
+      std::unique_lock lock(mu);
+      acking = true;
+      cv.notify_all();
+      cv.wait_for(lock, std::chrono::seconds(5), [&] { return release; });
+    }
+    return Scripted{"{\"ok\":true}"};
+  });
+  n.set_peers({peer.endpoint()});
+  std::thread ticking([&] { n.tick(); });
+  {
+    std::unique_lock lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return acking; }));
+  }
+  // A one-shot command on the same chain while the node waits for its peer.
+  auto other = std::async(std::launch::async, [&] {
+    auto c = Chain::open(n.path());
+    return c && c->edit_state([](NodeState& st) { st.reward_address = ""; });
+  });
+  const bool done = other.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+  {
+    std::lock_guard lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  ticking.join();
+  EXPECT_TRUE(done) << "the writer waited for the node's conversation with a peer";
+  EXPECT_TRUE(other.get());
+  // The peer's entry was still imported in that tick.
+  EXPECT_EQ(n.chain->state().mempool.size(), 1u);
 }
 
 TEST_F(NodeTest, TwoNodesAgreeOnOneTransferAndOneBlock) {

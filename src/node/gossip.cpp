@@ -222,11 +222,30 @@ struct OwnEntry {
   std::string txid;
 };
 
-// Imports, acknowledges and pushes with one answering peer; stops at the first request
-// that the peer does not answer.
-void exchange(Chain& chain, GossipMemo& memo, const std::string& peer, const PeerStatus& st,
-              const std::vector<OwnEntry>& own, std::unordered_set<std::string>& known,
-              const std::string& me) {
+// Takes into the mempool what an answering peer lists and this node lacks. Runs while
+// the chain's saves are held, so every import of the tick shares one save.
+void import_from(Chain& chain, GossipMemo& memo, const PeerStatus& st,
+                 std::unordered_set<std::string>& known) {
+  for (const auto& e : st.mempool) {
+    if (!e.raw || e.raw->size() % 2 != 0) continue;
+    auto bytes = hex::decode(*e.raw);
+    if (!bytes) continue;
+    auto d = codec::decode_tx(*bytes);
+    if (!d) continue;
+    const std::string id = hex::encode(codec::txid(d->tx));
+    if (known.contains(id) || memo.refused_txids.contains(id)) continue;
+    if (chain.submit_tx(d->tx)) {
+      known.insert(id);
+    } else {
+      memo.refused_txids.insert(id);
+    }
+  }
+}
+
+// Acknowledges and pushes with one answering peer; stops at the first request that the
+// peer does not answer. Touches no file, so it runs without the chain's writer lock.
+void exchange(GossipMemo& memo, const std::string& peer, const PeerStatus& st,
+              const std::vector<OwnEntry>& own, const std::string& me) {
   const auto budget_end = SteadyClock::now() + kPeerBudget;
   PeerMemo& pm = memo.peers[peer];
   std::unordered_set<std::string> listed;
@@ -237,20 +256,6 @@ void exchange(Chain& chain, GossipMemo& memo, const std::string& peer, const Pee
   std::erase_if(pm.acked, [&](const std::string& id) { return !listed.contains(id); });
 
   for (const auto& e : st.mempool) {
-    if (e.raw && e.raw->size() % 2 == 0) {
-      if (auto bytes = hex::decode(*e.raw)) {
-        if (auto d = codec::decode_tx(*bytes)) {
-          const std::string id = hex::encode(codec::txid(d->tx));
-          if (!known.contains(id) && !memo.refused_txids.contains(id)) {
-            if (chain.submit_tx(d->tx)) {
-              known.insert(id);
-            } else {
-              memo.refused_txids.insert(id);
-            }
-          }
-        }
-      }
-    }
     if (!e.id || pm.acked.contains(*e.id)) continue;
     const std::string body = json{{"node_id", me}, {"txid", *e.id}}.dump();
     PeerRequest req;
@@ -301,11 +306,14 @@ void gossip(Chain& chain, GossipMemo& memo) {
     memo.refused_tip = tip;
   }
 
-  // Imports and link states share one save at the end.
-  chain.hold_saves();
+  // The peers are asked first, without the chain's writer lock: a one-shot command beside
+  // the node never waits on a slow peer. Link states and imports then share one short
+  // save, and the acknowledgements and pushes go out after it.
+  std::vector<std::pair<std::string, const char*>> links;
+  std::vector<std::pair<std::string, PeerStatus>> answering;
   for (const std::string& peer : peers) {
     if (memo.down.contains(peer)) {
-      set_link(chain, peer, "down");
+      links.emplace_back(peer, "down");
       continue;
     }
     std::optional<PeerStatus> st;
@@ -317,19 +325,24 @@ void gossip(Chain& chain, GossipMemo& memo) {
       st = read_status(*body);
     }
     if (!st) {
-      set_link(chain, peer, "down");
+      links.emplace_back(peer, "down");
       continue;
     }
     if (st->node_id == me) {
-      set_link(chain, peer, "self");
+      links.emplace_back(peer, "self");
       continue;
     }
-    set_link(chain, peer, "up");
-    exchange(chain, memo, peer, *st, own, known, me);
+    links.emplace_back(peer, "up");
+    answering.emplace_back(peer, std::move(*st));
   }
 
-  gossip_nft(chain, memo, peers_of(chain));
+  chain.hold_saves();
+  for (const auto& [peer, link] : links) set_link(chain, peer, link);
+  for (const auto& [peer, st] : answering) import_from(chain, memo, st, known);
   (void)chain.flush_saves();
+
+  for (const auto& [peer, st] : answering) exchange(memo, peer, st, own, me);
+  gossip_nft(chain, memo, peers_of(chain));
 }
 
 void gossip_nft(Chain& chain, GossipMemo& memo, const std::vector<std::string>& peers) {
