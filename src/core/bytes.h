@@ -50,4 +50,9 @@ inline ByteView of(std::string_view s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
+// The text of some bytes, without copying.
+inline std::string_view text(ByteView b) {
+  return {reinterpret_cast<const char*>(b.data()), b.size()};
+}
+
 }  // namespace bytes

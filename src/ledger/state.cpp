@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <unordered_set>
 
+#include "core/json_text.h"
 #include "core/fsutil.h"
 #include "core/text.h"
 
@@ -522,21 +523,10 @@ std::optional<NodeState> parse(std::string_view text) {
 
 nlohmann::json read_members(const std::filesystem::path& chain_path) {
   using json = nlohmann::json;
-  // Members are copied into replies, and copying and printing a JSON value recurse once per
-  // level of nesting, so a file nested deeper than any the node writes counts as broken.
-  static constexpr int kMaxDepth = 64;
+  // A file nested deeper than any the node writes counts as broken.
   auto text = fsutil::read_text(path_for(chain_path));
   if (!text || text->starts_with("\xEF\xBB\xBF")) return json::object();
-  bool too_deep = false;
-  json j = json::parse(
-      *text,
-      [&too_deep](int depth, json::parse_event_t, json&) {
-        if (depth > kMaxDepth) too_deep = true;
-        return true;
-      },
-      false);
-  if (j.is_discarded() || too_deep) return json::object();
-  return j;
+  return jtext::parse(*text).value_or(json::object());
 }
 
 }  // namespace state

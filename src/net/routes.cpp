@@ -10,7 +10,7 @@
 #include "core/text.h"
 #include "ledger/chain_page.h"
 #include "ledger/nft.h"
-#include "net/json_text.h"
+#include "core/json_text.h"
 #include "net/status.h"
 
 namespace net {
@@ -54,9 +54,7 @@ Reply ok_reply() { return Reply{200, std::string(kJson), to_bytes(kOk)}; }
 json parse_body(ByteView body) {
   std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
   if (text.starts_with("\xEF\xBB\xBF")) return json::object();
-  json j = json::parse(body.begin(), body.end(), nullptr, false);
-  if (j.is_discarded()) return json::object();
-  return j;
+  return jtext::parse(text).value_or(json::object());
 }
 
 // A text member: its text when the member exists and is a string, else "".

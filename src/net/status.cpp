@@ -12,7 +12,7 @@
 #include "ledger/nft.h"
 #include "ledger/state.h"
 #include "net/http.h"
-#include "net/json_text.h"
+#include "core/json_text.h"
 
 namespace net {
 

@@ -7,6 +7,7 @@
 
 #include "core/codec.h"
 #include "core/hex.h"
+#include "core/json_text.h"
 #include "ledger/nft.h"
 #include "node/node_ledger.h"
 
@@ -17,13 +18,7 @@ namespace {
 using json = nlohmann::json;
 using std::chrono::milliseconds;
 
-std::optional<json> parse_json(ByteView body) {
-  try {
-    return json::parse(body.begin(), body.end());
-  } catch (const json::exception&) {
-    return std::nullopt;
-  }
-}
+std::optional<json> parse_json(ByteView body) { return jtext::parse(bytes::text(body)); }
 
 const json* member(const json& obj, const char* key) {
   if (!obj.is_object()) return nullptr;
@@ -81,17 +76,13 @@ void refuse(GossipMemo& memo, const Claim& c, SteadyClock::time_point until) {
 std::optional<PeerStatus> read_status(ByteView body) {
   // A mempool entry's inputs and outputs are never read here; the parser drops them (and
   // every member of an entry but "id" and "raw") instead of building them.
-  std::optional<json> doc;
-  try {
-    doc = json::parse(body.begin(), body.end(),
-                      [](int depth, json::parse_event_t event, json& parsed) {
-                        if (event != json::parse_event_t::key || depth != 3) return true;
-                        const auto& key = parsed.get_ref<const std::string&>();
-                        return key == "id" || key == "raw";
-                      });
-  } catch (const json::exception&) {
-    return std::nullopt;
-  }
+  std::optional<json> doc =
+      jtext::parse(bytes::text(body), [](int depth, json::parse_event_t event, json& parsed) {
+        if (event != json::parse_event_t::key || depth != 3) return true;
+        const auto& key = parsed.get_ref<const std::string&>();
+        return key == "id" || key == "raw";
+      });
+  if (!doc) return std::nullopt;
   PeerStatus st;
   st.node_id = string_member(*doc, "node_id").value_or("");
   if (const json* h = member(*doc, "height")) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "core/json_text.h"
 #include "core/codec.h"
 #include "core/hex.h"
 #include "core/peers.h"
@@ -207,16 +208,11 @@ std::optional<nlohmann::json> local_status() {
   req.timeout = std::chrono::milliseconds(1000);
   auto body = peer_call(kLocalNode, req);
   if (!body) return std::nullopt;
-  try {
-    auto doc = nlohmann::json::parse(body->begin(), body->end());
-    const auto it = doc.is_object() ? doc.find("ok") : doc.end();
-    if (!doc.is_object() || it == doc.end() || !it->is_boolean() || !it->get<bool>()) {
-      return std::nullopt;
-    }
-    return doc;
-  } catch (const nlohmann::json::exception&) {
-    return std::nullopt;
-  }
+  auto doc = jtext::parse(bytes::text(*body));
+  if (!doc) return std::nullopt;
+  const auto* ok = jtext::member(*doc, "ok");
+  if (ok == nullptr || !ok->is_boolean() || !ok->get<bool>()) return std::nullopt;
+  return doc;
 }
 
 }  // namespace node

@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 
+#include "core/json_text.h"
 #include "core/bytes.h"
 #include "core/text.h"
 #include "core/units.h"
@@ -349,9 +350,7 @@ std::optional<json> post_json(std::string_view host, std::string_view path, std:
   auto reply = net::http_call_timeout(host, "POST", path, bytes::of(body), "application/json",
                                       kPostTimeoutSecs);
   if (!reply) return std::nullopt;
-  json j = json::parse(reply->begin(), reply->end(), nullptr, false);
-  if (j.is_discarded()) return std::nullopt;
-  return j;
+  return jtext::parse(bytes::text(*reply));
 }
 
 std::optional<json> post_json(std::string_view path, std::string_view body) {
@@ -362,8 +361,8 @@ std::optional<json> status_of(std::string_view host) {
   auto reply =
       net::http_call_timeout(host, "GET", "/status", {}, "application/json", kStatusTimeoutSecs);
   if (!reply) return std::nullopt;
-  json j = json::parse(reply->begin(), reply->end(), nullptr, false);
-  if (j.is_discarded() || !accepted(j)) return std::nullopt;
+  auto j = jtext::parse(bytes::text(*reply));
+  if (!j || !accepted(*j)) return std::nullopt;
   return j;
 }
 

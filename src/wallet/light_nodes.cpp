@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "core/json_text.h"
 #include "core/fsutil.h"
 #include "core/hex.h"
 #include "core/paths.h"
@@ -19,7 +20,7 @@ using walletdb::as_u64;
 using walletdb::member;
 
 nlohmann::json parse_json(ByteView body) {
-  return nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+  return jtext::parse(bytes::text(body)).value_or(nlohmann::json(nlohmann::json::value_t::discarded));
 }
 
 }  // namespace
@@ -36,7 +37,7 @@ std::filesystem::path nodes_path(const std::filesystem::path& wallet_file) {
 std::vector<std::string> load_nodes(const std::filesystem::path& wallet_file) {
   Result<std::string> raw = fsutil::read_text(nodes_path(wallet_file));
   if (!raw) return default_nodes();
-  nlohmann::json doc = nlohmann::json::parse(*raw, nullptr, false);
+  nlohmann::json doc = jtext::parse(*raw).value_or(nullptr);
   if (!doc.is_array()) return default_nodes();
   std::vector<std::string> out;
   for (const nlohmann::json& e : doc) {

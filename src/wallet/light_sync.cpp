@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "core/json_text.h"
 #include "core/hex.h"
 #include "wallet/light.h"
 #include "wallet/light_internal.h"
@@ -163,7 +164,7 @@ void apply_page(LightCache& cache, const nlohmann::json& blocks, Keyring& keyrin
 }
 
 nlohmann::json parse_json(ByteView body) {
-  return nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+  return jtext::parse(bytes::text(body)).value_or(nlohmann::json(nlohmann::json::value_t::discarded));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "core/json_text.h"
 #include "core/fsutil.h"
 #include "core/hex.h"
 #include "core/paths.h"
@@ -209,8 +210,9 @@ Result<Book> load_book(std::string_view passphrase) {
   std::string_view file_text(reinterpret_cast<const char*>(raw->data()), raw->size());
   Result<SecretText> plain = decrypt(file_text, passphrase);
   if (!plain) return std::unexpected(plain.error());
-  Book book = Book::parse(plain->begin(), plain->end(), nullptr, false);
-  if (book.is_discarded()) return fail_with(kCorrupted);
+  std::optional<Book> parsed = jtext::parse(std::string_view(plain->data(), plain->size()));
+  if (!parsed) return fail_with(kCorrupted);
+  Book book = std::move(*parsed);
   if (!book.is_object() || !as_string(member(book, "mnemonic"))) return fail_with(kNoSeed);
   return book;
 }

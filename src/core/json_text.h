@@ -1,16 +1,32 @@
-// Small helpers for the JSON the server reads and writes: the compact printer every reply
-// uses and lenient member readers that give nothing for a member of another type.
-// Pure functions, safe on any thread; used by the routes and the status document only.
+// The one way JSON from outside the process is read, and small helpers for the JSON the
+// system writes: a parser with a bound on nesting, the compact printer every reply uses
+// and lenient member readers that give nothing for a member of another type. Pure
+// functions, safe on any thread; used by the server, gossip, both UIs and the wallet.
 #pragma once
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 
-namespace net::jtext {
+namespace jtext {
 
 using json = nlohmann::json;
+
+// Deepest nesting of arrays and objects read from outside; the system never writes more
+// than a few levels, and copying or printing a value recurses once per level.
+inline constexpr int kMaxDepth = 64;
+
+// Whether `text` nests arrays and objects at most `max_depth` deep, counted without
+// parsing (brackets inside strings do not count), in one pass and no memory.
+bool depth_within(std::string_view text, int max_depth = kMaxDepth);
+
+// A JSON text from a peer, a node, a client or a file; nothing when it is not JSON or
+// nests deeper than `kMaxDepth`. Never throws.
+std::optional<json> parse(std::string_view text);
+// The same with a filtering callback of the JSON library (members it refuses are dropped).
+std::optional<json> parse(std::string_view text, const json::parser_callback_t& filter);
 
 // Compact text with keys in sorted order; every text put into a reply is valid UTF-8, and
 // replacing keeps the printer from throwing on anything else.
@@ -53,4 +69,4 @@ inline std::optional<std::string> as_string(const json* v) {
   return v->get<std::string>();
 }
 
-}  // namespace net::jtext
+}  // namespace jtext
