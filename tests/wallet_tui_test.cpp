@@ -1036,7 +1036,7 @@ struct ColourCase {
 };
 
 TEST(WalletTuiScreens, Colours) {
-  namespace p = tui::palette;
+  namespace p = ::palette;
   auto failed_open = [](Rig& r) {
     r.world.sync_error = "Node did not return blocks.";
     r.open_wallet();

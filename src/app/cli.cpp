@@ -69,7 +69,7 @@ struct Grammar {
   Grammar() {
     app.formatter(std::make_shared<TidyFormatter>());
     chain_options.push_back(app.add_option("--chain", chain, kChainHelp)->type_name("CHAIN"));
-    app.set_version_flag("-V,--version", std::string(kProgram) + " " + kVersion);
+    app.set_version_flag("-V,--version", std::string(kProgram) + " " + version::kText);
     app.require_subcommand(1);
 
     node = sub("node", "Node — TUI when a terminal is attached; background loop otherwise");
@@ -145,14 +145,6 @@ Exit usage_error(const std::string& message, const std::string& usage) {
               "error: " + message + "\n\n" + usage + "\nFor more information, try '--help'.\n"};
 }
 
-// An amount of base units as amount text; unlike `units::format_quv` it takes the whole
-// unsigned range, as the supply counts modulo 2^64.
-std::string amount_text(uint64_t amount) {
-  std::string frac = std::to_string(amount % static_cast<uint64_t>(units::kBasePerQuv));
-  frac.insert(0, 5 - frac.size(), '0');
-  return units::thousands(amount / static_cast<uint64_t>(units::kBasePerQuv)) + "," + frac + " QÚV";
-}
-
 using Output = std::expected<std::string, error::Report>;
 
 std::unexpected<error::Report> as_is(const QuvError& e) {
@@ -168,7 +160,7 @@ Output run_status(const std::filesystem::path& path) {
   WorkStatus ws = work::status(*chain);
   std::ostringstream out;
   out << "QÚV  height=" << static_cast<int64_t>(chain->block_count()) - 1
-      << " supply=" << amount_text(chain->supply()) << " work=" << ws.work_seconds
+      << " supply=" << units::amount_text(chain->supply()) << " work=" << ws.work_seconds
       << "s validated=" << ws.validated << " rate=" << ws.rate_text
       << " tip=" << chain->tip_hash_hex() << "\n";
   if (!ws.reward_address.empty()) out << "reward " << ws.reward_address << "\n";
@@ -208,7 +200,7 @@ Output run_drop(const std::filesystem::path& path) {
   if (!chain) return as_is(chain.error());
   auto paid = work::drop_now(*chain);
   if (!paid) return as_is(paid.error());
-  return "drop " + amount_text(*paid) + "\n";
+  return "drop " + units::amount_text(*paid) + "\n";
 }
 
 Output run_mint(const std::filesystem::path& path, const Cmd::Mint& m) {
@@ -220,9 +212,9 @@ Output run_mint(const std::filesystem::path& path, const Cmd::Mint& m) {
   if (!chain) return in_context(chain.error(), "chain");
   auto block = work::mint(*chain, m.address, static_cast<uint64_t>(*amount));
   if (!block) return as_is(block.error());
-  return "mint " + amount_text(static_cast<uint64_t>(*amount)) + "  block " +
+  return "mint " + units::amount_text(static_cast<uint64_t>(*amount)) + "  block " +
          std::to_string(block->height) + " " + block->hash +
-         "  supply=" + amount_text(chain->supply()) + "\n";
+         "  supply=" + units::amount_text(chain->supply()) + "\n";
 }
 
 // Writes all of `text` to a stream; the errno of the failure when the stream refuses (a

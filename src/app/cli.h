@@ -18,9 +18,6 @@
 
 namespace cli {
 
-// The program's version text, shown by "-V" and in the status document.
-inline constexpr const char* kVersion = version::kText;
-
 // The subcommands' own values; `Cmd` names them as `Cmd::Node`, `Cmd::Reward`, ...
 namespace cmd {
 

@@ -136,4 +136,10 @@ std::optional<int64_t> parse_quv(std::string_view typed) {
   return result;
 }
 
+std::string amount_text(uint64_t amount) {
+  std::string frac = std::to_string(amount % static_cast<uint64_t>(kBasePerQuv));
+  frac.insert(0, 5 - frac.size(), '0');
+  return thousands(amount / static_cast<uint64_t>(kBasePerQuv)) + "," + frac + " QÚV";
+}
+
 }  // namespace units

@@ -20,6 +20,10 @@ std::string format_quv(int64_t amount);
 // The decimal digits of n with '.' between groups of three, counted from the right.
 std::string thousands(uint64_t n);
 
+// An amount of base units as amount text over the whole unsigned range, as the supply
+// counts modulo 2^64 ("1.000,00000 QÚV").
+std::string amount_text(uint64_t amount);
+
 // The UTC time as "YYYY-MM-DD hh:mm:ss" (the year at least 4 digits), or "—" for 0.
 std::string format_ts(uint64_t unix_seconds);
 

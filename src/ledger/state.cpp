@@ -11,8 +11,8 @@
 #include <type_traits>
 #include <unordered_set>
 
-#include "core/json_text.h"
 #include "core/fsutil.h"
+#include "core/json_text.h"
 #include "core/text.h"
 
 namespace state {

@@ -30,7 +30,10 @@ int64_t age(int64_t now, int64_t then) {
 
 }  // namespace
 
-int64_t unix_now() { return sysclock::unix_now(); }
+uint64_t pending_work(uint64_t work_seconds, uint64_t validated) {
+  const uint64_t seconds = std::min(work_seconds, kWindowSeconds);
+  return validated > UINT64_MAX - seconds ? UINT64_MAX : seconds + validated;
+}
 
 std::string reward_address(const Chain& chain) { return chain.state().reward_address; }
 
@@ -74,7 +77,7 @@ Result<uint64_t> beat(Chain& chain, int64_t now) {
   return 0;
 }
 
-Result<uint64_t> beat(Chain& chain) { return beat(chain, unix_now()); }
+Result<uint64_t> beat(Chain& chain) { return beat(chain, sysclock::unix_now()); }
 
 Result<uint64_t> drop_now(Chain& chain, int64_t now) {
   auto lock = chain.lock_writes();
@@ -104,7 +107,7 @@ Result<uint64_t> drop_now(Chain& chain, int64_t now) {
   return amount;
 }
 
-Result<uint64_t> drop_now(Chain& chain) { return drop_now(chain, unix_now()); }
+Result<uint64_t> drop_now(Chain& chain) { return drop_now(chain, sysclock::unix_now()); }
 
 Result<chain::Sealed> mint(Chain& chain, std::string_view address, uint64_t amount) {
   if (amount == 0) return fail("Nothing to pay out.");
@@ -121,7 +124,7 @@ WorkStatus status(const Chain& chain) {
   out.rate_text = units::format_quv(static_cast<int64_t>(kRate)) + "/s";
   out.rate = kRate;
   out.work_seconds = st.work_seconds;
-  out.pending = std::min(st.work_seconds, kWindowSeconds) + st.validated;
+  out.pending = pending_work(st.work_seconds, st.validated);
   out.last_beat = st.last_beat;
   out.last_drop = st.last_drop;
   out.supply = chain.supply();

@@ -48,8 +48,9 @@ inline constexpr uint64_t kMaxBeatGap = 30;
 // ...and then at most this many seconds, so a stalled loop cannot bill for its stall.
 inline constexpr uint64_t kMaxBeatCredit = 2;
 
-// The system clock in Unix seconds; 0 when it reads before 1970.
-int64_t unix_now();
+// What the next drop would pay: the window's credited seconds, at most a day's, plus one
+// per validated transfer; it saturates, so counters read from a file cannot wrap it.
+uint64_t pending_work(uint64_t work_seconds, uint64_t validated);
 
 // A copy of the reward address ("" when none is set).
 std::string reward_address(const Chain& chain);

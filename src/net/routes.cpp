@@ -7,10 +7,10 @@
 #include "core/codec.h"
 #include "core/fsutil.h"
 #include "core/hex.h"
+#include "core/json_text.h"
 #include "core/text.h"
 #include "ledger/chain_page.h"
 #include "ledger/nft.h"
-#include "core/json_text.h"
 #include "net/status.h"
 
 namespace net {

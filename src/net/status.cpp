@@ -6,13 +6,15 @@
 
 #include "core/codec.h"
 #include "core/hex.h"
+#include "core/json_text.h"
 #include "core/text.h"
+#include "core/version.h"
 #include "ledger/chain.h"
 #include "ledger/chain_page.h"
 #include "ledger/nft.h"
 #include "ledger/state.h"
+#include "ledger/work.h"
 #include "net/http.h"
-#include "core/json_text.h"
 
 namespace net {
 
@@ -34,10 +36,7 @@ std::string status_json(const std::string& chain_path) {
   json state = state::read_members(chain_path);
   uint64_t work_seconds = as_u64(member(state, "work_seconds")).value_or(0);
   uint64_t validated = as_u64(member(state, "validated")).value_or(0);
-  uint64_t pending_work = std::min<uint64_t>(work_seconds, 86400);
-  // Saturating: a state file cannot make the pending total wrap around.
-  uint64_t pending_total =
-      validated > UINT64_MAX - pending_work ? UINT64_MAX : pending_work + validated;
+  uint64_t pending_total = work::pending_work(work_seconds, validated);
   const uint64_t confirm = Chain::required_confirms();
 
   static const json kNoAcks = json::object();
@@ -90,14 +89,14 @@ std::string status_json(const std::string& chain_path) {
   doc["peers"] = peers ? *peers : json::array();
   doc["pending_total"] = pending_total;
   doc["pending_valid"] = validated;
-  doc["pending_work"] = pending_work;
+  doc["pending_work"] = std::min(work_seconds, work::kWindowSeconds);
   doc["port"] = kPort;
   doc["reward_address"] = as_string(member(state, "reward_address")).value_or("");
   doc["running"] = true;
   doc["supply"] = as_u64(member(state, "supply")).value_or(0);
   doc["tip"] = as_string(member(state, "tip")).value_or("");
   doc["validated"] = validated;
-  doc["version"] = std::string(kVersion);
+  doc["version"] = std::string(version::kText);
   doc["work_seconds"] = work_seconds;
   return jtext::dump(doc);
 }

@@ -9,8 +9,6 @@
 
 namespace net {
 
-// The version text the status document reports.
-inline constexpr std::string_view kVersion = "0.1.0";
 // Fee of an NFT mint in base units (0,25000 of the coin).
 inline constexpr uint64_t kNftFee = 25000;
 

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "core/json_text.h"
 #include "core/codec.h"
 #include "core/hex.h"
+#include "core/json_text.h"
 #include "core/peers.h"
 #include "core/units.h"
 #include "ledger/work.h"
@@ -18,14 +18,6 @@
 namespace node {
 
 namespace {
-
-// An amount of base units as amount text over the whole unsigned range (the supply
-// counts modulo 2^64).
-std::string amount_text(uint64_t amount) {
-  std::string frac = std::to_string(amount % static_cast<uint64_t>(units::kBasePerQuv));
-  frac.insert(0, 5 - frac.size(), '0');
-  return units::thousands(amount / static_cast<uint64_t>(units::kBasePerQuv)) + "," + frac + " QÚV";
-}
 
 std::string seal_line(const chain::Sealed& s) {
   return "seal height=" + std::to_string(s.height) + " " + short_hash(s.hash);
@@ -126,7 +118,7 @@ LogLine apply(Chain& chain, const net::NetMsg& msg) {
         } else {
           auto paid = work::drop_now(chain);
           if (!paid) return {false, "drop: " + paid.error().to_string()};
-          return {true, "drop " + amount_text(*paid)};
+          return {true, "drop " + units::amount_text(*paid)};
         }
       },
       msg.msg);
@@ -162,8 +154,8 @@ std::vector<LogLine> pulse(Chain& chain, Session& session) {
   if (auto paid = work::beat(chain); !paid) {
     lines.push_back({false, "work: " + paid.error().to_string()});
   } else if (*paid > 0) {
-    lines.push_back({true, "drop " + amount_text(*paid) +
-                               "  supply=" + amount_text(supply_of(chain)) +
+    lines.push_back({true, "drop " + units::amount_text(*paid) +
+                               "  supply=" + units::amount_text(supply_of(chain)) +
                                "  work=" + std::to_string(work_seconds_of(chain)) + "s"});
   }
 

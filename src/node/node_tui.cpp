@@ -4,8 +4,8 @@
 #include <limits>
 #include <memory>
 
-#include "core/json_text.h"
 #include "core/bytes.h"
+#include "core/json_text.h"
 #include "core/text.h"
 #include "core/units.h"
 #include "ledger/work.h"
@@ -318,7 +318,8 @@ Snap snap_from_json(const json& doc) {
   const json* mempool = member(doc, "mempool");
   s.mempool = mempool && mempool->is_array() ? mempool->size() : 0;
   s.validated = static_cast<uint32_t>(u64_of(doc, "validated", 0));
-  s.pending = std::min<int64_t>(s.work_seconds, 86400) + s.validated;
+  // Signed, unlike the ledger's: a snapshot keeps what a document says, negative or not.
+  s.pending = std::min<int64_t>(s.work_seconds, work::kWindowSeconds) + s.validated;
   return s;
 }
 

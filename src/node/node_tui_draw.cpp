@@ -7,6 +7,7 @@
 #include "net/net.h"
 #include "node/node_tui.h"
 #include "ui/layout.h"
+#include "ui/palette.h"
 #include "ui/widgets.h"
 
 namespace node_tui {
@@ -18,14 +19,7 @@ using ui::Rgb;
 using ui::Span;
 using ui::Style;
 
-constexpr Rgb kBrand{226, 91, 42};
-constexpr Rgb kTagline{196, 165, 116};
-constexpr Rgb kHeading{230, 194, 122};
-constexpr Rgb kDim{154, 145, 127};
-constexpr Rgb kText{232, 228, 217};
-constexpr Rgb kBackground{11, 12, 16};
-constexpr Rgb kGood{125, 206, 160};
-constexpr Rgb kBad{224, 122, 122};
+using namespace palette;
 
 // The log panel shows this many newest lines.
 constexpr size_t kLogShown = 12;

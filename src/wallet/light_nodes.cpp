@@ -3,9 +3,9 @@
 
 #include <algorithm>
 
-#include "core/json_text.h"
 #include "core/fsutil.h"
 #include "core/hex.h"
+#include "core/json_text.h"
 #include "core/paths.h"
 #include "core/text.h"
 #include "wallet/light.h"
@@ -20,7 +20,8 @@ using walletdb::as_u64;
 using walletdb::member;
 
 nlohmann::json parse_json(ByteView body) {
-  return jtext::parse(bytes::text(body)).value_or(nlohmann::json(nlohmann::json::value_t::discarded));
+  return jtext::parse(bytes::text(body))
+      .value_or(nlohmann::json(nlohmann::json::value_t::discarded));
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <thread>
 
-#include "core/json_text.h"
 #include "core/hex.h"
+#include "core/json_text.h"
 #include "wallet/light.h"
 #include "wallet/light_internal.h"
 
@@ -164,7 +164,8 @@ void apply_page(LightCache& cache, const nlohmann::json& blocks, Keyring& keyrin
 }
 
 nlohmann::json parse_json(ByteView body) {
-  return jtext::parse(bytes::text(body)).value_or(nlohmann::json(nlohmann::json::value_t::discarded));
+  return jtext::parse(bytes::text(body))
+      .value_or(nlohmann::json(nlohmann::json::value_t::discarded));
 }
 
 }  // namespace

@@ -10,22 +10,11 @@
 #include <vector>
 
 #include "ui/buffer.h"
+#include "ui/palette.h"
 #include "ui/widgets.h"
 #include "wallet/tui_app.h"
 
 namespace tui {
-
-// The palette both terminal UIs share.
-namespace palette {
-inline constexpr ui::Rgb kBrand{226, 91, 42};
-inline constexpr ui::Rgb kTagline{196, 165, 116};
-inline constexpr ui::Rgb kHeading{230, 194, 122};
-inline constexpr ui::Rgb kDim{154, 145, 127};
-inline constexpr ui::Rgb kText{232, 228, 217};
-inline constexpr ui::Rgb kBackground{11, 12, 16};
-inline constexpr ui::Rgb kGood{125, 206, 160};
-inline constexpr ui::Rgb kBad{224, 122, 122};
-}  // namespace palette
 
 // The body block of a screen.
 struct Body {

@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <set>
 
-#include "core/json_text.h"
 #include "core/fsutil.h"
 #include "core/hex.h"
+#include "core/json_text.h"
 #include "core/paths.h"
 #include "core/seed.h"
 #include "core/text.h"
