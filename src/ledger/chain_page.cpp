@@ -37,14 +37,8 @@ Result<ReadFd> open_read(const std::string& path) {
 // Reads up to n bytes at `offset`; fewer only at the end of the file.
 Result<size_t> pread_full(int fd, uint8_t* dst, size_t n, uint64_t offset) {
   size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::pread(fd, dst + got, n - got, static_cast<off_t>(offset + got));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return fail(error::os_text(errno));
-    }
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
+  if (int err = fsutil::read_all_at(fd, std::span<uint8_t>(dst, n), offset, got); err != 0) {
+    return fail(error::os_text(err));
   }
   return got;
 }
