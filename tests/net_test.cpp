@@ -958,6 +958,7 @@ TEST_F(ServerTest, BindFailureIsTheSystemText) {
   auto second = net::Server::start(opts, chain_, tx_);
   ASSERT_FALSE(second);
   EXPECT_EQ(second.error().to_string(), "Address already in use (os error 98)");
+  EXPECT_EQ(second.error().code(), QuvError::Code::AddressInUse);
 }
 
 // A GET /chain request whose reply head has arrived; the body follows on `fd`.

@@ -414,16 +414,18 @@ TEST_F(NodeTest, StartUpNamesTheNodeAndExplainsATakenPort) {
   EXPECT_NE(a.saved().node_id, b.saved().node_id);
 
   struct Case {
-    std::string spawn_error;
+    QuvError spawn_error;
     std::string want;
   };
   const Case cases[] = {
-      {"Address already in use (os error 98)", std::string(node::kPortInUse)},
-      {"Permission denied (os error 13)", "Permission denied (os error 13)"},
+      {QuvError::coded(QuvError::Code::AddressInUse, "Address already in use (os error 98)"),
+       std::string(node::kPortInUse)},
+      {QuvError::msg("Permission denied (os error 13)"), "Permission denied (os error 13)"},
   };
   for (const Case& c : cases) {
-    auto started = node::prepare(
-        *a.chain, [&](std::string, net::Sender) -> Status { return fail(c.spawn_error); });
+    auto started = node::prepare(*a.chain, [&](std::string, net::Sender) -> Status {
+      return std::unexpected(c.spawn_error);
+    });
     ASSERT_FALSE(started);
     EXPECT_EQ(started.error().to_string(), c.want);
   }

@@ -6,6 +6,12 @@
 
 QuvError QuvError::msg(std::string text) { return QuvError(Kind::Msg, std::move(text)); }
 
+QuvError QuvError::coded(Code code, std::string text) {
+  QuvError e(Kind::Msg, std::move(text));
+  e.code_ = code;
+  return e;
+}
+
 QuvError QuvError::json(std::string library_text) {
   return QuvError(Kind::Json, std::move(library_text));
 }

@@ -12,14 +12,20 @@
 class QuvError {
  public:
   enum class Kind { Msg, Json };
+  // What a caller may have to tell apart (retry, skip, say it otherwise); callers branch
+  // on this, never on the text, which is for people.
+  enum class Code { Other, NothingToSeal, NotRegularFile, AddressInUse };
 
   // A finished message for the user, shown unchanged.
   static QuvError msg(std::string text);
   // A JSON library failure passed on; `library_text` is the library's own text.
   static QuvError json(std::string library_text);
+  // A message that callers tell apart by `code`.
+  static QuvError coded(Code code, std::string text);
 
   Kind kind() const { return kind_; }
   bool is_msg() const { return kind_ == Kind::Msg; }
+  Code code() const { return code_; }
   // The payload: the message, or the JSON library's text.
   const std::string& text() const { return text_; }
   // The display text: the message unchanged, or "json: " and the library's text.
@@ -29,12 +35,14 @@ class QuvError {
   // The inner error's display text: the JSON error for Json, nothing for Msg.
   std::optional<std::string> source() const;
 
-  bool operator==(const QuvError&) const = default;
+  // Two errors are equal when the user would see the same; the code does not count.
+  bool operator==(const QuvError& o) const { return kind_ == o.kind_ && text_ == o.text_; }
 
  private:
   QuvError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
   Kind kind_;
   std::string text_;
+  Code code_ = Code::Other;
 };
 
 template <typename T>
@@ -44,6 +52,9 @@ using Status = std::expected<void, QuvError>;
 // Shorthand for the common failure return.
 inline std::unexpected<QuvError> fail(std::string text) {
   return std::unexpected(QuvError::msg(std::move(text)));
+}
+inline std::unexpected<QuvError> fail(QuvError::Code code, std::string text) {
+  return std::unexpected(QuvError::coded(code, std::move(text)));
 }
 
 namespace error {

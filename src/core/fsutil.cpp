@@ -72,7 +72,7 @@ Result<Bytes> read_file(const std::filesystem::path& path, uint64_t max_bytes) {
   if (::fstat(fd.get(), &st) != 0) return os_fail(errno);
   if (S_ISDIR(st.st_mode)) return os_fail(EISDIR);
   // A pipe never ends and a device such as /dev/zero never stops giving bytes.
-  if (!S_ISREG(st.st_mode)) return fail(std::string(kNotRegular));
+  if (!S_ISREG(st.st_mode)) return fail(QuvError::Code::NotRegularFile, std::string(kNotRegular));
   if (static_cast<uint64_t>(st.st_size) > max_bytes) return os_fail(EFBIG);
   if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
   // The size is only a hint: the file may grow or shrink while it is read.

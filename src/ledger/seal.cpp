@@ -22,7 +22,7 @@ const char* const kNothingToSeal = "Nothing to seal — mempool empty.";
 Result<chain::Sealed> Chain::seal() {
   auto lock = lock_writes();
   if (!lock) return std::unexpected(lock.error());
-  if (state_.mempool.empty()) return fail(kNothingToSeal);
+  if (state_.mempool.empty()) return fail(QuvError::Code::NothingToSeal, kNothingToSeal);
 
   std::vector<size_t> selected_at;  // positions of the selected entries
   std::vector<size_t> gone_at;      // positions of the selected and the dropped entries
@@ -93,7 +93,7 @@ Result<chain::Sealed> Chain::seal() {
     put_back();
     return std::unexpected(s.error());
   }
-  if (selected.empty()) return fail(kNothingToSeal);
+  if (selected.empty()) return fail(QuvError::Code::NothingToSeal, kNothingToSeal);
   auto sealed = seal_txs(std::move(selected));
   if (!sealed) {
     put_back();

@@ -538,7 +538,7 @@ Result<NodeState> NodeState::load(const std::filesystem::path& chain_path) {
   if (::stat(path.c_str(), &st) != 0) return NodeState{};
   auto text = fsutil::read_text(path, state::kMaxFileBytes);
   if (!text) {
-    if (text.error().to_string() == fsutil::kNotRegular) {
+    if (text.error().code() == QuvError::Code::NotRegularFile) {
       return fail("Node state file is not a regular file: " + path.string());
     }
     return std::unexpected(text.error());

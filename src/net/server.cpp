@@ -557,7 +557,9 @@ Result<std::unique_ptr<Server>> Server::start(ServerOptions opts, std::string ch
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0 ||
       ::listen(fd, SOMAXCONN) != 0) {
-    return fail(error::os_text(errno));
+    const int err = errno;
+    return fail(err == EADDRINUSE ? QuvError::Code::AddressInUse : QuvError::Code::Other,
+                error::os_text(err));
   }
   int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {

@@ -23,10 +23,6 @@ std::string seal_line(const chain::Sealed& s) {
   return "seal height=" + std::to_string(s.height) + " " + short_hash(s.hash);
 }
 
-bool says_mempool_empty(const QuvError& e) {
-  return e.to_string().find("mempool empty") != std::string::npos;
-}
-
 std::string join(const std::vector<std::string>& items, std::string_view sep) {
   std::string out;
   for (size_t i = 0; i < items.size(); ++i) {
@@ -61,9 +57,8 @@ Result<Started> prepare(Chain& chain) { return prepare(chain, net::spawn); }
 Result<Started> prepare(Chain& chain, const Spawn& spawn) {
   auto [tx, rx] = net::channel();
   if (auto s = spawn(chain.path().string(), tx); !s) {
-    std::string text = s.error().to_string();
-    if (text.find("Address already in use") != std::string::npos) text = std::string(kPortInUse);
-    return fail(text);
+    if (s.error().code() == QuvError::Code::AddressInUse) return fail(std::string(kPortInUse));
+    return std::unexpected(s.error());
   }
   Started out;
   out.session.rx = std::move(rx);
@@ -111,7 +106,7 @@ LogLine apply(Chain& chain, const net::NetMsg& msg) {
         } else if constexpr (std::is_same_v<T, net::NetMsg::Seal>) {
           auto s = chain.seal();
           if (!s) {
-            if (says_mempool_empty(s.error())) return {false, "mempool empty"};
+            if (s.error().code() == QuvError::Code::NothingToSeal) return {false, "mempool empty"};
             return {false, "seal: " + s.error().to_string()};
           }
           return {true, seal_line(*s)};
@@ -164,7 +159,7 @@ std::vector<LogLine> pulse(Chain& chain, Session& session) {
     auto s = chain.seal();
     if (s) {
       lines.push_back({true, seal_line(*s)});
-    } else if (!says_mempool_empty(s.error())) {
+    } else if (s.error().code() != QuvError::Code::NothingToSeal) {
       lines.push_back({false, "seal: " + s.error().to_string()});
     }
   }
