@@ -35,7 +35,7 @@ inline std::string dump(const json& j) {
 }
 
 // The member `key` of an object, or null when `obj` is no object or has no such member.
-inline const json* member(const json& obj, const char* key) {
+inline const json* member(const json& obj, std::string_view key) {
   if (!obj.is_object()) return nullptr;
   auto it = obj.find(key);
   return it == obj.end() ? nullptr : &*it;

@@ -21,38 +21,16 @@ constexpr uint64_t kPostTimeoutSecs = 3;
 constexpr uint64_t kStatusTimeoutSecs = 1;
 constexpr int kPollMs = 200;
 
-const json* member(const json& doc, const std::string& key) {
-  if (!doc.is_object()) return nullptr;
-  auto it = doc.find(key);
-  return it == doc.end() ? nullptr : &*it;
-}
+using jtext::member;
 
-std::string str_of(const json& doc, const std::string& key) {
-  const json* v = member(doc, key);
-  return v && v->is_string() ? v->get<std::string>() : std::string();
+std::string str_of(const json& doc, std::string_view key) {
+  return jtext::as_string(member(doc, key)).value_or("");
 }
-
-int64_t i64_of(const json& doc, const char* key, int64_t def) {
-  const json* v = member(doc, key);
-  if (!v) return def;
-  if (v->is_number_unsigned()) {
-    uint64_t u = v->get<uint64_t>();
-    return u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? static_cast<int64_t>(u)
-                                                                           : def;
-  }
-  if (v->is_number_integer()) return v->get<int64_t>();
-  return def;
+int64_t i64_of(const json& doc, std::string_view key, int64_t def) {
+  return jtext::as_i64(member(doc, key)).value_or(def);
 }
-
-uint64_t u64_of(const json& doc, const char* key, uint64_t def) {
-  const json* v = member(doc, key);
-  if (!v) return def;
-  if (v->is_number_unsigned()) return v->get<uint64_t>();
-  if (v->is_number_integer()) {
-    int64_t i = v->get<int64_t>();
-    return i >= 0 ? static_cast<uint64_t>(i) : def;
-  }
-  return def;
+uint64_t u64_of(const json& doc, std::string_view key, uint64_t def) {
+  return jtext::as_u64(member(doc, key)).value_or(def);
 }
 
 bool accepted(const std::optional<json>& reply) {
