@@ -122,7 +122,6 @@ TEST_F(AdoptTest, OnlyABetterChainIsAdopted) {
 TEST_F(AdoptTest, AdoptedChainReplacesFileAndLedger) {
   Chain& c = open();
   ASSERT_TRUE(c.edit_state([](NodeState& s) {
-    s.acks["t"] = {"x"};
     s.peers = {"a:1"};
     s.work_seconds = 17;
   }));
@@ -143,7 +142,6 @@ TEST_F(AdoptTest, AdoptedChainReplacesFileAndLedger) {
   // What is not the chain's survives; the state file is saved.
   auto saved = NodeState::load(file());
   ASSERT_TRUE(saved);
-  EXPECT_EQ(saved->acks.at("t"), std::vector<std::string>{"x"});
   EXPECT_EQ(saved->work_seconds, 17u);
   EXPECT_EQ(saved->tip, c.state().tip);
   EXPECT_TRUE(fs::is_empty(tmp_));
@@ -469,7 +467,7 @@ TEST_F(AdoptTest, LostTransactionsAreSubmittedAgain) {
     return tx;
   };
   chain_gen::Builder a(31);
-  a.add({a.mint(4)});
+  a.add({a.mint(5)});
   const std::vector<Owned> n(a.unspent.begin(), a.unspent.end());
   const Block g = a.blocks()[0];
   const Block b1 = a.blocks()[1];
@@ -495,9 +493,12 @@ TEST_F(AdoptTest, LostTransactionsAreSubmittedAgain) {
   Chain& c = open();
   const Tx t_a = pay({n[0]});
   const Tx t_b = pay({n[1]});
-  ASSERT_TRUE(c.submit_tx(t_a));
-  ASSERT_TRUE(c.submit_tx(t_b));
-  ASSERT_TRUE(c.ack_tx(hex::encode(codec::txid(t_old)), "peer-1"));
+  const Tx t_keep = pay({n[4]});
+  auto id = [](const Tx& tx) { return hex::encode(codec::txid(tx)); };
+  for (const Tx& tx : {t_a, t_b, t_keep}) {
+    ASSERT_TRUE(c.submit_tx(tx));
+    ASSERT_TRUE(c.ack_tx(id(tx), "peer-1")->kept);
+  }
 
   const Tx t_conf = pay({n[1]});  // the peer spent n[1] differently
   const Block p2 = chain_gen::make_block(2, b1.hash, {t_a, t_conf});
@@ -506,20 +507,34 @@ TEST_F(AdoptTest, LostTransactionsAreSubmittedAgain) {
   const Bytes peer = chain_gen::file_bytes(std::vector{g, b1, p2, p3, p4});
   ASSERT_TRUE(c.adopt_bytes(peer));
 
-  // t_a is in the peer's chain, t_b lost its note, t_old comes back, t_old2 spends an
-  // output that is only in the mempool, the mint comes back, the work payout is gone.
+  // t_a is in the peer's chain, t_b lost its note, t_keep stays, t_old comes back, the
+  // mint comes back, the work payout is gone; t_old2 spends an output that is only in the
+  // mempool and waits aside for t_old to be sealed.
   EXPECT_EQ(c.state().mempool,
-            (std::vector<Bytes>{codec::encode_tx_signed(t_old), codec::encode_tx_signed(mint)}));
-  EXPECT_EQ(c.supply(), 1000u * 4 + 1 + 2);
+            (std::vector<Bytes>{codec::encode_tx_signed(t_keep), codec::encode_tx_signed(t_old),
+                                codec::encode_tx_signed(mint)}));
+  ASSERT_EQ(c.set_aside().size(), 1u);
+  EXPECT_EQ(c.set_aside()[0].raw, codec::encode_tx_signed(t_old2));
+  EXPECT_EQ(c.supply(), 1000u * 5 + 1 + 2);
   auto saved = NodeState::load(file());
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->mempool, c.state().mempool);
-  // Acknowledgements gathered before still count.
+  // Acknowledgements gathered before still count for what is in the mempool again; those
+  // of the lost and the adopted transfers went with them.
+  using Acks = decltype(NodeState::acks);
+  EXPECT_EQ(saved->acks, (Acks{{id(t_keep), {"peer-1"}}}));
   ScopedEnv confirms("QUV_CONFIRM_PEERS", "1");
   fs::create_directories(dir_ / "nft");
   ASSERT_TRUE(proc::spit(dir_ / "nft" / (std::string(64, '4') + ".jpg"), "x"));
+  ASSERT_TRUE(c.ack_tx(id(t_old), "peer-1")->kept);
   auto sealed = c.seal();
   ASSERT_TRUE(sealed) << sealed.error().to_string();
+  // The child follows its parent: in the mempool after the seal, in a block after the next.
+  EXPECT_EQ(c.state().mempool, (std::vector<Bytes>{codec::encode_tx_signed(t_old2)}));
+  EXPECT_EQ(NodeState::load(file())->mempool, c.state().mempool);
+  EXPECT_TRUE(c.set_aside().empty());
+  ASSERT_TRUE(c.ack_tx(id(t_old2), "peer-1")->kept);
+  ASSERT_TRUE(c.seal());
   EXPECT_TRUE(c.state().mempool.empty());
   EXPECT_EQ(c.nft_ids().size(), 1u);
 }
