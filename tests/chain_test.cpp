@@ -961,6 +961,85 @@ TEST_F(ChainTest, MintWaitsForItsImageAndPreamblesNeedNothing) {
   EXPECT_EQ(c.state().validated, 0u);
 }
 
+// The seal step that reuses its checks of waiting entries picks, keeps and drops exactly
+// what a seal that checks every entry in full does, through arrivals, acknowledgements,
+// blocks that spend what entries spend, and changes of the confirmation count.
+TEST_F(ChainTest, RememberedChecksSealWhatFullChecksSeal) {
+  ScopedEnv env("QUV_CONFIRM_PEERS", "1");
+  Chain& fast = open();
+  proc::TempDir other;
+  auto opened = Chain::open(other.path() / "quv.chain");
+  ASSERT_TRUE(opened);
+  Chain& full = *opened;
+  full.remember_seal_checks(false);
+  std::vector<Owned> owned;
+  std::vector<codec::TxOutput> outs;
+  for (int i = 0; i < 24; ++i) {
+    owned.push_back(chain_gen::key_pair(rng_));
+    outs.push_back(chain_gen::output(owned.back(), rng_));
+  }
+  const Tx work = chain_gen::work_tx(outs, 240);
+  ASSERT_TRUE(fast.seal_txs({work}));
+  ASSERT_TRUE(full.seal_txs({work}));
+  std::mt19937_64 rng(99);
+  auto pick = [&] { return owned[rng() % owned.size()]; };
+  size_t seals = 0;
+  for (int step = 0; step < 400; ++step) {
+    SCOPED_TRACE(step);
+    switch (rng() % 6) {
+      case 0:
+      case 1: {  // a transfer of one or two notes, which may be spent or unknown
+        std::vector<Owned> in = {pick()};
+        if (rng() % 3 == 0) in.push_back(pick());
+        Owned to = chain_gen::key_pair(rng_);
+        const Tx tx = chain_gen::transfer(in, {chain_gen::output(to, rng_)});
+        owned.push_back(to);
+        EXPECT_EQ(fast.submit_tx(tx).has_value(), full.submit_tx(tx).has_value());
+        break;
+      }
+      case 2: {  // an acknowledgement of a waiting entry
+        if (fast.state().mempool.empty()) break;
+        auto d = codec::decode_tx(fast.state().mempool[rng() % fast.state().mempool.size()]);
+        ASSERT_TRUE(d);
+        const std::string node = "p" + std::to_string(rng() % 3);
+        EXPECT_EQ(fast.ack_tx(hex::encode(codec::txid(d->tx)), node)->kept,
+                  full.ack_tx(hex::encode(codec::txid(d->tx)), node)->kept);
+        break;
+      }
+      case 3: {  // a block from elsewhere that spends a note entries may spend
+        Owned to = chain_gen::key_pair(rng_);
+        const Tx tx =
+            chain_gen::transfer(std::vector<Owned>{pick()}, {chain_gen::output(to, rng_)});
+        if (!fast.validate(tx, true)) break;
+        owned.push_back(to);
+        ASSERT_TRUE(fast.seal_txs({tx}));
+        ASSERT_TRUE(full.seal_txs({tx}));
+        break;
+      }
+      case 4: {
+        const char* need[] = {"0", "1", "2"};
+        ::setenv("QUV_CONFIRM_PEERS", need[rng() % 3], 1);
+        break;
+      }
+      default: {
+        auto a = fast.seal();
+        auto b = full.seal();
+        ASSERT_EQ(a.has_value(), b.has_value());
+        if (!a) EXPECT_EQ(a.error().to_string(), b.error().to_string());
+        seals += a.has_value();
+        break;
+      }
+    }
+    ASSERT_EQ(fast.state().mempool, full.state().mempool);
+    ASSERT_EQ(fast.state().acks, full.state().acks);
+    ASSERT_EQ(fast.state().validated, full.state().validated);
+    ASSERT_EQ(fast.block_count(), full.block_count());
+    ASSERT_EQ(fast.notes(), full.notes());
+    ASSERT_EQ(fast.nullifiers(), full.nullifiers());
+  }
+  EXPECT_GT(seals, 10u);
+}
+
 TEST_F(ChainTest, FailedAppendPutsTheSelectionBack) {
   ScopedEnv env("QUV_CONFIRM_PEERS", "1");
   Chain& c = open();
@@ -977,6 +1056,7 @@ TEST_F(ChainTest, FailedAppendPutsTheSelectionBack) {
     s.mempool = Mempool(std::move(pool));
   }));
   const auto pool = c.state().mempool;
+  const auto acks = c.state().acks;
   const uint64_t size = c.file_size();
   // A read-only descriptor makes the write fail.
   ChainFaults::swap_file(c, O_RDONLY);
@@ -991,6 +1071,9 @@ TEST_F(ChainTest, FailedAppendPutsTheSelectionBack) {
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->mempool, c.state().mempool);
   EXPECT_EQ(saved->validated, 0u);
+  // The acknowledgements came back with their entries.
+  EXPECT_EQ(c.state().acks, acks);
+  EXPECT_EQ(saved->acks, acks);
   // With a working file the same entries seal.
   ChainFaults::swap_file(c, O_RDWR);
   ASSERT_TRUE(c.seal());
