@@ -539,4 +539,56 @@ TEST_F(AdoptTest, LostTransactionsAreSubmittedAgain) {
   EXPECT_EQ(c.nft_ids().size(), 1u);
 }
 
+// A long line of children set aside by one adoption: the list takes only so many, each
+// seal lets the next one follow its parent, and a later adoption of a chain that holds a
+// waiting child forgets it.
+TEST_F(AdoptTest, SetAsideChildrenAreBoundedAndFollowTheirParents) {
+  ScopedEnv confirms("QUV_CONFIRM_PEERS", "0");
+  std::mt19937_64 rng(78);
+  chain_gen::Builder a(32);
+  a.add({a.mint(1)});
+  const Block g = a.blocks()[0];
+  const Block b1 = a.blocks()[1];
+  // Each transfer spends the output of the one before it.
+  std::vector<Tx> line;
+  Owned note = a.unspent.front();
+  for (size_t i = 0; i < chain::kMaxSetAside + 20; ++i) {
+    Owned to = chain_gen::key_pair(rng);
+    line.push_back(chain_gen::transfer(std::vector<Owned>{note}, {chain_gen::output(to, rng)}));
+    note = to;
+  }
+  const Block b2 = chain_gen::make_block(2, b1.hash, line);
+  ASSERT_TRUE(proc::spit(file(), str(chain_gen::file_bytes(std::vector{g, b1, b2}))));
+  Chain& c = open();
+  const Block p2 = chain_gen::make_block(2, b1.hash, {chain_gen::work_tx({}, 1)});
+  const Block p3 = chain_gen::make_block(3, p2.hash, {chain_gen::work_tx({}, 2)});
+  ASSERT_TRUE(c.adopt_bytes(chain_gen::file_bytes(std::vector{g, b1, p2, p3})));
+  EXPECT_EQ(c.state().mempool, (std::vector<Bytes>{codec::encode_tx_signed(line[0])}));
+  ASSERT_EQ(c.set_aside().size(), chain::kMaxSetAside);
+  EXPECT_EQ(c.set_aside().front().raw, codec::encode_tx_signed(line[1]));
+
+  for (size_t i = 1; i <= 3; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(c.seal());
+    EXPECT_EQ(c.state().mempool, (std::vector<Bytes>{codec::encode_tx_signed(line[i])}));
+    EXPECT_EQ(c.set_aside().size(), chain::kMaxSetAside - i);
+  }
+  // A peer's chain that sealed line[3] and line[4] elsewhere: line[3] leaves the mempool,
+  // line[4] the list, and line[5] finds its parent on the chain.
+  // A block spends only what blocks before it made, so the two go in two blocks.
+  const std::string own = proc::slurp(file());
+  const size_t n = c.block_count();
+  const Block q = chain_gen::make_block(n, c.tip_hash(), {line[3]});
+  const Block q2 = chain_gen::make_block(n + 1, q.hash, {line[4]});
+  Bytes peer(own.begin(), own.end());
+  const Bytes extra = chain_gen::file_bytes(std::vector{q, q2});
+  peer.insert(peer.end(), extra.begin() + 4, extra.end());
+  auto adopted = c.adopt_bytes(peer);
+  ASSERT_TRUE(adopted) << adopted.error().to_string();
+  EXPECT_EQ(c.block_count(), n + 2);
+  EXPECT_EQ(c.state().mempool, (std::vector<Bytes>{codec::encode_tx_signed(line[5])}));
+  EXPECT_EQ(c.set_aside().size(), chain::kMaxSetAside - 5);
+  EXPECT_EQ(c.set_aside().front().raw, codec::encode_tx_signed(line[6]));
+}
+
 }  // namespace
