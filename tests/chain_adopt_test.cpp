@@ -122,7 +122,6 @@ TEST_F(AdoptTest, OnlyABetterChainIsAdopted) {
 TEST_F(AdoptTest, AdoptedChainReplacesFileAndLedger) {
   Chain& c = open();
   ASSERT_TRUE(c.edit_state([](NodeState& s) {
-    s.acks["t"] = {"x"};
     s.peers = {"a:1"};
     s.work_seconds = 17;
   }));
@@ -143,7 +142,6 @@ TEST_F(AdoptTest, AdoptedChainReplacesFileAndLedger) {
   // What is not the chain's survives; the state file is saved.
   auto saved = NodeState::load(file());
   ASSERT_TRUE(saved);
-  EXPECT_EQ(saved->acks.at("t"), std::vector<std::string>{"x"});
   EXPECT_EQ(saved->work_seconds, 17u);
   EXPECT_EQ(saved->tip, c.state().tip);
   EXPECT_TRUE(fs::is_empty(tmp_));
@@ -469,7 +467,7 @@ TEST_F(AdoptTest, LostTransactionsAreSubmittedAgain) {
     return tx;
   };
   chain_gen::Builder a(31);
-  a.add({a.mint(4)});
+  a.add({a.mint(5)});
   const std::vector<Owned> n(a.unspent.begin(), a.unspent.end());
   const Block g = a.blocks()[0];
   const Block b1 = a.blocks()[1];
@@ -495,9 +493,12 @@ TEST_F(AdoptTest, LostTransactionsAreSubmittedAgain) {
   Chain& c = open();
   const Tx t_a = pay({n[0]});
   const Tx t_b = pay({n[1]});
-  ASSERT_TRUE(c.submit_tx(t_a));
-  ASSERT_TRUE(c.submit_tx(t_b));
-  ASSERT_TRUE(c.ack_tx(hex::encode(codec::txid(t_old)), "peer-1"));
+  const Tx t_keep = pay({n[4]});
+  auto id = [](const Tx& tx) { return hex::encode(codec::txid(tx)); };
+  for (const Tx& tx : {t_a, t_b, t_keep}) {
+    ASSERT_TRUE(c.submit_tx(tx));
+    ASSERT_TRUE(c.ack_tx(id(tx), "peer-1")->kept);
+  }
 
   const Tx t_conf = pay({n[1]});  // the peer spent n[1] differently
   const Block p2 = chain_gen::make_block(2, b1.hash, {t_a, t_conf});
@@ -506,22 +507,88 @@ TEST_F(AdoptTest, LostTransactionsAreSubmittedAgain) {
   const Bytes peer = chain_gen::file_bytes(std::vector{g, b1, p2, p3, p4});
   ASSERT_TRUE(c.adopt_bytes(peer));
 
-  // t_a is in the peer's chain, t_b lost its note, t_old comes back, t_old2 spends an
-  // output that is only in the mempool, the mint comes back, the work payout is gone.
+  // t_a is in the peer's chain, t_b lost its note, t_keep stays, t_old comes back, the
+  // mint comes back, the work payout is gone; t_old2 spends an output that is only in the
+  // mempool and waits aside for t_old to be sealed.
   EXPECT_EQ(c.state().mempool,
-            (std::vector<Bytes>{codec::encode_tx_signed(t_old), codec::encode_tx_signed(mint)}));
-  EXPECT_EQ(c.supply(), 1000u * 4 + 1 + 2);
+            (std::vector<Bytes>{codec::encode_tx_signed(t_keep), codec::encode_tx_signed(t_old),
+                                codec::encode_tx_signed(mint)}));
+  ASSERT_EQ(c.set_aside().size(), 1u);
+  EXPECT_EQ(c.set_aside()[0].raw, codec::encode_tx_signed(t_old2));
+  EXPECT_EQ(c.supply(), 1000u * 5 + 1 + 2);
   auto saved = NodeState::load(file());
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->mempool, c.state().mempool);
-  // Acknowledgements gathered before still count.
+  // Acknowledgements gathered before still count for what is in the mempool again; those
+  // of the lost and the adopted transfers went with them.
+  using Acks = decltype(NodeState::acks);
+  EXPECT_EQ(saved->acks, (Acks{{id(t_keep), {"peer-1"}}}));
   ScopedEnv confirms("QUV_CONFIRM_PEERS", "1");
   fs::create_directories(dir_ / "nft");
   ASSERT_TRUE(proc::spit(dir_ / "nft" / (std::string(64, '4') + ".jpg"), "x"));
+  ASSERT_TRUE(c.ack_tx(id(t_old), "peer-1")->kept);
   auto sealed = c.seal();
   ASSERT_TRUE(sealed) << sealed.error().to_string();
+  // The child follows its parent: in the mempool after the seal, in a block after the next.
+  EXPECT_EQ(c.state().mempool, (std::vector<Bytes>{codec::encode_tx_signed(t_old2)}));
+  EXPECT_EQ(NodeState::load(file())->mempool, c.state().mempool);
+  EXPECT_TRUE(c.set_aside().empty());
+  ASSERT_TRUE(c.ack_tx(id(t_old2), "peer-1")->kept);
+  ASSERT_TRUE(c.seal());
   EXPECT_TRUE(c.state().mempool.empty());
   EXPECT_EQ(c.nft_ids().size(), 1u);
+}
+
+// A long line of children set aside by one adoption: the list takes only so many, each
+// seal lets the next one follow its parent, and a later adoption of a chain that holds a
+// waiting child forgets it.
+TEST_F(AdoptTest, SetAsideChildrenAreBoundedAndFollowTheirParents) {
+  ScopedEnv confirms("QUV_CONFIRM_PEERS", "0");
+  std::mt19937_64 rng(78);
+  chain_gen::Builder a(32);
+  a.add({a.mint(1)});
+  const Block g = a.blocks()[0];
+  const Block b1 = a.blocks()[1];
+  // Each transfer spends the output of the one before it.
+  std::vector<Tx> line;
+  Owned note = a.unspent.front();
+  for (size_t i = 0; i < chain::kMaxSetAside + 20; ++i) {
+    Owned to = chain_gen::key_pair(rng);
+    line.push_back(chain_gen::transfer(std::vector<Owned>{note}, {chain_gen::output(to, rng)}));
+    note = to;
+  }
+  const Block b2 = chain_gen::make_block(2, b1.hash, line);
+  ASSERT_TRUE(proc::spit(file(), str(chain_gen::file_bytes(std::vector{g, b1, b2}))));
+  Chain& c = open();
+  const Block p2 = chain_gen::make_block(2, b1.hash, {chain_gen::work_tx({}, 1)});
+  const Block p3 = chain_gen::make_block(3, p2.hash, {chain_gen::work_tx({}, 2)});
+  ASSERT_TRUE(c.adopt_bytes(chain_gen::file_bytes(std::vector{g, b1, p2, p3})));
+  EXPECT_EQ(c.state().mempool, (std::vector<Bytes>{codec::encode_tx_signed(line[0])}));
+  ASSERT_EQ(c.set_aside().size(), chain::kMaxSetAside);
+  EXPECT_EQ(c.set_aside().front().raw, codec::encode_tx_signed(line[1]));
+
+  for (size_t i = 1; i <= 3; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(c.seal());
+    EXPECT_EQ(c.state().mempool, (std::vector<Bytes>{codec::encode_tx_signed(line[i])}));
+    EXPECT_EQ(c.set_aside().size(), chain::kMaxSetAside - i);
+  }
+  // A peer's chain that sealed line[3] and line[4] elsewhere: line[3] leaves the mempool,
+  // line[4] the list, and line[5] finds its parent on the chain.
+  // A block spends only what blocks before it made, so the two go in two blocks.
+  const std::string own = proc::slurp(file());
+  const size_t n = c.block_count();
+  const Block q = chain_gen::make_block(n, c.tip_hash(), {line[3]});
+  const Block q2 = chain_gen::make_block(n + 1, q.hash, {line[4]});
+  Bytes peer(own.begin(), own.end());
+  const Bytes extra = chain_gen::file_bytes(std::vector{q, q2});
+  peer.insert(peer.end(), extra.begin() + 4, extra.end());
+  auto adopted = c.adopt_bytes(peer);
+  ASSERT_TRUE(adopted) << adopted.error().to_string();
+  EXPECT_EQ(c.block_count(), n + 2);
+  EXPECT_EQ(c.state().mempool, (std::vector<Bytes>{codec::encode_tx_signed(line[5])}));
+  EXPECT_EQ(c.set_aside().size(), chain::kMaxSetAside - 5);
+  EXPECT_EQ(c.set_aside().front().raw, codec::encode_tx_signed(line[6]));
 }
 
 }  // namespace

@@ -712,42 +712,121 @@ TEST(ChainConfirms, EnvironmentParsing) {
   }
 }
 
-TEST_F(ChainTest, AcknowledgementsCountOtherNodesOnce) {
+TEST_F(ChainTest, AcknowledgementsAreKeptOnlyForMempoolEntriesFromGoodIds) {
+  ScopedEnv env("QUV_CONFIRM_PEERS", std::nullopt);
   Chain& c = open();
+  auto n = mint(2);
+  const Tx a = pay({n[0]});
+  ASSERT_TRUE(c.submit_tx(a));
+  const std::string id = hex::encode(codec::txid(a));
+  std::string upper = id;
+  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+  ASSERT_TRUE(c.edit_state([](NodeState& s) { s.reward_address = "quv1reward"; }));
   struct Step {
     std::string txid;
     std::string node;
     uint64_t count;
-    bool saves;
+    bool kept;  // and saved
   };
-  ASSERT_TRUE(c.edit_state([](NodeState& s) { s.reward_address = "quv1reward"; }));
+  const std::string longest(chain::kMaxAckNodeId, 'b');
   const Step steps[] = {
-      {"t1", "", 0, false},                                  // empty id
-      {"t1", "quv1reward", 0, false},                        // own id while no node id is set
-      {"t1", "a", 1, true},           {"t1", "a", 1, true},  // repeated, saved all the same
-      {"t1", "b", 2, true},           {"not hex at all", "a", 1, true},  // any text is a txid
+      {id, "", 0, false},
+      {id, "quv1reward", 0, false},  // own id while no node id is set
+      {id, "a", 1, true},
+      {id, "a", 1, false},  // repeated: nothing new, nothing saved
+      {id, longest, 2, true},
+      {id, longest + "c", 2, false},
+      {id, "line\nbreak", 2, false},
+      {id, "tab\there", 2, false},
+      {id, "caf\xc3\xa9", 2, false},
+      {upper, "d", 0, false},  // the node looks txids up in lower case only
+      {hex::encode(codec::txid(pay({n[1]}))), "d", 0, false},  // not in the mempool
+      {"not hex at all", "d", 0, false},
+      {id.substr(2), "d", 0, false},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.txid + "/" + s.node);
-    // A save replaces the file, so its stamp changes.
     const fsutil::FileStamp before = fsutil::stamp(dir_ / "quv.node");
     auto r = c.ack_tx(s.txid, s.node);
     ASSERT_TRUE(r);
-    EXPECT_EQ(*r, s.count);
-    EXPECT_EQ(fsutil::stamp(dir_ / "quv.node") != before, s.saves);
+    EXPECT_EQ(r->count, s.count);
+    EXPECT_EQ(r->kept, s.kept);
+    EXPECT_EQ(fsutil::stamp(dir_ / "quv.node") != before, s.kept);
   }
-  EXPECT_EQ(c.state().acks.at("t1"), (std::vector<std::string>{"a", "b"}));
+  using Acks = decltype(NodeState::acks);
+  EXPECT_EQ(c.state().acks, (Acks{{id, {"a", longest}}}));
+  EXPECT_EQ(NodeState::load(c.path())->acks, c.state().acks);
+
+  // Past the bound per txid further ids are refused; a node that asks for more
+  // acknowledgements than the bound keeps as many as it asks for.
+  for (int i = 0; i < 20; ++i) (void)c.ack_tx(id, "n" + std::to_string(i));
+  EXPECT_EQ(c.state().acks.at(id).size(), chain::kMaxAcksPerTx);
+  auto full = c.ack_tx(id, "late");
+  ASSERT_TRUE(full);
+  EXPECT_FALSE(full->kept);
+  EXPECT_EQ(full->count, chain::kMaxAcksPerTx);
+  ScopedEnv more("QUV_CONFIRM_PEERS", "20");
+  for (int i = 20; i < 30; ++i) (void)c.ack_tx(id, "n" + std::to_string(i));
+  EXPECT_EQ(c.state().acks.at(id).size(), 20u);
+
   ASSERT_TRUE(c.edit_state([](NodeState& s) { s.node_id = "me"; }));
   EXPECT_EQ(c.own_id(), "me");
-  EXPECT_EQ(*c.ack_tx("t1", "me"), 2u);
-  EXPECT_EQ(*c.ack_tx("t1", "quv1reward"), 3u);  // no longer the own id
+  EXPECT_FALSE(c.ack_tx(id, "me")->kept);
   ASSERT_TRUE(c.edit_state([](NodeState& s) {
     s.node_id.clear();
     s.reward_address.clear();
   }));
   EXPECT_EQ(c.own_id(), "anonymous");
-  EXPECT_EQ(*c.ack_tx("t2", "anonymous"), 0u);
-  EXPECT_FALSE(c.state().acks.contains("t2"));
+  EXPECT_FALSE(c.ack_tx(id, "anonymous")->kept);
+}
+
+// A state file of an older writer, with acknowledgements of any txid from any id, loads
+// as it is and is pruned at its next save; entries that leave the mempool take theirs.
+TEST_F(ChainTest, AcknowledgementsLeaveWithTheirEntries) {
+  ScopedEnv env("QUV_CONFIRM_PEERS", "2");
+  Chain& c = open();
+  auto n = mint(3);
+  const Tx a = pay({n[0]});
+  const Tx b = pay({n[1]});
+  const Tx b2 = pay({n[1]});  // spends what b spends: dropped when b is sealed
+  const Tx w = pay({n[2]});   // waits
+  for (const Tx& tx : {a, b, b2, w}) ASSERT_TRUE(c.submit_tx(tx));
+  auto id = [](const Tx& tx) { return hex::encode(codec::txid(tx)); };
+  std::vector<std::string> many;
+  for (int i = 0; i < 40; ++i) many.push_back("p" + std::to_string(i % 30));
+  ASSERT_TRUE(c.edit_state([](NodeState&) {}));
+  {
+    // Written as an older node would have: no rule on what it kept.
+    NodeState old = *NodeState::load(c.path());
+    old.acks = {{id(a), {"x", std::string(300, 'y'), "x", "z\n"}},
+                {id(b2), many},
+                {"sealed long ago", {"x"}},
+                {std::string(64, 'f'), {std::string(390000, 'q')}}};
+    ASSERT_TRUE(old.save(c.path()));
+  }
+  auto reopened = Chain::open(file());
+  ASSERT_TRUE(reopened);
+  Chain& r = *reopened;
+  EXPECT_EQ(r.state().acks.size(), 4u);  // opening does not save
+  ASSERT_TRUE(r.edit_state([](NodeState&) {}));
+  using Acks = decltype(NodeState::acks);
+  std::vector<std::string> first16;
+  for (int i = 0; i < 16; ++i) first16.push_back("p" + std::to_string(i));
+  const Acks pruned = {{id(a), {"x"}}, {id(b2), first16}};
+  EXPECT_EQ(r.state().acks, pruned);
+  EXPECT_EQ(NodeState::load(r.path())->acks, pruned);
+  EXPECT_LT(fs::file_size(dir_ / "quv.node"), 20000u);
+
+  // a and b are sealed, b2 is dropped with them; only w's acknowledgement stays.
+  ASSERT_TRUE(r.ack_tx(id(b), "x"));
+  ASSERT_TRUE(r.ack_tx(id(w), "one"));
+  ASSERT_TRUE(r.ack_tx(id(a), "x2"));
+  ASSERT_TRUE(r.ack_tx(id(b), "x2"));
+  auto sealed = r.seal();
+  ASSERT_TRUE(sealed) << sealed.error().to_string();
+  EXPECT_EQ(r.state().mempool, (std::vector<Bytes>{codec::encode_tx_signed(w)}));
+  EXPECT_EQ(r.state().acks, (Acks{{id(w), {"one"}}}));
+  EXPECT_EQ(NodeState::load(r.path())->acks, r.state().acks);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -783,8 +862,8 @@ TEST_F(ChainTest, TransfersWaitForAcknowledgements) {
   ASSERT_TRUE(c.seal());
   EXPECT_TRUE(c.state().mempool.empty());
   EXPECT_EQ(c.state().validated, 3u);
-  // Acknowledgements outlive their transactions.
-  EXPECT_EQ(c.state().acks.size(), 2u);
+  // Acknowledgements leave with their transactions.
+  EXPECT_TRUE(c.state().acks.empty());
 }
 
 TEST_F(ChainTest, SealTakesThirtyTwoAndKeepsTheRestInOrder) {
@@ -882,6 +961,87 @@ TEST_F(ChainTest, MintWaitsForItsImageAndPreamblesNeedNothing) {
   EXPECT_EQ(c.state().validated, 0u);
 }
 
+// The seal step that reuses its checks of waiting entries picks, keeps and drops exactly
+// what a seal that checks every entry in full does, through arrivals, acknowledgements,
+// blocks that spend what entries spend, and changes of the confirmation count.
+TEST_F(ChainTest, RememberedChecksSealWhatFullChecksSeal) {
+  ScopedEnv env("QUV_CONFIRM_PEERS", "1");
+  Chain& fast = open();
+  proc::TempDir other;
+  auto opened = Chain::open(other.path() / "quv.chain");
+  ASSERT_TRUE(opened);
+  Chain& full = *opened;
+  full.remember_seal_checks(false);
+  std::vector<Owned> owned;
+  std::vector<codec::TxOutput> outs;
+  for (int i = 0; i < 24; ++i) {
+    owned.push_back(chain_gen::key_pair(rng_));
+    outs.push_back(chain_gen::output(owned.back(), rng_));
+  }
+  const Tx work = chain_gen::work_tx(outs, 240);
+  ASSERT_TRUE(fast.seal_txs({work}));
+  ASSERT_TRUE(full.seal_txs({work}));
+  std::mt19937_64 rng(99);
+  auto pick = [&] { return owned[rng() % owned.size()]; };
+  size_t seals = 0;
+  for (int step = 0; step < 400; ++step) {
+    SCOPED_TRACE(step);
+    switch (rng() % 6) {
+      case 0:
+      case 1: {  // a transfer of one or two notes, which may be spent or unknown
+        std::vector<Owned> in = {pick()};
+        if (rng() % 3 == 0) in.push_back(pick());
+        Owned to = chain_gen::key_pair(rng_);
+        const Tx tx = chain_gen::transfer(in, {chain_gen::output(to, rng_)});
+        owned.push_back(to);
+        EXPECT_EQ(fast.submit_tx(tx).has_value(), full.submit_tx(tx).has_value());
+        break;
+      }
+      case 2: {  // an acknowledgement of a waiting entry
+        if (fast.state().mempool.empty()) break;
+        auto d = codec::decode_tx(fast.state().mempool[rng() % fast.state().mempool.size()]);
+        ASSERT_TRUE(d);
+        const std::string node = "p" + std::to_string(rng() % 3);
+        EXPECT_EQ(fast.ack_tx(hex::encode(codec::txid(d->tx)), node)->kept,
+                  full.ack_tx(hex::encode(codec::txid(d->tx)), node)->kept);
+        break;
+      }
+      case 3: {  // a block from elsewhere that spends a note entries may spend
+        Owned to = chain_gen::key_pair(rng_);
+        const Tx tx =
+            chain_gen::transfer(std::vector<Owned>{pick()}, {chain_gen::output(to, rng_)});
+        if (!fast.validate(tx, true)) break;
+        owned.push_back(to);
+        ASSERT_TRUE(fast.seal_txs({tx}));
+        ASSERT_TRUE(full.seal_txs({tx}));
+        break;
+      }
+      case 4: {
+        const char* need[] = {"0", "1", "2"};
+        ::setenv("QUV_CONFIRM_PEERS", need[rng() % 3], 1);
+        break;
+      }
+      default: {
+        auto a = fast.seal();
+        auto b = full.seal();
+        ASSERT_EQ(a.has_value(), b.has_value());
+        if (!a) {
+          EXPECT_EQ(a.error().to_string(), b.error().to_string());
+        }
+        seals += a.has_value();
+        break;
+      }
+    }
+    ASSERT_EQ(fast.state().mempool, full.state().mempool);
+    ASSERT_EQ(fast.state().acks, full.state().acks);
+    ASSERT_EQ(fast.state().validated, full.state().validated);
+    ASSERT_EQ(fast.block_count(), full.block_count());
+    ASSERT_EQ(fast.notes(), full.notes());
+    ASSERT_EQ(fast.nullifiers(), full.nullifiers());
+  }
+  EXPECT_GT(seals, 10u);
+}
+
 TEST_F(ChainTest, FailedAppendPutsTheSelectionBack) {
   ScopedEnv env("QUV_CONFIRM_PEERS", "1");
   Chain& c = open();
@@ -898,6 +1058,7 @@ TEST_F(ChainTest, FailedAppendPutsTheSelectionBack) {
     s.mempool = Mempool(std::move(pool));
   }));
   const auto pool = c.state().mempool;
+  const auto acks = c.state().acks;
   const uint64_t size = c.file_size();
   // A read-only descriptor makes the write fail.
   ChainFaults::swap_file(c, O_RDONLY);
@@ -912,6 +1073,9 @@ TEST_F(ChainTest, FailedAppendPutsTheSelectionBack) {
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->mempool, c.state().mempool);
   EXPECT_EQ(saved->validated, 0u);
+  // The acknowledgements came back with their entries.
+  EXPECT_EQ(c.state().acks, acks);
+  EXPECT_EQ(saved->acks, acks);
   // With a working file the same entries seal.
   ChainFaults::swap_file(c, O_RDWR);
   ASSERT_TRUE(c.seal());
@@ -1046,6 +1210,7 @@ TEST_F(ChainTest, TwoWritersTakeInEachOthersChanges) {
   ASSERT_TRUE(opened);
   Chain& b = *opened;
   auto n = mint(4);  // by a
+  const Tx by_b = pay({n[1]});
   struct Step {
     const char* what;
     Chain* by;
@@ -1058,8 +1223,12 @@ TEST_F(ChainTest, TwoWritersTakeInEachOthersChanges) {
          return c.edit_state([&](NodeState& s) { s.reward_address = reward; }).has_value();
        }},
       {"a submits", &a, [&](Chain& c) { return c.submit_tx(pay({n[0]})).has_value(); }},
-      {"b submits", &b, [&](Chain& c) { return c.submit_tx(pay({n[1]})).has_value(); }},
-      {"a acknowledges", &a, [&](Chain& c) { return c.ack_tx("t", "x").has_value(); }},
+      {"b submits", &b, [&](Chain& c) { return c.submit_tx(by_b).has_value(); }},
+      {"a acknowledges what b submitted", &a,
+       [&](Chain& c) {
+         auto r = c.ack_tx(hex::encode(codec::txid(by_b)), "x");
+         return r && r->kept;
+       }},
       {"b seals both", &b, [&](Chain& c) { return c.seal().has_value(); }},
       {"a pays a drop", &a, [&](Chain& c) { return c.drop_work(5, 5, 0).has_value(); }},
       {"b pays a drop", &b, [&](Chain& c) { return c.drop_work(6, 6, 0).has_value(); }},
@@ -1082,7 +1251,7 @@ TEST_F(ChainTest, TwoWritersTakeInEachOthersChanges) {
   }
   EXPECT_EQ(fresh->block_count(), 6u);  // genesis, the mint, a seal, two drops, a seal
   EXPECT_EQ(fresh->state().reward_address, reward);
-  EXPECT_EQ(fresh->state().acks.at("t"), std::vector<std::string>{"x"});
+  EXPECT_TRUE(fresh->state().acks.empty());  // sealed with its entry
   EXPECT_TRUE(fresh->state().mempool.empty());
   EXPECT_EQ(fresh->supply(), 40u + 5 + 6);
 }

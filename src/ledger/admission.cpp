@@ -1,5 +1,6 @@
 // Admission to the mempool and acknowledgements from other nodes.
 #include <algorithm>
+#include <optional>
 
 #include "core/hashing.h"
 #include "core/hex.h"
@@ -45,16 +46,75 @@ Result<std::string> Chain::admit_one(const Tx& tx) {
   return hex::encode(id);
 }
 
-Result<uint64_t> Chain::ack_tx(std::string_view txid, std::string_view node) {
+namespace chain {
+
+bool ack_node_ok(std::string_view node) {
+  if (node.empty() || node.size() > kMaxAckNodeId) return false;
+  return std::all_of(node.begin(), node.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
+}
+
+size_t acks_kept_per_tx() {
+  return static_cast<size_t>(
+      std::clamp<uint64_t>(Chain::required_confirms(), kMaxAcksPerTx, kMaxAcksCeiling));
+}
+
+}  // namespace chain
+
+namespace {
+
+// The txid that a 64-digit lower-case hex text names; nothing for any other text.
+std::optional<Hash32> txid_of_text(std::string_view text) {
+  if (text.size() != 64) return std::nullopt;
+  auto bytes = hex::decode(text);
+  if (!bytes || bytes->size() != 32 || hex::encode(*bytes) != text) return std::nullopt;
+  Hash32 id;
+  std::copy(bytes->begin(), bytes->end(), id.begin());
+  return id;
+}
+
+}  // namespace
+
+Result<chain::Acked> Chain::ack_tx(std::string_view txid, std::string_view node) {
   auto lock = lock_writes();
   if (!lock) return std::unexpected(lock.error());
-  if (node.empty() || node == own_id()) {
-    auto it = state_.acks.find(std::string(txid));
-    return it == state_.acks.end() ? 0 : it->second.size();
-  }
+  auto it = state_.acks.find(std::string(txid));
+  const uint64_t count = it == state_.acks.end() ? 0 : it->second.size();
+  // What anyone may make us store is bounded: an acknowledgement lives only as long as
+  // the mempool entry it names, from an id of bounded size, up to a few ids per entry.
+  if (node == own_id() || !chain::ack_node_ok(node)) return chain::Acked{count, false};
+  auto id = txid_of_text(txid);
+  if (!id || !state_.mempool.has_txid(*id)) return chain::Acked{count, false};
   auto& list = state_.acks[std::string(txid)];
-  if (std::find(list.begin(), list.end(), node) == list.end()) list.emplace_back(node);
-  const uint64_t count = list.size();
+  if (std::find(list.begin(), list.end(), node) != list.end() ||
+      list.size() >= chain::acks_kept_per_tx()) {
+    return chain::Acked{list.size(), false};
+  }
+  list.emplace_back(node);
+  const uint64_t now = list.size();
   if (auto s = save_state(); !s) return std::unexpected(s.error());
-  return count;
+  return chain::Acked{now, true};
+}
+
+void Chain::prune_acks() {
+  if (state_.acks.empty()) return;
+  const size_t bound = chain::acks_kept_per_tx();
+  for (auto it = state_.acks.begin(); it != state_.acks.end();) {
+    auto& entry = *it;
+    auto id = txid_of_text(entry.first);
+    if (!id || !state_.mempool.has_txid(*id)) {
+      it = state_.acks.erase(it);
+      continue;
+    }
+    // The first ids in arrival order that the rules allow, each once (a list written by
+    // an older writer may hold any number of any texts).
+    std::vector<std::string> kept;
+    for (std::string& n : entry.second) {
+      if (kept.size() >= bound) break;
+      if (chain::ack_node_ok(n) && std::find(kept.begin(), kept.end(), n) == kept.end()) {
+        kept.push_back(std::move(n));
+      }
+    }
+    entry.second = std::move(kept);
+    it = entry.second.empty() ? state_.acks.erase(it) : std::next(it);
+  }
 }

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include "core/clock.h"
 #include "core/hashing.h"
@@ -231,11 +233,64 @@ void Chain::resubmit(const std::vector<Bytes>& old_list, const chain::IdSet& pee
   // Re-submission saves once at the end rather than after every admission: the state
   // file holds the whole mempool, and rewriting it per entry would be quadratic.
   std::vector<Bytes> pool = state_.mempool.take_all();
-  auto again = [&](const Bytes& raw) {
-    auto d = codec::decode_tx(raw);
-    if (!d || peer_txids.contains(codec::txid(d->tx))) return;
-    (void)admit_one(d->tx);
-  };
-  for (const Bytes& raw : pool) again(raw);
-  for (const Bytes& raw : old_list) again(raw);
+  std::vector<codec::Tx> again;
+  again.reserve(pool.size() + old_list.size());
+  // The notes that the transactions about to be submitted again create: a transaction
+  // that spends one of them can only follow its parent into a later block.
+  chain::IdSet produced;
+  for (const std::vector<Bytes>* list : {&std::as_const(pool), &old_list}) {
+    for (const Bytes& raw : *list) {
+      auto d = codec::decode_tx(raw);
+      if (!d || peer_txids.contains(codec::txid(d->tx))) continue;
+      for (const codec::TxOutput& out : d->tx.outputs) produced.insert(codec::note_id(out));
+      again.push_back(std::move(d->tx));
+    }
+  }
+  for (const codec::Tx& tx : again) {
+    if (!admit_one(tx)) set_aside_if_child(tx, produced);
+  }
+  // What waited from an earlier adoption may find its parent in this chain.
+  retry_set_aside(&peer_txids);
+  // Acknowledgements of entries that were not admitted again go with them.
+  prune_acks();
+}
+
+void Chain::set_aside_if_child(const codec::Tx& tx, const chain::IdSet& produced) {
+  const bool child = std::any_of(tx.inputs.begin(), tx.inputs.end(), [&](const auto& in) {
+    return !notes_.contains(in.note_id) && produced.contains(in.note_id);
+  });
+  if (!child) return;
+  Bytes raw = codec::encode_tx_signed(tx);
+  size_t bytes = raw.size();
+  for (const chain::SetAside& w : set_aside_) bytes += w.raw.size();
+  // Past the bound the child is refused as it would have been without the list.
+  if (set_aside_.size() >= chain::kMaxSetAside || bytes > chain::kMaxSetAsideBytes) return;
+  for (const chain::SetAside& w : set_aside_) {
+    if (w.raw == raw) return;
+  }
+  set_aside_.push_back({std::move(raw), sysclock::unix_now()});
+}
+
+size_t Chain::retry_set_aside(const chain::IdSet* on_chain) {
+  if (set_aside_.empty()) return 0;
+  const int64_t now = sysclock::unix_now();
+  size_t admitted = 0;
+  std::vector<chain::SetAside> still;
+  for (chain::SetAside& w : set_aside_) {
+    auto d = codec::decode_tx(w.raw);
+    if (!d || now - w.since > chain::kSetAsideSeconds || now < w.since) continue;
+    if (on_chain != nullptr && on_chain->contains(codec::txid(d->tx))) continue;
+    const bool parent_missing =
+        std::any_of(d->tx.inputs.begin(), d->tx.inputs.end(),
+                    [&](const codec::TxInput& in) { return !notes_.contains(in.note_id); });
+    if (parent_missing) {
+      still.push_back(std::move(w));
+      continue;
+    }
+    // Every input is on the chain now: in it goes, or out for good if refused for
+    // another reason.
+    if (admit_one(d->tx)) ++admitted;
+  }
+  set_aside_ = std::move(still);
+  return admitted;
 }

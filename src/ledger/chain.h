@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 #include "core/fsutil.h"
 #include "ledger/genesis.h"
 #include "ledger/ids.h"
+#include "ledger/seal.h"
 #include "ledger/state.h"
 #include "ledger/transfer.h"
 
@@ -40,6 +42,30 @@ inline constexpr size_t kMaxBlockTxs = 32;
 inline constexpr uint8_t kSealDifficulty = 3;
 // Acknowledgements a transfer needs when QUV_CONFIRM_PEERS says nothing usable.
 inline constexpr uint64_t kDefaultConfirms = 2;
+
+// Longest node id an acknowledgement may carry. Ids are "seed-" and twelve hex digits, or a
+// reward address (59 characters); anything longer is not an id this system makes.
+inline constexpr size_t kMaxAckNodeId = 128;
+// Node ids kept per mempool entry when QUV_CONFIRM_PEERS asks for fewer. A node has at
+// most five peers of its own, and nodes that list it as their peer acknowledge too; 16
+// leaves room for those, while what anyone can make a node store stays at 16 short ids
+// per waiting transaction. A node that asks for more keeps as many as it asks for (up to
+// `kMaxAcksCeiling`), so a transfer can always be sealed.
+inline constexpr size_t kMaxAcksPerTx = 16;
+inline constexpr size_t kMaxAcksCeiling = 1024;
+
+// Whether a node id may be stored with an acknowledgement: 1 to `kMaxAckNodeId` bytes of
+// printable ASCII (no control characters, which would break log lines).
+bool ack_node_ok(std::string_view node);
+// Node ids kept per txid with the current QUV_CONFIRM_PEERS.
+size_t acks_kept_per_tx();
+
+// What an acknowledgement did: the count now stored for its txid, and whether it added a
+// node id (false when it was refused, repeated or our own).
+struct Acked {
+  uint64_t count = 0;
+  bool kept = false;
+};
 
 // A block that sealing appended: its height and its hash as 64 lower-case hex digits.
 struct Sealed {
@@ -128,11 +154,19 @@ class Chain {
   // `hold_saves` and `flush_saves` it does not save; outside a hold it saves as
   // `submit_tx` does.
   Result<std::string> admit(const codec::Tx& tx);
-  // Records another node's acknowledgement of a txid; returns the count now stored.
-  Result<uint64_t> ack_tx(std::string_view txid, std::string_view node);
+  // Records another node's acknowledgement of a mempool transaction and saves the state.
+  // Kept only while the txid (64 lower-case hex digits) names a mempool entry, from a
+  // node id that `chain::ack_node_ok` allows, up to `chain::acks_kept_per_tx` ids per txid;
+  // anything else changes and saves nothing.
+  Result<chain::Acked> ack_tx(std::string_view txid, std::string_view node);
 
   // Seals up to 32 ready mempool transactions into a mined block.
   Result<chain::Sealed> seal();
+  // Whether the seal step remembers the checks of waiting entries between seals (on by
+  // default); off, every seal checks every entry in full. The outcome is the same.
+  void remember_seal_checks(bool on);
+  // Re-submissions of the last adoptions waiting for their parent to reach the chain.
+  const std::vector<chain::SetAside>& set_aside() const { return set_aside_; }
   // Builds, mines and appends one block holding exactly these transactions, unchecked.
   Result<chain::Sealed> seal_txs(std::vector<codec::Tx> txs);
   // Pays `amount` to the reward address in a work transaction sealed alone in a block.
@@ -200,6 +234,18 @@ class Chain {
                   void* ctx) const;
   Status check_spends(const codec::Tx& tx, ByteView unsigned_tx, SigCheck sig, void* ctx) const;
 
+  // Drops acknowledgements that the rules would not keep: of txids no longer in the
+  // mempool, from node ids not allowed, past the bound per txid. Every save does this.
+  void prune_acks();
+  // Sets a refused re-submission aside when a note it spends is one of `produced`.
+  void set_aside_if_child(const codec::Tx& tx, const chain::IdSet& produced);
+  // Submits again the set-aside entries whose inputs are all on the chain now, forgets
+  // the expired ones and those in `on_chain`; returns how many were admitted.
+  size_t retry_set_aside(const chain::IdSet* on_chain = nullptr);
+  // Checks one mempool entry for sealing, from the memo when its check still holds.
+  // Null when the entry is to be dropped.
+  const chain::EntryCheck* seal_check(const Bytes& raw, const Hash32& raw_hash,
+                                      std::optional<codec::Tx>& decoded);
   // Validates and appends one transaction to the mempool; the caller holds the lock and
   // saves.
   Result<std::string> admit_one(const codec::Tx& tx);
@@ -242,4 +288,9 @@ class Chain {
   bool loaded_ = false;
   // How the state file looked when this chain last read or wrote it.
   fsutil::FileStamp state_stamp_;
+  // The checks of waiting entries that later seals reuse.
+  chain::SealMemo seal_memo_;
+  bool use_seal_memo_ = true;
+  // Re-submissions waiting for their parent, oldest first.
+  std::vector<chain::SetAside> set_aside_;
 };

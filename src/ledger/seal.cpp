@@ -5,6 +5,7 @@
 
 #include "core/clock.h"
 #include "core/crypto.h"
+#include "core/hashing.h"
 #include "core/hex.h"
 #include "ledger/chain.h"
 #include "ledger/nft.h"
@@ -19,15 +20,73 @@ const char* const kNothingToSeal = "Nothing to seal — mempool empty.";
 
 }  // namespace
 
+namespace chain {
+
+void SealMemo::keep_only(const std::vector<Hash32>& raw_hashes) {
+  std::unordered_map<Hash32, EntryCheck, IdHash> kept;
+  for (const Hash32& h : raw_hashes) {
+    auto it = checks_.find(h);
+    if (it != checks_.end()) kept.emplace(h, std::move(it->second));
+  }
+  checks_ = std::move(kept);
+}
+
+}  // namespace chain
+
+void Chain::remember_seal_checks(bool on) {
+  use_seal_memo_ = on;
+  seal_memo_.clear();
+}
+
+const chain::EntryCheck* Chain::seal_check(const Bytes& raw, const Hash32& raw_hash,
+                                           std::optional<Tx>& decoded) {
+  if (const chain::EntryCheck* c = seal_memo_.find(raw_hash)) {
+    // The same test as a full validation while sealing, but for the parts that depend
+    // only on the entry's bytes and the keys of its notes, which were checked before.
+    bool passes = c->type != codec::kTxNftMint || (c->image && !nft_ids_.contains(*c->image));
+    for (size_t k = 0; k < c->inputs.size() && passes; ++k) {
+      const chain::CheckedInput& in = c->inputs[k];
+      const Key32* key = notes_.find(in.note_id);
+      passes = key != nullptr && *key == in.key && !nullifiers_.contains(in.nullifier);
+    }
+    if (passes) return c;
+  }
+  auto d = codec::decode_tx(raw);
+  if (!d || !validate(d->tx, true)) {
+    seal_memo_.forget(raw_hash);
+    return nullptr;
+  }
+  chain::EntryCheck c;
+  c.type = d->tx.type;
+  c.txid_hex = hex::encode(codec::txid(d->tx));
+  c.inputs.reserve(d->tx.inputs.size());
+  for (const codec::TxInput& in : d->tx.inputs) {
+    // Validation found every note.
+    c.inputs.push_back({in.note_id, in.nullifier, *notes_.find(in.note_id)});
+  }
+  if (c.type == codec::kTxNftMint) {
+    if (auto mint = nft::parse_extra(d->tx.extra)) c.image = mint->first;
+  }
+  decoded = std::move(d->tx);
+  seal_memo_.remember(raw_hash, std::move(c));
+  return seal_memo_.find(raw_hash);
+}
+
 Result<chain::Sealed> Chain::seal() {
   auto lock = lock_writes();
   if (!lock) return std::unexpected(lock.error());
   if (state_.mempool.empty()) return fail(QuvError::Code::NothingToSeal, kNothingToSeal);
+  // Without the memo every seal checks every entry in full, as a first seal does.
+  if (!use_seal_memo_) seal_memo_.clear();
 
   std::vector<size_t> selected_at;  // positions of the selected entries
   std::vector<size_t> gone_at;      // positions of the selected and the dropped entries
   std::vector<bool> gone_selected;  // for each of those, whether it was selected
   std::vector<Tx> selected;
+  // The acknowledgements of the selected entries, which the save drops with them; they
+  // come back with the entries if the block fails.
+  std::vector<std::pair<std::string, std::vector<std::string>>> selected_acks;
+  std::vector<Hash32> waiting;  // raw hashes of the entries looked at and kept
   chain::IdSet spent;
   uint64_t transfers = 0;
   const fs::path image_dir = nft::dir(path_);
@@ -35,42 +94,49 @@ Result<chain::Sealed> Chain::seal() {
 
   for (size_t i = 0; i < pool.size(); ++i) {
     if (selected.size() >= chain::kMaxBlockTxs) break;  // the rest is kept unread
-    auto d = codec::decode_tx(pool[i]);
-    if (!d) {
-      gone_at.push_back(i);
-      gone_selected.push_back(false);
-      continue;
-    }
-    Tx& tx = d->tx;
-    bool drop = !validate(tx, true);
-    for (size_t k = 0; k < tx.inputs.size() && !drop; ++k) {
-      drop = spent.contains(tx.inputs[k].note_id);
+    const Hash32 raw_hash = hashing::h32(pool[i]);
+    std::optional<Tx> decoded;
+    const chain::EntryCheck* c = seal_check(pool[i], raw_hash, decoded);
+    bool drop = c == nullptr;
+    for (size_t k = 0; !drop && k < c->inputs.size(); ++k) {
+      drop = spent.contains(c->inputs[k].note_id);
     }
     if (drop) {
+      seal_memo_.forget(raw_hash);
       gone_at.push_back(i);
       gone_selected.push_back(false);
       continue;
     }
     bool ready = true;
-    if (tx.type == codec::kTxTransfer) {
+    if (c->type == codec::kTxTransfer) {
       const uint64_t need = required_confirms();
       if (need > 0) {
-        auto it = state_.acks.find(hex::encode(codec::txid(tx)));
+        auto it = state_.acks.find(c->txid_hex);
         ready = it != state_.acks.end() && it->second.size() >= need;
       }
-    } else if (tx.type == codec::kTxNftMint) {
-      auto mint = nft::parse_extra(tx.extra);
-      ready = mint && nft::exists(image_dir, hex::encode(mint->first));
+    } else if (c->type == codec::kTxNftMint) {
+      ready = c->image && nft::exists(image_dir, hex::encode(*c->image));
     }
-    if (!ready) continue;
+    if (!ready) {
+      waiting.push_back(raw_hash);
+      continue;
+    }
+    if (!decoded) decoded = std::move(codec::decode_tx(pool[i])->tx);
     // Where the entry lands once the dropped ones before it are gone.
     selected_at.push_back(i - (gone_at.size() - selected_at.size()));
     gone_at.push_back(i);
     gone_selected.push_back(true);
-    if (tx.type == codec::kTxTransfer) ++transfers;
-    for (const codec::TxInput& in : tx.inputs) spent.insert(in.note_id);
-    selected.push_back(std::move(tx));
+    if (c->type == codec::kTxTransfer) ++transfers;
+    for (const chain::CheckedInput& in : c->inputs) spent.insert(in.note_id);
+    if (auto it = state_.acks.find(c->txid_hex); it != state_.acks.end()) {
+      selected_acks.emplace_back(*it);
+    }
+    seal_memo_.forget(raw_hash);
+    selected.push_back(std::move(*decoded));
   }
+  // Checks of entries that left the mempool by other ways (an adoption, another writer)
+  // are let go once they outnumber the waiting ones.
+  if (seal_memo_.size() > 2 * waiting.size() + 64) seal_memo_.keep_only(waiting);
 
   const uint32_t validated_before = state_.validated;
   state_.validated =
@@ -83,10 +149,12 @@ Result<chain::Sealed> Chain::seal() {
   }
 
   // When the block does not make it into the chain, the selected entries go back where
-  // they were and no longer count as validated, so no transfer is lost to a failed write.
+  // they were with their acknowledgements and no longer count as validated, so no
+  // transfer is lost to a failed write.
   auto put_back = [&] {
     state_.mempool.restore(selected_at, std::move(taken));
     state_.validated = validated_before;
+    for (auto& [txid, nodes] : selected_acks) state_.acks[txid] = std::move(nodes);
   };
 
   if (auto s = save_state(); !s) {
@@ -98,7 +166,11 @@ Result<chain::Sealed> Chain::seal() {
   if (!sealed) {
     put_back();
     (void)save_state();
+    return sealed;
   }
+  // Children of the sealed transactions that an adoption set aside can follow them now;
+  // a failed save is made good by the next one.
+  if (retry_set_aside() > 0) (void)save_state();
   return sealed;
 }
 

@@ -97,6 +97,9 @@ Status Chain::save_state() {
     dirty_ = true;
     return {};
   }
+  // The file never keeps an acknowledgement the rules would refuse now, also not one a
+  // state file of an older writer brought in.
+  prune_acks();
   if (auto s = state_.save(path_); !s) return s;
   stamp_state();
   dirty_ = false;

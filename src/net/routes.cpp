@@ -9,6 +9,7 @@
 #include "core/hex.h"
 #include "core/json_text.h"
 #include "core/text.h"
+#include "ledger/chain.h"
 #include "ledger/chain_page.h"
 #include "ledger/nft.h"
 #include "net/status.h"
@@ -174,7 +175,11 @@ Reply route(const Request& req, const std::string& chain_path, const Sender& tx,
   }
   if (is("POST /ack")) {
     json body = parse_body(req.body);
-    tx.send(NetMsg{NetMsg::Ack{text_member(body, "txid"), text_member(body, "node_id")}});
+    NetMsg::Ack ack{text_member(body, "txid"), text_member(body, "node_id")};
+    // The node keeps no acknowledgement with a longer txid or node id; such texts are not
+    // carried to it, so a queue of waiting acknowledgements stays small.
+    if (ack.txid.size() > 64 || ack.node_id.size() > chain::kMaxAckNodeId) ack = {};
+    tx.send(NetMsg{std::move(ack)});
     return ok_reply();
   }
   if (is("POST /reward")) {

@@ -32,6 +32,10 @@ std::string join(const std::vector<std::string>& items, std::string_view sep) {
   return out;
 }
 
+std::string ack_line(const net::NetMsg::Ack& m, uint64_t count, const std::string& need) {
+  return "ack " + m.txid + " from " + m.node_id + " (" + std::to_string(count) + "/" + need + ")";
+}
+
 void print(const std::vector<LogLine>& lines) {
   for (const LogLine& l : lines) {
     std::FILE* f = l.ok ? stdout : stderr;
@@ -91,8 +95,7 @@ LogLine apply(Chain& chain, const net::NetMsg& msg) {
         } else if constexpr (std::is_same_v<T, net::NetMsg::Ack>) {
           auto n = chain.ack_tx(m.txid, m.node_id);
           if (!n) return {false, "ack: " + n.error().to_string()};
-          return {true, "ack " + m.txid + " from " + m.node_id + " (" + std::to_string(*n) + "/" +
-                            need + ")"};
+          return {true, ack_line(m, n->count, need)};
         } else if constexpr (std::is_same_v<T, net::NetMsg::SetReward>) {
           if (auto s = work::set_reward_address(chain, m.address); !s) {
             return {false, "reward: " + s.error().to_string()};
@@ -124,10 +127,28 @@ std::vector<LogLine> apply_requests(Chain& chain, net::Receiver& rx) {
   // The changes of one drain share one state save at its end: a burst of transfers costs
   // one rewrite of the state file, not one each.
   chain.hold_saves();
-  while (auto msg = rx.try_recv()) lines.push_back(apply(chain, *msg));
+  // An acknowledgement that adds nothing (no such mempool entry, an id that is not kept,
+  // a repeat) is not logged one by one: anyone can send them by the thousand.
+  uint64_t not_kept = 0;
+  while (auto msg = rx.try_recv()) {
+    const auto* ack = std::get_if<net::NetMsg::Ack>(&msg->msg);
+    if (ack == nullptr) {
+      lines.push_back(apply(chain, *msg));
+      continue;
+    }
+    auto n = chain.ack_tx(ack->txid, ack->node_id);
+    if (!n) {
+      lines.push_back({false, "ack: " + n.error().to_string()});
+    } else if (n->kept) {
+      lines.push_back({true, ack_line(*ack, n->count, std::to_string(Chain::required_confirms()))});
+    } else {
+      ++not_kept;
+    }
+  }
   if (auto saved = chain.flush_saves(); !saved) {
     lines.push_back({false, "state: " + saved.error().to_string()});
   }
+  if (not_kept > 0) lines.push_back({false, "ack: " + std::to_string(not_kept) + " not kept"});
   return lines;
 }
 
