@@ -13,6 +13,7 @@
 #include "core/peers.h"
 #include "core/units.h"
 #include "ledger/work.h"
+#include "node/heap.h"
 #include "node/node_ledger.h"
 
 namespace node {
@@ -194,8 +195,12 @@ Status run(Chain& chain) {
          {true, "0,00001 QÚV/s · cap 0,86400/day · +0,00001 per tx · drop 24h · P2P :" +
                     std::to_string(net::kPort)},
          {true, "Ctrl+C to stop."}});
+  Trimmer trimmer;
   for (;;) {
     print(pulse(chain, started->session));
+    // A busy tick (large status documents from peers, a burst of transfers) leaves freed
+    // memory behind that the allocator would keep for good.
+    trimmer.after_tick();
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
 }
