@@ -257,6 +257,37 @@ class NodeTest : public ::testing::Test {
 };
 
 // ---------------------------------------------------------------------------
+// The plain log.
+
+// Standard output and standard error on one file, as a service manager or `2>&1` sets them
+// up: a buffered stream for normal lines and an unbuffered one for errors, both writing
+// through one open file.
+TEST(PlainLog, LinesKeepTheirOrderWithBothStreamsOnOneFile) {
+  proc::TempDir tmp;
+  const auto path = tmp / "node.log";
+  std::FILE* out = std::fopen(path.c_str(), "w");
+  ASSERT_NE(out, nullptr);
+  std::FILE* err = ::fdopen(::dup(::fileno(out)), "w");
+  ASSERT_NE(err, nullptr);
+  ASSERT_EQ(std::setvbuf(out, nullptr, _IOFBF, 1 << 16), 0);
+  ASSERT_EQ(std::setvbuf(err, nullptr, _IONBF, 0), 0);
+  const std::vector<LogLine> tick{{true, "reward "},
+                                  {false, "drop: No reward address."},
+                                  {true, "seal height=3 0001ab…77cd01"},
+                                  {false, "seal: x"},
+                                  {false, "work: y"},
+                                  {true, "done"}};
+  node::print_lines({{true, "listen 0.0.0.0:19191  (P2P / wallet RPC)"}}, out, err);
+  node::print_lines(tick, out, err);
+  // What is on the file now is what a reader sees while the node runs on.
+  EXPECT_EQ(proc::slurp(path),
+            "listen 0.0.0.0:19191  (P2P / wallet RPC)\nreward \ndrop: No reward address.\n"
+            "seal height=3 0001ab…77cd01\nseal: x\nwork: y\ndone\n");
+  std::fclose(err);
+  std::fclose(out);
+}
+
+// ---------------------------------------------------------------------------
 // Change requests.
 
 TEST_F(NodeTest, EachChangeRequestLogsItsOutcome) {
