@@ -14,8 +14,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <future>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -33,6 +36,7 @@
 #include "ledger/state.h"
 #include "ledger/work.h"
 #include "net/net.h"
+#include "node/heap.h"
 #include "proc.h"
 
 namespace {
@@ -285,6 +289,35 @@ TEST(PlainLog, LinesKeepTheirOrderWithBothStreamsOnOneFile) {
             "seal height=3 0001ab…77cd01\nseal: x\nwork: y\ndone\n");
   std::fclose(err);
   std::fclose(out);
+}
+
+// Memory freed in the middle of the heap, where the allocator keeps it for good, goes back
+// to the system at the next tick's check once the resident size has grown enough.
+TEST(Heap, FreedMemoryGoesBackAfterATickThatGrewTheResidentSize) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers bring their own allocator";
+#endif
+  node::Trimmer trimmer;
+  EXPECT_FALSE(trimmer.after_tick());
+  // 64 MiB in small blocks; every 64th stays, so no free stretch reaches the heap's end.
+  constexpr size_t kBlocks = 65536, kBlock = 1024;
+  std::vector<char*> blocks(kBlocks);
+  for (char*& b : blocks) {
+    b = static_cast<char*>(std::malloc(kBlock));
+    std::memset(b, 1, kBlock);
+  }
+  for (size_t i = 0; i < kBlocks; ++i) {
+    if (i % 64 != 0) std::free(blocks[i]);
+  }
+  const uint64_t held = node::resident_bytes();
+  EXPECT_TRUE(trimmer.after_tick());
+  const uint64_t after = node::resident_bytes();
+  std::cout << "resident " << held / (1 << 20) << " MiB before the trim, " << after / (1 << 20)
+            << " MiB after\n";
+  EXPECT_LT(after + (uint64_t{32} << 20), held);
+  // Nothing grew since: no second trim.
+  EXPECT_FALSE(trimmer.after_tick());
+  for (size_t i = 0; i < kBlocks; i += 64) std::free(blocks[i]);
 }
 
 // ---------------------------------------------------------------------------
