@@ -5,9 +5,13 @@ TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
+# `make install` copies the built binary to $(DESTDIR)$(PREFIX)/bin, where the service unit
+# scripts/quv.service expects it.
+PREFIX     ?= /usr/local
+DESTDIR    ?=
 CMAKE_GEN  := -G Ninja
 
-.PHONY: deps build build-asan build-tsan build-fuzz run test test-unit test-asan test-fuzz fuzz bench clean
+.PHONY: deps build build-asan build-tsan build-fuzz run test test-unit test-asan test-fuzz fuzz bench install clean
 
 deps:
 	@scripts/install-deps
@@ -46,6 +50,13 @@ test: build build-asan build-tsan build-fuzz
 	@ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -L unit
 	@TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) --timeout 300 -L threaded
 	@BUILD=$(FUZZ_BUILD) tests/fuzz/run regress
+
+# Installs what `make build` built; it builds nothing, so that `sudo make install` leaves no
+# files owned by root in the build directory.
+install:
+	@test -x $(BUILD)/quv || { echo "$(BUILD)/quv is missing: run make build first" >&2; exit 1; }
+	install -d $(DESTDIR)$(PREFIX)/bin
+	install -m 0755 $(BUILD)/quv $(DESTDIR)$(PREFIX)/bin/quv
 
 bench: build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b || exit 1; done

@@ -16,6 +16,9 @@
 // node's memory above its idle size.
 // ChainDownloads/16: 16 clients fetch GET /chain of the 200 MB file at once; the node's
 // largest memory above idle while they run.
+// StatusAt1000Entries: GET /status over HTTP from a server whose state file holds 1 000
+// mempool transfers, served from the document built once per change, beside the rate of
+// building that document per request, measured in the same run (x_built is the ratio).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -31,6 +34,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -40,6 +44,7 @@
 
 #include "chain_gen.h"
 #include "core/crypto.h"
+#include "ledger/chain.h"
 #include "ledger/chain_page.h"
 #include "net/net.h"
 #include "proc.h"
@@ -374,6 +379,63 @@ void ChainDownloads(benchmark::State& state) {
   state.counters["peak_rss_above_idle_MiB"] = (peak - idle) / (1 << 20);
 }
 BENCHMARK(ChainDownloads)->Arg(16)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A chain whose state file holds `n` mempool transfers; made once.
+std::string mempool_chain(size_t n) {
+  const std::filesystem::path dir = temp() / ("mempool-" + std::to_string(n));
+  const std::string path = (dir / "quv.chain").string();
+  if (std::filesystem::exists(path)) return path;
+  crypto::init();
+  std::filesystem::create_directories(dir);
+  auto c = Chain::open(path);
+  if (!c) std::abort();
+  chain_gen::Builder b(n);
+  codec::Tx paid = b.mint(n);
+  if (!c->seal_txs({paid})) std::abort();
+  b.add({paid});
+  c->hold_saves();
+  for (size_t i = 0; i < n; ++i) {
+    if (!c->submit_tx(b.spend(1, 2))) std::abort();
+  }
+  if (!c->flush_saves()) std::abort();
+  return path;
+}
+
+void StatusAt1000Entries(benchmark::State& state) {
+  const std::string path = mempool_chain(1000);
+  constexpr int kBuilt = 10;
+  size_t doc_bytes = 0;
+  const auto built_start = Clock::now();
+  for (int i = 0; i < kBuilt; ++i) doc_bytes = net::status_json(path).size();
+  const double built_s = std::chrono::duration<double>(Clock::now() - built_start).count();
+
+  auto channel = net::channel();
+  net::ServerOptions opts;
+  opts.host = "127.0.0.1";
+  opts.port = 0;
+  auto server = net::Server::start(opts, path, channel.first);
+  if (!server) {
+    state.SkipWithError(server.error().to_string().c_str());
+    return;
+  }
+  const std::string h = "127.0.0.1:" + std::to_string((*server)->port());
+  const auto start = Clock::now();
+  for (auto _ : state) {
+    auto body = net::http_call_timeout(h, "GET", "/status", {}, "application/json", 5);
+    if (!body || body->size() != doc_bytes) {
+      state.SkipWithError("request failed");
+      break;
+    }
+  }
+  const double served_s = std::chrono::duration<double>(Clock::now() - start).count();
+  const double built_per_s = kBuilt / built_s;
+  const double served_per_s = static_cast<double>(state.iterations()) / served_s;
+  state.counters["built_per_s"] = built_per_s;
+  state.counters["cached_per_s"] = served_per_s;
+  state.counters["x_built"] = served_per_s / built_per_s;
+  state.counters["doc_MiB"] = static_cast<double>(doc_bytes) / (1 << 20);
+}
+BENCHMARK(StatusAt1000Entries)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

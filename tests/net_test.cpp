@@ -1,11 +1,13 @@
 #include "net/net.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,14 +16,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <thread>
 
 #include "core/codec.h"
 #include "core/crypto.h"
 #include "core/hex.h"
+#include "core/json_text.h"
 #include "jpeg.h"
 #include "ledger/nft.h"
 #include "ledger/state.h"
@@ -715,6 +720,100 @@ TEST_F(NodeFiles, StatusMempoolEntries) {
   write_state(state.dump());
   doc = json::parse(net::status_json(chain_));
   EXPECT_EQ(doc["mempool"][0]["acks"], 0);
+}
+
+// The cached document after each kind of change equals one built afresh, and nothing is
+// built again while nothing changed.
+TEST_F(NodeFiles, CachedStatusEqualsAFreshOneAfterEveryChange) {
+  ScopedEnv env("QUV_CONFIRM_PEERS", std::nullopt);
+  const std::string state_path = state::path_for(chain_).string();
+  const std::filesystem::path images = nft::dir(chain_);
+  codec::Tx tx = transfer_tx(9);
+  json with_tx = json::object();
+  with_tx["height"] = 4;
+  with_tx["mempool"] = json::array({json(codec::encode_tx_signed(tx))});
+  with_tx["acks"] = {{hex::encode(codec::txid(tx)), {"n1"}}};
+  // Keeps a file's size and timestamps while it changes its bytes, as a rewrite within one
+  // timestamp tick does.
+  auto rewrite_same_size_and_times = [&](char from, char to) {
+    struct stat before;
+    ASSERT_EQ(::stat(state_path.c_str(), &before), 0);
+    std::string text = proc::slurp(state_path);
+    ASSERT_NE(text.find(from), std::string::npos);
+    text[text.find(from)] = to;
+    write_state(text);
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, state_path.c_str(), times, 0), 0);
+  };
+  auto add_image = [&](char c) {
+    std::filesystem::create_directories(images);
+    ASSERT_TRUE(proc::spit(images / (std::string(64, c) + ".jpg"), "x"));
+  };
+  struct Change {
+    const char* what;
+    std::function<void()> apply;
+  };
+  std::optional<ScopedEnv> confirm;
+  const std::vector<Change> changes = {
+      {"state file written", [&] { write_state(R"({"height":7,"tip":"aa"})"); }},
+      {"same size and times", [&] { rewrite_same_size_and_times('7', '8'); }},
+      {"same size and times again", [&] { rewrite_same_size_and_times('a', 'b'); }},
+      {"mempool entry", [&] { write_state(with_tx.dump()); }},
+      {"confirmations", [&] { confirm.emplace("QUV_CONFIRM_PEERS", "5"); }},
+      {"confirmations back", [&] { confirm.reset(); }},
+      {"chain grew", [&] { ASSERT_TRUE(proc::spit(chain_, chain_bytes(11))); }},
+      {"first image", [&] { add_image('a'); }},
+      {"second image at once", [&] { add_image('b'); }},
+      {"state half written", [&] { write_state(R"({"height":7,"ti)"); }},
+      {"state removed", [&] { std::filesystem::remove(state_path); }},
+      {"state back", [&] { write_state(with_tx.dump()); }},
+      {"state is a directory",
+       [&] {
+         std::filesystem::remove(state_path);
+         std::filesystem::create_directory(state_path);
+       }},
+      {"chain removed", [&] { std::filesystem::remove(chain_); }},
+  };
+  net::StatusCache cache(chain_);
+  EXPECT_EQ(*cache.get(), net::status_json(chain_));
+  for (const Change& c : changes) {
+    const uint64_t before = cache.builds();
+    c.apply();
+    EXPECT_EQ(*cache.get(), net::status_json(chain_)) << c.what;
+    EXPECT_EQ(cache.builds(), before + 1) << c.what;
+    // Unchanged sources: the same document, not built again.
+    auto first = cache.get();
+    EXPECT_EQ(cache.get(), first) << c.what;
+    EXPECT_EQ(cache.builds(), before + 1) << c.what;
+  }
+}
+
+// Workers ask while the node loop rewrites the state file: every reply is a whole
+// document, and once the writer stops every reply is the latest one.
+TEST_F(NodeFiles, CachedStatusUnderConcurrentReadersAndWriter) {
+  net::StatusCache cache(chain_);
+  std::atomic<bool> stop{false};
+  std::atomic<int> broken{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 6; ++t) {
+    readers.emplace_back([&] {
+      while (!stop) {
+        auto doc = cache.get();
+        if (!jtext::parse(*doc)) ++broken;
+      }
+    });
+  }
+  for (int i = 0; i < 200; ++i) {
+    json s = json::object();
+    s["height"] = i;
+    s["node_id"] = std::string(static_cast<size_t>(i % 7), 'n');
+    write_state(s.dump());
+  }
+  stop = true;
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(broken.load(), 0);
+  EXPECT_EQ(*cache.get(), net::status_json(chain_));
+  EXPECT_EQ(json::parse(*cache.get())["height"], 199);
 }
 
 // ---------------------------------------------------------------------------

@@ -14,8 +14,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <future>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -33,6 +36,7 @@
 #include "ledger/state.h"
 #include "ledger/work.h"
 #include "net/net.h"
+#include "node/heap.h"
 #include "proc.h"
 
 namespace {
@@ -255,6 +259,66 @@ class NodeTest : public ::testing::Test {
   proc::TempDir tmp_;
   proc::ScopedEnv tmpdir_{"TMPDIR", tmp_.path().string()};
 };
+
+// ---------------------------------------------------------------------------
+// The plain log.
+
+// Standard output and standard error on one file, as a service manager or `2>&1` sets them
+// up: a buffered stream for normal lines and an unbuffered one for errors, both writing
+// through one open file.
+TEST(PlainLog, LinesKeepTheirOrderWithBothStreamsOnOneFile) {
+  proc::TempDir tmp;
+  const auto path = tmp / "node.log";
+  std::FILE* out = std::fopen(path.c_str(), "w");
+  ASSERT_NE(out, nullptr);
+  std::FILE* err = ::fdopen(::dup(::fileno(out)), "w");
+  ASSERT_NE(err, nullptr);
+  ASSERT_EQ(std::setvbuf(out, nullptr, _IOFBF, 1 << 16), 0);
+  ASSERT_EQ(std::setvbuf(err, nullptr, _IONBF, 0), 0);
+  const std::vector<LogLine> tick{{true, "reward "},
+                                  {false, "drop: No reward address."},
+                                  {true, "seal height=3 0001ab…77cd01"},
+                                  {false, "seal: x"},
+                                  {false, "work: y"},
+                                  {true, "done"}};
+  node::print_lines({{true, "listen 0.0.0.0:19191  (P2P / wallet RPC)"}}, out, err);
+  node::print_lines(tick, out, err);
+  // What is on the file now is what a reader sees while the node runs on.
+  EXPECT_EQ(proc::slurp(path),
+            "listen 0.0.0.0:19191  (P2P / wallet RPC)\nreward \ndrop: No reward address.\n"
+            "seal height=3 0001ab…77cd01\nseal: x\nwork: y\ndone\n");
+  std::fclose(err);
+  std::fclose(out);
+}
+
+// Memory freed in the middle of the heap, where the allocator keeps it for good, goes back
+// to the system at the next tick's check once the resident size has grown enough.
+TEST(Heap, FreedMemoryGoesBackAfterATickThatGrewTheResidentSize) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers bring their own allocator";
+#endif
+  node::Trimmer trimmer;
+  EXPECT_FALSE(trimmer.after_tick());
+  // 64 MiB in small blocks; every 64th stays, so no free stretch reaches the heap's end.
+  constexpr size_t kBlocks = 65536, kBlock = 1024;
+  std::vector<char*> blocks(kBlocks);
+  for (char*& b : blocks) {
+    b = static_cast<char*>(std::malloc(kBlock));
+    std::memset(b, 1, kBlock);
+  }
+  for (size_t i = 0; i < kBlocks; ++i) {
+    if (i % 64 != 0) std::free(blocks[i]);
+  }
+  const uint64_t held = node::resident_bytes();
+  EXPECT_TRUE(trimmer.after_tick());
+  const uint64_t after = node::resident_bytes();
+  std::cout << "resident " << held / (1 << 20) << " MiB before the trim, " << after / (1 << 20)
+            << " MiB after\n";
+  EXPECT_LT(after + (uint64_t{32} << 20), held);
+  // Nothing grew since: no second trim.
+  EXPECT_FALSE(trimmer.after_tick());
+  for (size_t i = 0; i < kBlocks; i += 64) std::free(blocks[i]);
+}
 
 // ---------------------------------------------------------------------------
 // Change requests.

@@ -5,10 +5,13 @@
 #include "app/cli.h"
 #include "core/crypto.h"
 #include "core/seed.h"
+#include "node/heap.h"
 
 int main(int argc, char** argv) {
   // A write to a closed connection or pipe must fail with an error, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
+  // Before any thread exists: the node's server threads share one heap.
+  node::limit_arenas();
   crypto::init();
   seed::check_words();
   return cli::run(argc, argv);

@@ -158,6 +158,8 @@ Reply route_list(const std::string& chain_path) {
 
 }  // namespace
 
+bool is_status_request(const Request& req) { return req.line.starts_with("GET /status"); }
+
 bool is_chain_request(const Request& req) { return req.line.starts_with("GET /chain"); }
 
 Reply route(const Request& req, const std::string& chain_path, const Sender& tx, bool local) {
@@ -170,7 +172,7 @@ Reply route(const Request& req, const std::string& chain_path, const Sender& tx,
     return ok_reply();
   };
 
-  if (is("GET /status")) {
+  if (is_status_request(req)) {
     return Reply{200, std::string(kJson), to_bytes(status_json(chain_path))};
   }
   if (is("POST /ack")) {

@@ -19,6 +19,10 @@ inline constexpr uint64_t kMaxPage = 128;
 // Change requests are queued on `tx`; POST /nft stores the image.
 Reply route(const Request& req, const std::string& chain_path, const Sender& tx, bool local);
 
+// True when the request asks for the status document (GET /status), which the server
+// serves from a document built once per change rather than through `route`.
+bool is_status_request(const Request& req);
+
 // True when the request asks for the whole chain file (GET /chain), which the server
 // streams from the file rather than through `route`.
 bool is_chain_request(const Request& req);

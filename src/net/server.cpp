@@ -21,6 +21,7 @@
 #include <system_error>
 
 #include "net/routes.h"
+#include "net/status.h"
 
 namespace net {
 
@@ -64,35 +65,44 @@ size_t connection_limit(size_t open_files, size_t workers) {
   return open_files > 2 * margin ? open_files - margin : open_files / 2;
 }
 
-// A reply on its way out: the header block and the body, or the header block and the
-// chain file from offset 0 up to the length it had when the request was answered.
+// A reply on its way out: the header block and the body (its own bytes, or a status
+// document shared with the cache), or the header block and the chain file from offset 0
+// up to the length it had when the request was answered.
 struct Outgoing {
   std::string head;
   Bytes body;
+  std::shared_ptr<const std::string> shared;
   size_t sent = 0;
   Socket file;
   uint64_t file_len = 0;
   off_t file_off = 0;
 
-  uint64_t body_len() const { return file.valid() ? file_len : body.size(); }
+  std::string_view memory_body() const {
+    if (shared) return *shared;
+    return {reinterpret_cast<const char*>(body.data()), body.size()};
+  }
+  uint64_t body_len() const { return file.valid() ? file_len : memory_body().size(); }
 };
 
 enum class Wrote { More, Done, Failed };
 
 // Writes what the socket takes now, at most `budget` bytes.
 Wrote write_some(int fd, Outgoing& o, size_t budget) {
+  const std::string_view body = o.memory_body();
+  // The socket only reads from the body.
+  char* const body_data = const_cast<char*>(body.data());
   while (budget > 0) {
-    const size_t in_memory = o.head.size() + o.body.size();
+    const size_t in_memory = o.head.size() + body.size();
     ssize_t r = 0;
     if (o.sent < in_memory) {
       iovec iov[2];
       int n = 0;
       if (o.sent < o.head.size()) {
         iov[n++] = {o.head.data() + o.sent, o.head.size() - o.sent};
-        if (!o.body.empty()) iov[n++] = {o.body.data(), o.body.size()};
+        if (!body.empty()) iov[n++] = {body_data, body.size()};
       } else {
         const size_t at = o.sent - o.head.size();
-        iov[n++] = {o.body.data() + at, o.body.size() - at};
+        iov[n++] = {body_data + at, body.size() - at};
       }
       msghdr msg{};
       msg.msg_iov = iov;
@@ -214,6 +224,8 @@ struct Server::Shared {
   std::atomic<size_t> open_conns{0};
   std::atomic<bool> stopping{false};
   std::vector<std::unique_ptr<EventLoop>> loops;
+  // GET /status is served from one document built per change, not one per request.
+  std::unique_ptr<StatusCache> status;
 
   std::mutex mu;
   std::condition_variable cv;
@@ -260,6 +272,11 @@ void Server::Shared::work() {
 
 Outgoing Server::Shared::answer(const Job& j) const {
   Outgoing a;
+  if (is_status_request(j.req)) {
+    a.shared = status->get();
+    a.head = reply_head(200, "application/json", a.shared->size());
+    return a;
+  }
   if (is_chain_request(j.req)) {
     // The length is fixed now and the bytes go out straight from the file, so a reply
     // costs the same memory whatever the chain's size. A chain that cannot be opened is
@@ -576,6 +593,7 @@ Result<std::unique_ptr<Server>> Server::start(ServerOptions opts, std::string ch
   if (!sh.stop_event.valid()) return fail(error::os_text(errno));
   sh.opts = std::move(opts);
   sh.chain_path = std::move(chain_path);
+  sh.status = std::make_unique<StatusCache>(sh.chain_path);
   sh.tx = std::move(tx);
   const size_t workers = std::max<size_t>(1, sh.opts.workers);
   const size_t loops = std::max<size_t>(1, sh.opts.event_threads);

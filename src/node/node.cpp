@@ -13,6 +13,7 @@
 #include "core/peers.h"
 #include "core/units.h"
 #include "ledger/work.h"
+#include "node/heap.h"
 #include "node/node_ledger.h"
 
 namespace node {
@@ -36,17 +37,18 @@ std::string ack_line(const net::NetMsg::Ack& m, uint64_t count, const std::strin
   return "ack " + m.txid + " from " + m.node_id + " (" + std::to_string(count) + "/" + need + ")";
 }
 
-void print(const std::vector<LogLine>& lines) {
+}  // namespace
+
+void print_lines(const std::vector<LogLine>& lines, std::FILE* out, std::FILE* err) {
   for (const LogLine& l : lines) {
-    std::FILE* f = l.ok ? stdout : stderr;
+    std::FILE* f = l.ok ? out : err;
     std::fputs(l.text.c_str(), f);
     std::fputc('\n', f);
+    // Each line leaves when it is printed: with both streams on one file, a normal line
+    // held in the buffer would land after the error it caused.
+    (void)std::fflush(f);
   }
-  (void)std::fflush(stdout);
-  (void)std::fflush(stderr);
 }
-
-}  // namespace
 
 std::string fresh_node_id() {
   std::array<uint8_t, 6> bytes{};
@@ -193,17 +195,21 @@ std::vector<LogLine> pulse(Chain& chain, Session& session) {
 Status run(Chain& chain) {
   auto started = prepare(chain);
   if (!started) return std::unexpected(started.error());
-  print(started->lines);
+  print_lines(started->lines);
   const WorkStatus ws = work::status(chain);
   const std::string reward = ws.reward_address.empty() ? "(no address)" : ws.reward_address;
-  print({{true, "QÚV node  file=" + chain.path().string()},
-         {true, "height=" + std::to_string(height_of(chain)) + "  " +
-                    std::to_string(chain.file_size()) + " bytes  reward=" + reward},
-         {true, "0,00001 QÚV/s · cap 0,86400/day · +0,00001 per tx · drop 24h · P2P :" +
-                    std::to_string(net::kPort)},
-         {true, "Ctrl+C to stop."}});
+  print_lines({{true, "QÚV node  file=" + chain.path().string()},
+               {true, "height=" + std::to_string(height_of(chain)) + "  " +
+                          std::to_string(chain.file_size()) + " bytes  reward=" + reward},
+               {true, "0,00001 QÚV/s · cap 0,86400/day · +0,00001 per tx · drop 24h · P2P :" +
+                          std::to_string(net::kPort)},
+               {true, "Ctrl+C to stop."}});
+  Trimmer trimmer;
   for (;;) {
-    print(pulse(chain, started->session));
+    print_lines(pulse(chain, started->session));
+    // A busy tick (large status documents from peers, a burst of transfers) leaves freed
+    // memory behind that the allocator would keep for good.
+    trimmer.after_tick();
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
 }

@@ -5,6 +5,7 @@
 // owns the `Chain`; `local_status` may be called from any thread.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -55,6 +56,11 @@ std::vector<LogLine> apply_requests(Chain& chain, net::Receiver& rx);
 
 // Applies one change request and says how it went.
 LogLine apply(Chain& chain, const net::NetMsg& msg);
+
+// Prints each line, normal ones on `out` and errors on `err`, each written out before the
+// next, so that the two streams on one file keep the events' order.
+void print_lines(const std::vector<LogLine>& lines, std::FILE* out = stdout,
+                 std::FILE* err = stderr);
 
 // The plain loop: start-up lines, the banner, then one tick a second for ever. Returns
 // only when start-up fails.

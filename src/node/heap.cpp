@@ -1,0 +1,35 @@
+#include "node/heap.h"
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace node {
+
+void limit_arenas() { (void)::mallopt(M_ARENA_MAX, kMallocArenas); }
+
+uint64_t resident_bytes() {
+  std::FILE* f = std::fopen("/proc/self/statm", "re");
+  if (f == nullptr) return 0;
+  unsigned long long size = 0, resident = 0;
+  const int got = std::fscanf(f, "%llu %llu", &size, &resident);
+  std::fclose(f);
+  if (got != 2) return 0;
+  return static_cast<uint64_t>(resident) * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+bool Trimmer::after_tick() {
+  const uint64_t now = resident_bytes();
+  if (now == 0) return false;
+  if (now < floor_ || floor_ == 0) floor_ = now;
+  if (now - floor_ < kTrimGrowth) return false;
+  // Returns the free pages of every heap, not only the free space at a heap's end.
+  ::malloc_trim(0);
+  const uint64_t after = resident_bytes();
+  floor_ = after == 0 ? now : after;
+  return true;
+}
+
+}  // namespace node
