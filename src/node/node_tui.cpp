@@ -367,6 +367,7 @@ void refresh(App& app, Backend& backend) {
     for (node::LogLine& l : node::pulse(own->chain, own->session)) {
       push_log(app, l.ok, std::move(l.text));
     }
+    own->trimmer.after_tick();
     app.snap = snap_from_chain(own->chain);
   } else if (auto doc = status_of(std::get<Backend::Attached>(backend.v).host)) {
     app.snap = snap_from_json(*doc);

@@ -21,6 +21,7 @@
 
 #include "core/error.h"
 #include "ledger/chain.h"
+#include "node/heap.h"
 #include "node/node.h"
 #include "ui/buffer.h"
 #include "ui/terminal.h"
@@ -83,6 +84,7 @@ struct Backend {
   struct Own {
     Chain chain;
     node::Session session;
+    node::Trimmer trimmer;
   };
   // A node on this machine reached over HTTP; tests point `host` at their own server.
   struct Attached {
