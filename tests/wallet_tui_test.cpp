@@ -26,6 +26,7 @@
 #include "node/node.h"
 #include "proc.h"
 #include "ui/buffer.h"
+#include "ui/paste.h"
 #include "ui/terminal.h"
 #include "wallet/tui.h"
 #include "wallet/tui_flows.h"
@@ -643,6 +644,51 @@ TEST(WalletTuiKeys, TextEntry) {
     for (const Key& k : c.keys) tui::handle_key(r.app, k);
     EXPECT_EQ(c.field(r.app), c.want) << c.name;
     EXPECT_EQ(int(r.app.screen), int(c.screen)) << c.name;
+  }
+}
+
+// A paste is text for the focused field: a line break in it is no Enter, its letters are
+// no commands, and with no field focused it does nothing at all.
+TEST(WalletTuiKeys, PastesAreTextNeverKeys) {
+  const Key two_lines = Key::paste(ui::paste_text(U"first line\r\np\tq"));
+  struct Case {
+    const char* name;
+    uint8_t screen;
+    bool open;
+    std::function<std::string(const tui::App&)> field;
+    std::string want;
+  };
+  const std::vector<Case> cases = {
+      {"memo", tui::kSend, true, [](const tui::App& a) { return a.send_memo + "|" + a.send_to; },
+       "first linepq|"},
+      {"passphrase to open", tui::kOpen, false, [](const tui::App& a) { return a.input; },
+       "first linepq"},
+      {"words to import", tui::kImport, false, [](const tui::App& a) { return a.input; },
+       "first linepq"},
+      {"new passphrase", tui::kPassphrase, false, [](const tui::App& a) { return a.pass1; },
+       "first linepq"},
+      {"repeated passphrase", tui::kRepeat, false, [](const tui::App& a) { return a.pass2; },
+       "first linepq"},
+      {"focused node row", tui::kPeers, false, [](const tui::App& a) { return a.peer_fields[3]; },
+       "first linepq"},
+      {"welcome: nothing", tui::kWelcome, false, [](const tui::App& a) { return a.input; }, ""},
+      {"main screen: nothing", tui::kMain, true, [](const tui::App& a) { return a.input; }, ""},
+      {"history: nothing", tui::kHistory, true, [](const tui::App& a) { return a.input; }, ""},
+  };
+  for (const Case& c : cases) {
+    Rig r;
+    if (c.open) r.open_wallet();
+    r.app.screen = c.screen;
+    r.app.send_focus = 2;
+    r.app.peer_focus = 3;
+    const auto status = r.app.status;
+    const int syncs = r.world.syncs;
+    EXPECT_FALSE(tui::handle_key(r.app, two_lines)) << c.name;
+    EXPECT_EQ(c.field(r.app), c.want) << c.name;
+    EXPECT_EQ(int(r.app.screen), int(c.screen)) << c.name;
+    EXPECT_EQ(r.app.status, status) << c.name;
+    EXPECT_EQ(r.world.syncs, syncs) << c.name;
+    EXPECT_TRUE(r.world.submitted.empty()) << c.name;
   }
 }
 

@@ -234,9 +234,35 @@ void history_screen(App& app, const Key& key) {
   }
 }
 
+// The field a paste goes into on the current screen, or none: a paste is text for the
+// focused field and never a key.
+std::string* paste_field(App& app) {
+  switch (app.screen) {
+    case kOpen:
+    case kImport:
+      return &app.input;
+    case kPassphrase:
+      return &app.pass1;
+    case kRepeat:
+      return &app.pass2;
+    case kSend: {
+      std::string* fields[] = {&app.send_to, &app.send_amount, &app.send_memo};
+      return fields[app.send_focus % 3];
+    }
+    case kPeers:
+      return &app.peer_fields[app.peer_focus % kPeerRows];
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 bool handle_key(App& app, const Key& key) {
+  if (key.code == K::Paste) {
+    if (std::string* field = paste_field(app)) field->append(key.text);
+    return false;
+  }
   switch (app.screen) {
     case kWelcome:
       return welcome(app, key);
