@@ -8,6 +8,7 @@
 #include "core/json_text.h"
 #include "wallet/light.h"
 #include "wallet/light_internal.h"
+#include "wallet/secret_memory.h"
 
 namespace light {
 
@@ -88,13 +89,10 @@ void parallel_for(size_t n, unsigned threads, const std::function<void(size_t)>&
     return;
   }
   std::atomic<size_t> next{0};
-  auto work = [&] {
+  // The threads open notes, so they run on stacks that are wiped when they end.
+  secmem::run_threads(threads - 1, [&] {
     for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) fn(i);
-  };
-  std::vector<std::jthread> pool;
-  pool.reserve(threads - 1);
-  for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
-  work();
+  });
 }
 
 // Applies one block whose outputs are already opened (as far as `slots` says) to the cache:

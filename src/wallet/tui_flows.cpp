@@ -265,9 +265,9 @@ void import_flow(App& app) {
     return;
   }
   app.pending_seed = std::move(*words);
-  app.input.clear();
-  app.pass1.clear();
-  app.pass2.clear();
+  wipe(app.input);
+  wipe(app.pass1);
+  wipe(app.pass2);
   app.screen = kPassphrase;
   app.good("Passphrase to store the file.");
 }
