@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -99,34 +100,40 @@ extern "C" void* run_body(void* body) {
 }  // namespace
 
 void run_threads(unsigned extra, const std::function<void()>& body) {
+  // Each stack has a page below it that no thread may touch, so an overflow stops the
+  // program instead of writing into whatever lies below.
+  const size_t guard = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  const size_t mapped = guard + kThreadStack;
   struct Extra {
-    void* stack;
+    uint8_t* base;
     pthread_t id;
   };
   std::vector<Extra> started;
   started.reserve(extra);
   for (unsigned i = 0; i < extra; ++i) {
-    void* stack = ::mmap(nullptr, kThreadStack, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (stack == MAP_FAILED) break;
+    void* m = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (m == MAP_FAILED) break;
+    uint8_t* base = static_cast<uint8_t*>(m);
     pthread_attr_t attr;
-    bool ok = ::pthread_attr_init(&attr) == 0;
-    ok = ok && ::pthread_attr_setstack(&attr, stack, kThreadStack) == 0;
     pthread_t id{};
-    ok = ok &&
-         ::pthread_create(&id, &attr, run_body, const_cast<std::function<void()>*>(&body)) == 0;
-    ::pthread_attr_destroy(&attr);
+    bool ok = ::mprotect(base, guard, PROT_NONE) == 0 && ::pthread_attr_init(&attr) == 0;
+    if (ok) {
+      ok = ::pthread_attr_setstack(&attr, base + guard, kThreadStack) == 0 &&
+           ::pthread_create(&id, &attr, run_body, const_cast<std::function<void()>*>(&body)) == 0;
+      ::pthread_attr_destroy(&attr);
+    }
     if (!ok) {
-      ::munmap(stack, kThreadStack);
+      ::munmap(base, mapped);
       break;
     }
-    started.push_back(Extra{stack, id});
+    started.push_back(Extra{base, id});
   }
   body();
   for (const Extra& e : started) {
     ::pthread_join(e.id, nullptr);
-    hashing::wipe(e.stack, kThreadStack);
-    ::munmap(e.stack, kThreadStack);
+    hashing::wipe(e.base + guard, kThreadStack);
+    ::munmap(e.base, mapped);
   }
 }
 
