@@ -3,7 +3,8 @@
 // standard library and the JSON library alike, so no copy of a passphrase, a word or a key
 // goes back to the allocator readable), the process cannot dump core and other users cannot
 // read it, and its memory is locked where the limits allow. The wallet UI calls `protect`
-// once, on the main thread, before it touches a secret, and `scrub_stack` after each key.
+// once, on the main thread, before it touches a secret, and `scrub_stack` after each key;
+// the light client's note scan starts its threads with `run_threads`.
 #pragma once
 
 #include <cstddef>
