@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -212,7 +213,7 @@ struct FakeNode {
       reply = {{"ok", true},
                {"blocks", page},
                {"from", from},
-               {"height", blocks.empty() ? json(UINT64_MAX) : blocks.back()["height"]},
+               {"height", blocks.empty() ? json(-1) : blocks.back()["height"]},
                {"tip", blocks.empty() ? "" : blocks.back()["hash"]},
                {"next", page.empty() ? from : page.back()["height"].get<uint64_t>() + 1}};
     }
@@ -664,6 +665,109 @@ TEST(LightSync, FailuresLeaveTheBookAsItWas) {
   node.blocks = empty_chain(2);
   EXPECT_EQ(sync_with(node, no_seed).error().text(), "Wallet has no seed.");
   EXPECT_TRUE(node.paths.empty());
+}
+
+// Heights are counted on (the next page starts one past the last block), so a node that
+// reports a height no chain can reach is refused like a bad page, and the book stays.
+TEST(LightSync, HeightsNoChainCanReachAreRefused) {
+  const uint64_t two63 = uint64_t{1} << 63;
+  struct Case {
+    const char* name;
+    std::function<void(FakeNode&)> spoil;
+  } cases[] = {
+      {"status height at the signed maximum",
+       [](FakeNode& n) {
+         n.height = INT64_MAX;
+         n.tip = "t";
+       }},
+      {"status height below -1",
+       [](FakeNode& n) {
+         n.height = -2;
+         n.tip = "t";
+       }},
+      {"a note in a block at 2^63",
+       [&](FakeNode& n) { n.blocks.push_back(block(two63, {tx(9, {}, {pay(0, 5)})})); }},
+      {"a block at the signed maximum",
+       [](FakeNode& n) { n.blocks.push_back(block(uint64_t{INT64_MAX})); }},
+      {"a block at 2^64 - 1", [](FakeNode& n) { n.blocks.push_back(block(UINT64_MAX)); }},
+  };
+  for (const Case& c : cases) {
+    Book book = wallet().blank;
+    FakeNode node;
+    node.blocks = empty_chain(3);
+    ASSERT_TRUE(sync_with(node, book)) << c.name;
+    c.spoil(node);
+    const Book before = book;
+    auto r = sync_with(node, book);
+    ASSERT_FALSE(r) << c.name;
+    EXPECT_EQ(r.error().text(), "Bad /blocks response.") << c.name;
+    EXPECT_EQ(book, before) << c.name;
+  }
+  // The highest height a node may report still syncs, and the next sync counts past it.
+  Book book = wallet().blank;
+  FakeNode node;
+  node.blocks = {block(uint64_t{INT64_MAX} - 1, {tx(1, {}, {pay(0, 7)})})};
+  node.height = INT64_MAX - 1;
+  node.tip = node.blocks[0]["hash"];
+  ASSERT_TRUE(sync_with(node, book));
+  EXPECT_EQ(book["sync"]["height"], INT64_MAX - 1);
+  ASSERT_EQ(book["sync"]["notes"].size(), 1u);
+  auto again = sync_with(node, book);
+  ASSERT_TRUE(again) << again.error().text();
+  EXPECT_EQ(again->balance, 7);
+}
+
+// A stored height beyond what a node may report is not counted on: the cache starts over.
+TEST(LightSync, AStoredHeightPastTheLimitStartsOver) {
+  Book book = wallet().blank;
+  book["sync"]["height"] = INT64_MAX;
+  book["sync"]["tip"] = "x";
+  light::LightCache cache = light::cache_from_book(book);
+  EXPECT_EQ(cache.height, -1);
+  EXPECT_EQ(cache.tip, "");
+  FakeNode node;
+  node.blocks = empty_chain(3);
+  ASSERT_TRUE(sync_with(node, book));
+  EXPECT_EQ(node.page_paths(), (std::vector<std::string>{"0"}));
+  EXPECT_EQ(book["sync"]["height"], 2);
+}
+
+// A status or page that nests 200 000 levels deep (400 kB) is no JSON to the wallet: the
+// node counts as not answering, the page as bad, and nothing recurses that deep.
+TEST(LightSync, DeeplyNestedRepliesAreNotJson) {
+  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  FakeNode good;
+  good.blocks = empty_chain(3);
+  struct Case {
+    const char* name;
+    bool deep_status;
+    std::string want;
+  } cases[] = {
+      {"status mempool", true, "No node reachable. Start `quv node` or set [P] Peers."},
+      {"block page", false, "Bad /blocks response."},
+  };
+  for (const Case& c : cases) {
+    light::Transport t = [&](const light::Call& call) -> std::optional<Bytes> {
+      std::string body;
+      if (call.path == "/status" && c.deep_status) {
+        body = R"({"ok":true,"height":2,"tip":"hash-2-a","mempool":)" + deep + "}";
+      } else if (call.path == "/status") {
+        return good.serve(call);
+      } else {
+        body = R"({"ok":true,"height":2,"blocks":)" + deep + "}";
+      }
+      return Bytes(body.begin(), body.end());
+    };
+    EXPECT_EQ(light::ping(good.addr, t).has_value(), !c.deep_status) << c.name;
+    Book book = wallet().blank;
+    const Book before = book;
+    light::Keyring keys;
+    std::vector<std::string> nodes = {good.addr};
+    auto r = light::sync(nodes, book, keys, light::SyncOptions{&t, 1});
+    ASSERT_FALSE(r) << c.name;
+    EXPECT_EQ(r.error().text(), c.want) << c.name;
+    EXPECT_EQ(book, before) << c.name;
+  }
 }
 
 TEST(LightSync, AnInRowWithoutSenderForcesARebuild) {

@@ -1,10 +1,18 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "ui/buffer.h"
 #include "ui/layout.h"
+#include "ui/paste.h"
 #include "ui/terminal.h"
 #include "ui/widgets.h"
 
@@ -282,6 +290,157 @@ TEST(UiTerminal, NearestPaletteEntry) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(ui::nearest_256(c.c), c.want) << int(c.c.r) << "," << int(c.c.g) << "," << int(c.c.b);
+}
+
+// A terminal's codes from a script; every wait the reader asks for is recorded.
+struct Codes {
+  std::deque<ui::InputCode> queue;
+  std::vector<int> waits;
+  ui::NextCode next() {
+    return [this](int wait_ms) -> std::optional<ui::InputCode> {
+      waits.push_back(wait_ms);
+      if (queue.empty()) return std::nullopt;
+      ui::InputCode c = queue.front();
+      queue.pop_front();
+      return c;
+    };
+  }
+};
+
+std::deque<ui::InputCode> chars(std::u32string_view s) {
+  std::deque<ui::InputCode> out;
+  for (char32_t c : s) out.push_back({false, c});
+  return out;
+}
+
+TEST(UiPaste, AnEscOpensAPasteOrIsAKeyOfItsOwn) {
+  const ui::InputCode up{true, 0403};
+  struct Case {
+    const char* name;
+    std::deque<ui::InputCode> after_esc;
+    std::optional<std::string> paste;
+    std::vector<ui::InputCode> unread;
+    size_t left;  // codes still queued afterwards
+  };
+  std::vector<Case> cases = {
+      {"two lines, the second a command",
+       chars(U"[200~hello\r\npeers\x1b[201~q"),
+       "hellopeers",
+       {},
+       1},
+      {"tabs and controls dropped, letters kept",
+       chars(U"[200~a\tb\x03"
+             U"c\u00fa\x1b[201~"),
+       "abc\u00fa",
+       {},
+       0},
+      {"function keys inside a paste are dropped", {}, "xy", {}, 0},
+      {"a paste whose end never comes ends when the terminal falls silent",
+       chars(U"[200~half"),
+       "half",
+       {},
+       0},
+      {"a lone Esc", {}, std::nullopt, {}, 0},
+      {"Esc then a letter", chars(U"p"), std::nullopt, {{false, U'p'}}, 0},
+      {"Esc then another sequence",
+       chars(U"[2~x"),
+       std::nullopt,
+       {{false, U'['}, {false, U'2'}, {false, U'~'}},
+       1},
+      {"Esc then a function key", {up}, std::nullopt, {up}, 0},
+  };
+  cases[2].after_esc = chars(U"[200~x");
+  cases[2].after_esc.push_back(up);
+  for (auto c : chars(U"y\x1b[201~")) cases[2].after_esc.push_back(c);
+  for (const Case& c : cases) {
+    Codes codes{c.after_esc, {}};
+    std::vector<ui::InputCode> unread = {{false, U'z'}};
+    EXPECT_EQ(ui::read_paste(codes.next(), unread), c.paste) << c.name;
+    EXPECT_EQ(unread, c.unread) << c.name;
+    EXPECT_EQ(codes.queue.size(), c.left) << c.name;
+    for (size_t i = 0; i < codes.waits.size(); ++i) {
+      EXPECT_EQ(codes.waits[i], i < 5 ? ui::kMarkerWaitMs : ui::kPasteGapMs) << c.name;
+    }
+  }
+}
+
+// A paste of any length costs the same memory: the text stops at its bound and the rest
+// is read up to the end marker and dropped, so none of it arrives as keys.
+TEST(UiPaste, ALongPasteIsCutAndReadToItsEnd) {
+  Codes codes{chars(U"[200~"), {}};
+  for (size_t i = 0; i < ui::kMaxPaste + 5000; ++i) codes.queue.push_back({false, U'a'});
+  for (auto c : chars(U"\x1b[201~q")) codes.queue.push_back(c);
+  std::vector<ui::InputCode> unread;
+  auto text = ui::read_paste(codes.next(), unread);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->size(), ui::kMaxPaste);
+  EXPECT_EQ(codes.queue.size(), 1u);
+  EXPECT_EQ(ui::paste_text(U"line one\nline two\u0085\u00e9"), "line oneline two\u00e9");
+}
+
+// Goes down until the stack runs out; the flag only keeps the compiler from seeing that.
+volatile bool g_bottom = false;
+int descend(int n) {
+  volatile char pad[4096];
+  pad[0] = static_cast<char>(n);
+  if (g_bottom) return n;
+  return descend(n + 1) + pad[0];
+}
+
+// A fatal signal in a UI that has the terminal, raised by overflowing the stack: the handler
+// runs on a stack of its own, gives the terminal back and the process still dies of the
+// same signal. The terminal is a pseudo-terminal of the test's own.
+TEST(UiTerminal, AStackOverflowStillGivesTheTerminalBack) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers handle stack overflows themselves";
+#endif
+  int master = -1;
+  pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::setenv("TERM", "xterm-256color", 1);
+    auto term = ui::Terminal::open();
+    if (!term) ::_exit(3);
+    ::_exit(descend(0) == 7 ? 4 : 5);
+  }
+  std::string out;
+  char buf[4096];
+  int status = 0;
+  // Bounded: 200 rounds of at most 100 ms.
+  bool ended = false;
+  for (int round = 0; round < 200 && !ended; ++round) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 100) > 0) {
+      ssize_t n = ::read(master, buf, sizeof buf);
+      if (n > 0) out.append(buf, static_cast<size_t>(n));
+    }
+    ended = ::waitpid(pid, &status, WNOHANG) == pid;
+  }
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  // What the child wrote just before it died may still wait in the terminal.
+  for (int round = 0; round < 50; ++round) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 20) <= 0) break;
+    ssize_t n = ::read(master, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(master);
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  size_t on = out.find("\x1b[?1049h");
+  size_t off = out.rfind("\x1b[?1049l");
+  ASSERT_NE(on, std::string::npos);
+  ASSERT_NE(off, std::string::npos);
+  EXPECT_LT(on, off);
+  EXPECT_NE(out.find("\x1b[?2004h"), std::string::npos);
+  size_t modes = out.rfind("\x1b[?2004l");
+  ASSERT_NE(modes, std::string::npos);
+  EXPECT_GT(modes, on);
+  EXPECT_NE(out.find("\x1b[?25h", off), std::string::npos);
 }
 
 }  // namespace

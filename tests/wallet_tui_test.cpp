@@ -26,6 +26,7 @@
 #include "node/node.h"
 #include "proc.h"
 #include "ui/buffer.h"
+#include "ui/paste.h"
 #include "ui/terminal.h"
 #include "wallet/tui.h"
 #include "wallet/tui_flows.h"
@@ -87,7 +88,7 @@ struct World {
   int syncs = 0;
   int persists = 0;
   std::optional<std::string> persist_error;
-  std::vector<std::pair<std::string, std::string>> renames;
+  std::vector<std::string> backups;
   std::chrono::steady_clock::time_point clock{1000s};
   std::vector<std::string> submitted;
 
@@ -195,10 +196,9 @@ struct World {
     s.reset_cache = [](json& book) { book["sync"] = json{{"height", -1}}; };
     s.now = [this] { return clock; };
     s.unix_now = [] { return uint64_t{1765000000}; };
-    s.rename = [this](const std::filesystem::path& a, const std::filesystem::path& b) -> Status {
-      renames.emplace_back(a.string(), b.string());
-      file = false;
-      return {};
+    s.backup = [this](const std::filesystem::path& p, uint64_t t) -> Result<std::filesystem::path> {
+      backups.push_back(p.string() + ".bak-" + std::to_string(t));
+      return std::filesystem::path(backups.back());
     };
     return s;
   }
@@ -385,7 +385,7 @@ TEST(WalletTuiKeys, EveryRowOfTheKeyTable) {
        false,
        [](const Rig& r) {
          return r.world.stored_pass == "12345678" && r.app.pass1.empty() && r.app.pass2.empty() &&
-                r.app.session_seed == fixed_words() && r.world.renames.empty();
+                r.app.session_seed == fixed_words() && r.world.backups.empty();
        }},
       {"repeat not matching",
        [](Rig& r) {
@@ -644,6 +644,51 @@ TEST(WalletTuiKeys, TextEntry) {
     for (const Key& k : c.keys) tui::handle_key(r.app, k);
     EXPECT_EQ(c.field(r.app), c.want) << c.name;
     EXPECT_EQ(int(r.app.screen), int(c.screen)) << c.name;
+  }
+}
+
+// A paste is text for the focused field: a line break in it is no Enter, its letters are
+// no commands, and with no field focused it does nothing at all.
+TEST(WalletTuiKeys, PastesAreTextNeverKeys) {
+  const Key two_lines = Key::paste(ui::paste_text(U"first line\r\np\tq"));
+  struct Case {
+    const char* name;
+    uint8_t screen;
+    bool open;
+    std::function<std::string(const tui::App&)> field;
+    std::string want;
+  };
+  const std::vector<Case> cases = {
+      {"memo", tui::kSend, true, [](const tui::App& a) { return a.send_memo + "|" + a.send_to; },
+       "first linepq|"},
+      {"passphrase to open", tui::kOpen, false, [](const tui::App& a) { return a.input; },
+       "first linepq"},
+      {"words to import", tui::kImport, false, [](const tui::App& a) { return a.input; },
+       "first linepq"},
+      {"new passphrase", tui::kPassphrase, false, [](const tui::App& a) { return a.pass1; },
+       "first linepq"},
+      {"repeated passphrase", tui::kRepeat, false, [](const tui::App& a) { return a.pass2; },
+       "first linepq"},
+      {"focused node row", tui::kPeers, false, [](const tui::App& a) { return a.peer_fields[3]; },
+       "first linepq"},
+      {"welcome: nothing", tui::kWelcome, false, [](const tui::App& a) { return a.input; }, ""},
+      {"main screen: nothing", tui::kMain, true, [](const tui::App& a) { return a.input; }, ""},
+      {"history: nothing", tui::kHistory, true, [](const tui::App& a) { return a.input; }, ""},
+  };
+  for (const Case& c : cases) {
+    Rig r;
+    if (c.open) r.open_wallet();
+    r.app.screen = c.screen;
+    r.app.send_focus = 2;
+    r.app.peer_focus = 3;
+    const auto status = r.app.status;
+    const int syncs = r.world.syncs;
+    EXPECT_FALSE(tui::handle_key(r.app, two_lines)) << c.name;
+    EXPECT_EQ(c.field(r.app), c.want) << c.name;
+    EXPECT_EQ(int(r.app.screen), int(c.screen)) << c.name;
+    EXPECT_EQ(r.app.status, status) << c.name;
+    EXPECT_EQ(r.world.syncs, syncs) << c.name;
+    EXPECT_TRUE(r.world.submitted.empty()) << c.name;
   }
 }
 
@@ -1113,7 +1158,7 @@ TEST(WalletTuiFlows, NewWalletKeepsTheOldFile) {
     const char* name;
     bool existing;
     std::optional<std::string> persist_error;
-    std::vector<std::pair<std::string, std::string>> renames;
+    std::vector<std::string> backups;
     const char* status;
     bool good;
   };
@@ -1125,17 +1170,17 @@ TEST(WalletTuiFlows, NewWalletKeepsTheOldFile) {
        {},
        "Saved. [B] Seed to write down. Full sync done.",
        true},
-      {"an existing file moves aside",
+      {"an existing file is copied first",
        true,
        std::nullopt,
-       {{"/w/quv.wallet", bak}},
+       {bak},
        "Saved. [B] Seed to write down. Full sync done. Old wallet kept as "
        "/w/quv.wallet.bak-1765000000.",
        true},
-      {"a failed write puts it back",
+      {"a failed write leaves the old file and its copy",
        true,
        "No space left on device (os error 28)",
-       {{"/w/quv.wallet", bak}, {bak, "/w/quv.wallet"}},
+       {bak},
        "No space left on device (os error 28)",
        false},
   };
@@ -1146,12 +1191,59 @@ TEST(WalletTuiFlows, NewWalletKeepsTheOldFile) {
     r.app.screen = tui::kRepeat;
     r.app.pass1 = r.app.pass2 = "12345678";
     tui::handle_key(r.app, named(KeyCode::Enter));
-    EXPECT_EQ(r.world.renames, c.renames) << c.name;
+    EXPECT_EQ(r.world.backups, c.backups) << c.name;
+    EXPECT_EQ(r.world.file, c.existing || c.good) << c.name;
     ASSERT_TRUE(r.app.status) << c.name;
     EXPECT_EQ(r.app.status->second, c.status) << c.name;
     EXPECT_EQ(r.app.status->first, c.good) << c.name;
     EXPECT_EQ(int(r.app.screen), c.good ? tui::kMain : tui::kRepeat) << c.name;
   }
+}
+
+// A wallet at rest: with the main screen drawn every 200 ms for ten idle seconds, the file
+// is not written again, the key sets are not derived again, and a failing node is asked
+// once per three seconds like an answering one.
+TEST(WalletTuiFlows, AWalletAtRestRests) {
+  struct Case {
+    const char* name;
+    bool node_fails;
+    uint8_t screen;
+  } cases[] = {
+      {"main screen, node answers", false, tui::kMain},
+      {"main screen, node fails", true, tui::kMain},
+      {"notes screen, node fails", true, tui::kNotes},
+      {"history screen, node fails", true, tui::kHistory},
+  };
+  for (const Case& c : cases) {
+    Rig r;
+    int derived = 0;
+    r.app.ops.wallets_from_book = [&, inner = r.app.ops.wallets_from_book](const json& book) {
+      ++derived;
+      return inner(book);
+    };
+    r.open_wallet();
+    ASSERT_EQ(int(r.app.screen), tui::kMain) << c.name;
+    r.world.sync_error =
+        c.node_fails ? std::optional<std::string>("Node did not return blocks.") : std::nullopt;
+    r.app.screen = c.screen;
+    const int syncs = r.world.syncs, persists = r.world.persists, keys = derived;
+    for (int frame = 0; frame < 50; ++frame) {
+      r.world.clock += 200ms;
+      (void)r.screen_text();
+    }
+    // Ten seconds: a sync at the first frame past each three-second window.
+    EXPECT_EQ(r.world.syncs - syncs, 3) << c.name;
+    EXPECT_EQ(r.world.persists - persists, 0) << c.name;
+    EXPECT_EQ(derived - keys, 0) << c.name;
+  }
+  // A sync that changes the book writes it once; the key sets follow a changed book.
+  Rig r;
+  r.open_wallet();
+  const int persists = r.world.persists;
+  r.world.chain_height = 9;
+  ASSERT_TRUE(tui::do_sync(r.app, false));
+  ASSERT_TRUE(tui::do_sync(r.app, false));
+  EXPECT_EQ(r.world.persists - persists, 1);
 }
 
 TEST(WalletTuiFlows, ImportedWordsBecomeTheWallet) {

@@ -316,6 +316,30 @@ TEST(WalletFile, KilledWriterLeavesAWholeWallet) {
 // ---------------------------------------------------------------------------------------
 // Book
 
+// Three new wallets within one second each keep the file they replace: a backup never
+// replaces another file, whether an earlier backup or something else under that name.
+TEST(WalletFile, BackupsNeverReplaceAFile) {
+  TempDir dir;
+  const fs::path wallet = dir / "quv.wallet";
+  const std::string base = wallet.string() + ".bak-1765000000";
+  ASSERT_TRUE(proc::spit(base + "-1", "someone else's file"));
+  std::vector<std::string> made;
+  for (const char* content : {"first", "second", "third"}) {
+    ASSERT_TRUE(proc::spit(wallet, content));
+    auto kept = walletdb::keep_backup(wallet, 1765000000);
+    ASSERT_TRUE(kept) << kept.error().text();
+    made.push_back(kept->string());
+    EXPECT_EQ(proc::slurp(*kept), content);
+    struct stat st;
+    ASSERT_EQ(::stat(kept->c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+  EXPECT_EQ(made, (std::vector<std::string>{base, base + "-2", base + "-3"}));
+  EXPECT_EQ(proc::slurp(base + "-1"), "someone else's file");
+  EXPECT_EQ(proc::slurp(wallet), "third");
+  EXPECT_FALSE(walletdb::keep_backup(dir / "missing", 1));
+}
+
 TEST(WalletBook, BlankBookByteForByte) {
   const std::string m = test_mnemonic(3);
   const int64_t before = walletdb::now_secs();

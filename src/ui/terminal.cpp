@@ -19,6 +19,9 @@
 #include <exception>
 #include <map>
 #include <string>
+#include <vector>
+
+#include "ui/paste.h"
 
 #undef lines
 #undef columns
@@ -31,6 +34,9 @@ constexpr char kEnterAlt[] = "\x1b[?1049h";
 constexpr char kLeaveAlt[] = "\x1b[?1049l";
 constexpr char kShowCursor[] = "\x1b[?25h";
 constexpr char kResetAttrs[] = "\x1b[0m";
+constexpr char kPasteOn[] = "\x1b[?2004h";
+// Bracketed paste off, cursor keys and keypad back in their normal modes.
+constexpr char kModesOff[] = "\x1b[?2004l\x1b[?1l\x1b>";
 
 // What the signal and terminate handlers need to give the terminal back; written only
 // while no handler is installed.
@@ -40,8 +46,15 @@ struct Saved {
   std::atomic<bool> active{false};
   std::array<struct sigaction, 16> old{};
   std::terminate_handler old_terminate = nullptr;
+  stack_t old_stack{};
+  bool own_stack = false;
 };
 Saved g_saved;
+
+// The stack the fatal signal handler runs on: a stack overflow leaves none on the stack
+// that overflowed, and the terminal must still be given back.
+constexpr size_t kSignalStackBytes = size_t{64} << 10;
+alignas(16) char g_signal_stack[kSignalStackBytes];
 
 constexpr std::array<int, 9> kFatalSignals = {SIGHUP,  SIGINT, SIGQUIT, SIGTERM, SIGABRT,
                                               SIGSEGV, SIGBUS, SIGFPE,  SIGILL};
@@ -64,6 +77,7 @@ void restore_raw() {
   if (!g_saved.active.exchange(false)) return;
   if (g_saved.raw_on) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved.tio);
   write_all(kResetAttrs);
+  write_all(kModesOff);
   write_all(kLeaveAlt);
   write_all(kShowCursor);
 }
@@ -81,8 +95,13 @@ void on_terminate() {
 }
 
 void install_handlers() {
+  stack_t ss{};
+  ss.ss_sp = g_signal_stack;
+  ss.ss_size = sizeof g_signal_stack;
+  g_saved.own_stack = ::sigaltstack(&ss, &g_saved.old_stack) == 0;
   struct sigaction sa {};
   sa.sa_handler = on_fatal_signal;
+  sa.sa_flags = SA_ONSTACK;
   sigemptyset(&sa.sa_mask);
   for (size_t i = 0; i < kFatalSignals.size(); ++i) {
     ::sigaction(kFatalSignals[i], &sa, &g_saved.old[i]);
@@ -95,6 +114,8 @@ void remove_handlers() {
     ::sigaction(kFatalSignals[i], &g_saved.old[i], nullptr);
   }
   std::set_terminate(g_saved.old_terminate);
+  if (g_saved.own_stack) ::sigaltstack(&g_saved.old_stack, nullptr);
+  g_saved.own_stack = false;
 }
 
 // The curses side: the screen and the colour pairs handed out so far.
@@ -164,6 +185,7 @@ Result<std::unique_ptr<Terminal>> Terminal::open() {
   }
   std::fflush(stdout);
   write_all(kEnterAlt);
+  write_all(kPasteOn);
   use_utf8_locale();
   g_curses.screen = newterm(nullptr, stdout, stdin);
   if (g_curses.screen == nullptr) {
@@ -231,6 +253,26 @@ Result<std::optional<Key>> Terminal::poll(int timeout_ms) {
   wint_t ch = 0;
   int rc = wget_wch(stdscr, &ch);
   if (rc == ERR) return std::optional<Key>{};
+  if (rc == OK && ch == 27) {
+    // An Esc opens a paste or is a key of its own; codes read past it are put back.
+    NextCode next = [](int wait_ms) -> std::optional<InputCode> {
+      wtimeout(stdscr, wait_ms);
+      wint_t c = 0;
+      int r = wget_wch(stdscr, &c);
+      if (r == ERR) return std::nullopt;
+      return InputCode{r == KEY_CODE_YES, static_cast<char32_t>(c)};
+    };
+    std::vector<InputCode> unread;
+    if (auto text = read_paste(next, unread)) return Key::paste(std::move(*text));
+    for (auto it = unread.rbegin(); it != unread.rend(); ++it) {
+      if (it->function_key) {
+        ungetch(static_cast<int>(it->c));
+      } else {
+        unget_wch(static_cast<wchar_t>(it->c));
+      }
+    }
+    return Key::of(KeyCode::Esc);
+  }
   if (rc == KEY_CODE_YES) {
     switch (ch) {
       case KEY_RESIZE:

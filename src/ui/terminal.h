@@ -1,14 +1,16 @@
 // The terminal side of the UIs: key events, the `Screen` interface a UI loop draws to and
 // reads keys from, and `Terminal`, the one implementation over the real terminal. A
 // `Terminal` puts the terminal into raw mode on the alternate screen with the cursor
-// hidden and gives it back as it found it on every way out: close, destruction, an
-// uncaught exception or a signal that ends the program. Only the main thread may own one,
-// and only one at a time.
+// hidden and pastes bracketed, and gives it back as it found it on every way out: close,
+// destruction, an uncaught exception or a signal that ends the program (handled on a
+// stack of its own, so a stack overflow restores the terminal too). Only the main thread may own
+// one, and only one at a time.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "core/error.h"
 #include "ui/buffer.h"
@@ -27,6 +29,7 @@ enum class KeyCode : uint8_t {
   Down,
   Left,
   Right,
+  Paste,  // pasted text; `text` holds it, never a key of its own
   Other,  // any other key
 };
 
@@ -40,13 +43,19 @@ struct Key {
   char32_t ch = 0;
   bool ctrl = false;
   KeyKind kind = KeyKind::Press;
+  // The pasted text (UTF-8, no control characters) of a Paste event; empty otherwise.
+  std::string text;
 
   // A press of the character `c`.
-  static Key chr(char32_t c) { return Key{KeyCode::Char, c, false, KeyKind::Press}; }
+  static Key chr(char32_t c) { return Key{KeyCode::Char, c, false, KeyKind::Press, {}}; }
   // A press of Ctrl and the character `c`.
-  static Key ctrl_chr(char32_t c) { return Key{KeyCode::Char, c, true, KeyKind::Press}; }
+  static Key ctrl_chr(char32_t c) { return Key{KeyCode::Char, c, true, KeyKind::Press, {}}; }
   // A press of a key that is not a character.
-  static Key of(KeyCode code) { return Key{code, 0, false, KeyKind::Press}; }
+  static Key of(KeyCode code) { return Key{code, 0, false, KeyKind::Press, {}}; }
+  // A paste of `text`.
+  static Key paste(std::string text) {
+    return Key{KeyCode::Paste, 0, false, KeyKind::Press, std::move(text)};
+  }
   bool operator==(const Key&) const = default;
 };
 

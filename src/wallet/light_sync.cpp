@@ -8,6 +8,7 @@
 #include "core/json_text.h"
 #include "wallet/light.h"
 #include "wallet/light_internal.h"
+#include "wallet/secret_memory.h"
 
 namespace light {
 
@@ -20,6 +21,26 @@ using walletdb::member;
 using namespace internal;
 
 constexpr uint64_t kPageLimit = 32;
+// The highest block height taken from a node: one below the signed maximum, so the height
+// after it is still a signed 64-bit number and every stored height reads back the same.
+constexpr int64_t kMaxHeight = INT64_MAX - 1;
+
+// Whether the page's chain height and every block height are heights we can count past
+// (a chain height of -1 stands for a node without blocks). Missing heights take their
+// defaults later; a number of any other value makes the whole page bad.
+bool heights_ok(const nlohmann::json& page) {
+  if (const nlohmann::json* top = member(page, "height"); top != nullptr && top->is_number()) {
+    std::optional<int64_t> h = as_i64(top);
+    if (!h || *h < -1 || *h > kMaxHeight) return false;
+  }
+  for (const nlohmann::json& b : array_or_empty(member(page, "blocks"))) {
+    const nlohmann::json* h = member(b, "height");
+    if (h == nullptr || !h->is_number()) continue;
+    std::optional<uint64_t> v = as_u64(h);
+    if (!v || *v > static_cast<uint64_t>(kMaxHeight)) return false;
+  }
+  return true;
+}
 // A page of 32 full blocks in hex can pass the usual reply cap.
 constexpr size_t kMaxPageReply = size_t{1} << 30;
 
@@ -68,13 +89,10 @@ void parallel_for(size_t n, unsigned threads, const std::function<void(size_t)>&
     return;
   }
   std::atomic<size_t> next{0};
-  auto work = [&] {
+  // The threads open notes, so they run on stacks that are wiped when they end.
+  secmem::run_threads(threads - 1, [&] {
     for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) fn(i);
-  };
-  std::vector<std::jthread> pool;
-  pool.reserve(threads - 1);
-  for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
-  work();
+  });
 }
 
 // Applies one block whose outputs are already opened (as far as `slots` says) to the cache:
@@ -253,7 +271,16 @@ LightCache cache_from_book(const Book& book) {
   const nlohmann::json* found = member(book, "sync");
   const nlohmann::json& sync = found != nullptr ? *found : kNull;
   LightCache cache;
+  for (const nlohmann::json& e : array_or_empty(member(book, "addresses"))) {
+    if (auto i = as_u64(member(e, "index"))) cache.indices.insert(*i);
+  }
+  cache.indices.insert(0);
   cache.height = as_i64(member(sync, "height")).value_or(-1);
+  // A height past what a node may report cannot be counted on from; the cache starts over.
+  if (cache.height < -1 || cache.height > kMaxHeight) {
+    cache.height = -1;
+    return cache;
+  }
   cache.tip = as_string(member(sync, "tip")).value_or("");
   for (const nlohmann::json& e : array_or_empty(member(sync, "notes"))) {
     std::optional<std::string> sk_hex = as_string(member(e, "auth_sk"));
@@ -290,10 +317,6 @@ LightCache cache_from_book(const Book& book) {
                                     as_string(member(e, "to")).value_or(""), *amount, *height,
                                     as_u64(member(e, "time")).value_or(0), 0, 0});
   }
-  for (const nlohmann::json& e : array_or_empty(member(book, "addresses"))) {
-    if (auto i = as_u64(member(e, "index"))) cache.indices.insert(*i);
-  }
-  cache.indices.insert(0);
   return cache;
 }
 
@@ -389,7 +412,10 @@ Result<nlohmann::json> fetch_page(std::string_view entry, uint64_t from, const T
   nlohmann::json page = parse_json(*body);
   if (page.is_discarded()) return fail(std::string(kBadBlocks));
   const nlohmann::json* ok = member(page, "ok");
-  if (ok != nullptr && ok->is_boolean() && ok->get<bool>()) return page;
+  if (ok != nullptr && ok->is_boolean() && ok->get<bool>()) {
+    if (!heights_ok(page)) return fail(std::string(kBadBlocks));
+    return page;
+  }
   if (auto err = as_string(member(page, "error"))) return fail(*err);
   return fail(std::string(kBadBlocks));
 }
@@ -401,6 +427,8 @@ Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring&
   const Transport& t = opts.transport != nullptr ? *opts.transport : http();
   Result<NodeInfo> node = first_node(nodes, t);
   if (!node) return std::unexpected(node.error());
+  // A height no chain can reach is a node that lies; -1 is one without blocks.
+  if (node->height < -1 || node->height > kMaxHeight) return fail(std::string(kBadBlocks));
   LightCache cache = cache_from_book(book);
 
   if (cache.height >= 0) {

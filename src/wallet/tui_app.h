@@ -78,8 +78,10 @@ struct Services {
   // Monotonic clock for the freshness rule; Unix seconds for backup names.
   std::function<std::chrono::steady_clock::time_point()> now;
   std::function<uint64_t()> unix_now;
-  // Renames a file; the platform's text on failure.
-  std::function<Status(const std::filesystem::path& from, const std::filesystem::path& to)> rename;
+  // Copies the file to a backup of its own named after the Unix time; the backup's path.
+  std::function<Result<std::filesystem::path>(const std::filesystem::path& path,
+                                              uint64_t unix_time)>
+      backup;
 };
 
 // The services of the real program.
@@ -117,6 +119,10 @@ struct App {
   // The footer message: (good news, text).
   std::optional<std::pair<bool, std::string>> status;
   std::optional<std::chrono::steady_clock::time_point> last_sync;
+  // When the last sync, good or failed, ended, and the error of the last one when it
+  // failed: a failed sync made while drawing waits as long as a good one before the next.
+  std::optional<std::chrono::steady_clock::time_point> last_try;
+  std::optional<QuvError> sync_failure;
   std::optional<nlohmann::json> book;
   uint8_t screen = kWelcome;
   uint8_t send_focus = 0;

@@ -33,29 +33,47 @@ void open_book(App& app, nlohmann::json book, std::vector<std::string> words, st
 Result<std::string> do_sync(App& app, bool full) {
   std::vector<std::string> nodes = app_nodes(app);
   if (!app.book) return fail("Open a wallet first.");
+  auto failed = [&](QuvError e) -> Result<std::string> {
+    app.last_try = app.ops.now();
+    app.sync_failure = e;
+    return std::unexpected(std::move(e));
+  };
+  // The file is written only when the sync changed the book: a wallet at rest stays at rest.
+  const nlohmann::json before = *app.book;
   if (full) app.ops.reset_cache(*app.book);
   auto view = app.ops.sync(nodes, *app.book);
-  if (!view) return std::unexpected(view.error());
-  if (!app.session_pass.empty()) {
+  if (!view) return failed(view.error());
+  const bool changed = *app.book != before;
+  if (changed && !app.session_pass.empty()) {
     if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
-      return std::unexpected(saved.error());
+      return failed(saved.error());
     }
   }
-  app.wallets = app.ops.wallets_from_book(*app.book);
-  app.keys = first_keys(app.wallets);
+  if (changed || !app.keys) {
+    app.wallets = app.ops.wallets_from_book(*app.book);
+    app.keys = first_keys(app.wallets);
+  }
   int64_t height = synced_height(*app.book);
   app.history = view->history;
   app.view = std::move(*view);
   auto node = app.ops.first_node(nodes);
   app.node_info = node ? std::optional<light::NodeInfo>(std::move(*node)) : std::nullopt;
-  app.last_sync = app.ops.now();
+  app.last_sync = app.last_try = app.ops.now();
+  app.sync_failure.reset();
   return "Synced to height " + std::to_string(height) + ".";
 }
 
 bool fresh(const App& app) { return app.last_sync && app.ops.now() - *app.last_sync <= kFresh; }
 
+bool sync_due(const App& app) {
+  if (fresh(app)) return false;
+  return !app.last_try || app.ops.now() - *app.last_try > kFresh;
+}
+
 Result<const chain::WalletView*> wallet_view(App& app) {
   if (fresh(app) && app.view) return &*app.view;
+  // A sync that failed a moment ago is not tried again on every frame.
+  if (app.book && app.sync_failure && !sync_due(app)) return std::unexpected(*app.sync_failure);
   if (auto synced = do_sync(app, false); !synced) return std::unexpected(synced.error());
   if (!app.view) return fail("Sync with a node first.");
   return &*app.view;
@@ -120,17 +138,15 @@ Status finish_wallet(App& app) {
   app.ops.reset_cache(book);
 
   // Writing the new book over an existing file would destroy the only copy of the old
-  // wallet's words; the old file moves aside first and comes back if the write fails.
+  // wallet's words: a copy of it is made first, in a file of its own that never replaces
+  // another (the new book then replaces the wallet file whole, or not at all).
   std::optional<std::filesystem::path> kept;
-  std::filesystem::path path = app.ops.wallet_path();
   if (app.ops.exists()) {
-    std::filesystem::path backup = path;
-    backup += ".bak-" + std::to_string(app.ops.unix_now());
-    if (auto moved = app.ops.rename(path, backup); !moved) return std::unexpected(moved.error());
-    kept = backup;
+    auto backup = app.ops.backup(app.ops.wallet_path(), app.ops.unix_now());
+    if (!backup) return std::unexpected(backup.error());
+    kept = std::move(*backup);
   }
   if (auto saved = app.ops.persist(book, app.pass1); !saved) {
-    if (kept) (void)app.ops.rename(*kept, path);
     return std::unexpected(saved.error());
   }
 
@@ -249,9 +265,9 @@ void import_flow(App& app) {
     return;
   }
   app.pending_seed = std::move(*words);
-  app.input.clear();
-  app.pass1.clear();
-  app.pass2.clear();
+  wipe(app.input);
+  wipe(app.pass1);
+  wipe(app.pass2);
   app.screen = kPassphrase;
   app.good("Passphrase to store the file.");
 }
@@ -281,6 +297,7 @@ void lock(App& app) {
   app.history.clear();
   app.view.reset();
   app.node_info.reset();
+  app.sync_failure.reset();
   if (app.ops.forget_keys) app.ops.forget_keys();
 }
 

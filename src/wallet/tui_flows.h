@@ -22,6 +22,9 @@ Result<std::string> do_sync(App& app, bool full);
 
 // True while the last sync is at most three seconds old (three seconds exactly included).
 bool fresh(const App& app);
+// True when drawing may sync: neither a good nor a failed sync ended in the last three
+// seconds (three seconds exactly included).
+bool sync_due(const App& app);
 
 // The last view while it is at most three seconds old, else the view of a new sync.
 Result<const chain::WalletView*> wallet_view(App& app);
@@ -36,7 +39,8 @@ void hist_move(App& app, int32_t delta);
 Status do_send(App& app);
 
 // Writes the new wallet (imported words, or fresh ones) under `pass1` and opens it. An
-// existing wallet file is first renamed to "<path>.bak-<unix time>".
+// existing wallet file is first copied to a backup of its own ("<path>.bak-<unix time>",
+// with a counter when that name is taken).
 Status finish_wallet(App& app);
 
 // The node entries used for syncing and sending.

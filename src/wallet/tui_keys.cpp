@@ -70,8 +70,8 @@ bool back_key(const Key& key) {
 
 void start_new(App& app) {
   app.pending_seed.reset();
-  app.pass1.clear();
-  app.pass2.clear();
+  wipe(app.pass1);
+  wipe(app.pass2);
 }
 
 bool welcome(App& app, const Key& key) {
@@ -84,14 +84,14 @@ bool welcome(App& app, const Key& key) {
       break;
     case 'o':
       if (app.ops.exists()) {
-        app.input.clear();
+        wipe(app.input);
         app.screen = kOpen;
       } else {
         app.bad("No wallet file. [N] New or [I] Import.");
       }
       break;
     case 'i':
-      app.input.clear();
+      wipe(app.input);
       app.screen = kImport;
       break;
     case 'p':
@@ -152,7 +152,7 @@ bool main_screen(App& app, const Key& key) {
       app.good("New wallet — passphrase to store it.");
       break;
     case 'i':
-      app.input.clear();
+      wipe(app.input);
       app.screen = kImport;
       break;
     case 'q':
@@ -234,9 +234,35 @@ void history_screen(App& app, const Key& key) {
   }
 }
 
+// The field a paste goes into on the current screen, or none: a paste is text for the
+// focused field and never a key.
+std::string* paste_field(App& app) {
+  switch (app.screen) {
+    case kOpen:
+    case kImport:
+      return &app.input;
+    case kPassphrase:
+      return &app.pass1;
+    case kRepeat:
+      return &app.pass2;
+    case kSend: {
+      std::string* fields[] = {&app.send_to, &app.send_amount, &app.send_memo};
+      return fields[app.send_focus % 3];
+    }
+    case kPeers:
+      return &app.peer_fields[app.peer_focus % kPeerRows];
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 bool handle_key(App& app, const Key& key) {
+  if (key.code == K::Paste) {
+    if (std::string* field = paste_field(app)) field->append(key.text);
+    return false;
+  }
   switch (app.screen) {
     case kWelcome:
       return welcome(app, key);
@@ -252,7 +278,7 @@ bool handle_key(App& app, const Key& key) {
       if (key.code == K::Enter) {
         app.screen == kOpen ? open_flow(app) : import_flow(app);
       } else if (key.code == K::Esc) {
-        app.input.clear();
+        wipe(app.input);
         app.screen = kWelcome;
       } else {
         edit(app.input, key, false);
@@ -261,13 +287,13 @@ bool handle_key(App& app, const Key& key) {
     case kPassphrase:
       if (key.code == K::Enter) {
         if (app.pass1.size() >= 8) {
-          app.pass2.clear();
+          wipe(app.pass2);
           app.screen = kRepeat;
         } else {
           app.bad("At least 8 characters.");
         }
       } else if (key.code == K::Esc) {
-        app.pass1.clear();
+        wipe(app.pass1);
         app.pending_seed.reset();
         app.screen = kWelcome;
       } else {
@@ -279,11 +305,11 @@ bool handle_key(App& app, const Key& key) {
         if (app.pass2 == app.pass1) {
           if (auto made = finish_wallet(app); !made) app.bad(made.error().to_string());
         } else {
-          app.pass2.clear();
+          wipe(app.pass2);
           app.bad("Passphrases do not match.");
         }
       } else if (key.code == K::Esc) {
-        app.pass2.clear();
+        wipe(app.pass2);
         app.screen = kPassphrase;
       } else {
         edit(app.pass2, key, false);

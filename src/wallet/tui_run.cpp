@@ -1,3 +1,4 @@
+#include "wallet/secret_memory.h"
 #include "wallet/tui.h"
 #include "wallet/tui_keys.h"
 #include "wallet/tui_screens.h"
@@ -17,11 +18,18 @@ Status run_on(ui::Screen& screen, App& app) {
     auto key = screen.poll(kPollMs);
     if (!key) return std::unexpected(key.error());
     if (!*key || (*key)->kind != ui::KeyKind::Press) continue;
-    if (handle_key(app, **key)) return {};
+    bool quit = handle_key(app, **key);
+    // The frames of the flows a key ran (a typed passphrase, a lock) are gone but their
+    // bytes are still on the stack.
+    wipe((*key)->text);
+    key->reset();
+    secmem::scrub_stack();
+    if (quit) return {};
   }
 }
 
 Status run() {
+  secmem::protect();
   auto term = ui::Terminal::open();
   if (!term) return std::unexpected(term.error());
   Status result;

@@ -170,7 +170,7 @@ std::string hist_where(const chain::HistRow& r) {
 }
 
 void history(App& app, Body& b) {
-  if (!fresh(app)) load_history(app);
+  if (sync_due(app)) load_history(app);
   if (app.history.empty()) {
     b.lines = {empty(), text("  No movements yet.", kDim), text("  Esc back", kDim)};
     return;

@@ -32,7 +32,6 @@ Services real_services() {
                        const std::string& to) {
     walletdb::remember_send(book, txid, amount, memo, to);
   };
-  s.wallets_from_book = [](const Json& book) { return walletdb::wallets_from_book(book); };
   s.recv_address = [](const Json& book) { return walletdb::recv_address(book); };
   s.generate_seed = [] { return seed::generate(); };
   s.load_nodes = [](const std::filesystem::path& w) { return light::load_nodes(w); };
@@ -52,15 +51,20 @@ Services real_services() {
     return light::sync(nodes, book, *keyring);
   };
   s.forget_keys = [keyring] { keyring->clear(); };
+  s.wallets_from_book = [keyring](const Json& book) -> std::vector<WalletKeys> {
+    const Json* mnemonic = walletdb::member(book, "mnemonic");
+    if (mnemonic == nullptr || !mnemonic->is_string()) return {};
+    return walletdb::wallets_from_master(book,
+                                         keyring->master(mnemonic->get_ref<const std::string&>()));
+  };
   s.reset_cache = [](Json& book) { light::reset_cache(book); };
   s.now = [] { return std::chrono::steady_clock::now(); };
   s.unix_now = []() -> uint64_t {
     std::time_t t = std::time(nullptr);
     return t < 0 ? 0 : static_cast<uint64_t>(t);
   };
-  s.rename = [](const std::filesystem::path& from, const std::filesystem::path& to) -> Status {
-    if (std::rename(from.c_str(), to.c_str()) != 0) return fail(error::os_text(errno));
-    return {};
+  s.backup = [](const std::filesystem::path& path, uint64_t unix_time) {
+    return walletdb::keep_backup(path, unix_time);
   };
   return s;
 }

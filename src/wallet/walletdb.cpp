@@ -137,6 +137,33 @@ Status write_file_atomic(const std::filesystem::path& target, ByteView data, mod
   return {};
 }
 
+Result<std::filesystem::path> keep_backup(const std::filesystem::path& path, uint64_t unix_time) {
+  Result<Bytes> old = fsutil::read_file(path);
+  if (!old) return std::unexpected(old.error());
+  const std::string base = path.string() + ".bak-" + std::to_string(unix_time);
+  // Bounded: each taken name is a backup made within the same second.
+  constexpr int kAttempts = 1000;
+  for (int n = 0; n < kAttempts; ++n) {
+    std::filesystem::path backup = n == 0 ? base : base + "-" + std::to_string(n);
+    int raw =
+        ::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kWalletMode);
+    if (raw < 0) {
+      if (errno == EEXIST || errno == EINTR) continue;
+      return os_fail(errno);
+    }
+    fsutil::Fd fd(raw);
+    int err = fsutil::write_all(fd.get(), *old);
+    if (err == 0 && ::fsync(fd.get()) != 0) err = errno;
+    if (err == 0 && fd.close() != 0 && errno != EINTR) err = errno;
+    if (err != 0) {
+      ::unlink(backup.c_str());
+      return os_fail(err);
+    }
+    return backup;
+  }
+  return os_fail(EEXIST);
+}
+
 Result<std::string> encrypt(ByteView plaintext, std::string_view passphrase) {
   if (passphrase.size() < 8) return fail_with(kShortPassphrase);
   std::array<uint8_t, kSaltBytes> salt;
@@ -346,11 +373,17 @@ Result<std::pair<std::string, std::vector<std::string>>> mnemonic_words(const Bo
 }
 
 std::vector<WalletKeys> wallets_from_book(const Book& book) {
-  std::vector<WalletKeys> out;
   std::optional<std::string> mnemonic = as_string(member(book, "mnemonic"));
-  if (!mnemonic) return out;
+  if (!mnemonic) return {};
   crypto::MasterKey master = crypto::derive_master_key(*mnemonic);
   crypto::wipe(mnemonic->data(), mnemonic->size());
+  return wallets_from_master(book, master);
+}
+
+std::vector<WalletKeys> wallets_from_master(const Book& book, const crypto::MasterKey& master) {
+  std::vector<WalletKeys> out;
+  const nlohmann::json* mnemonic = member(book, "mnemonic");
+  if (mnemonic == nullptr || !mnemonic->is_string()) return out;
   std::set<uint64_t> indices{0};
   if (const nlohmann::json* addrs = member(book, "addresses"); addrs && addrs->is_array()) {
     for (const nlohmann::json& e : *addrs) {

@@ -69,6 +69,12 @@ Result<Book> load_book(std::string_view passphrase);
 // at `path` is followed, so the file it names is replaced. The error is the system's text.
 Status write_file_atomic(const std::filesystem::path& path, ByteView data, mode_t mode);
 
+// Copies the file at `path` to a new file "<path>.bak-<unix_time>" (then "-1", "-2", … when
+// that name is taken), created exclusively with the wallet's permission bits and flushed to
+// disk, so a backup never replaces another file. Returns the backup's path; the error is
+// the system's text.
+Result<std::filesystem::path> keep_backup(const std::filesystem::path& path, uint64_t unix_time);
+
 // A new book for the mnemonic text, with the index-0 address as its one entry.
 Book blank(std::string_view mnemonic);
 // The address currently shown for receiving, possibly "".
@@ -85,6 +91,8 @@ Result<std::pair<std::string, std::vector<std::string>>> mnemonic_words(const Bo
 // The key sets of index 0 and every index the addresses list, ascending, from one master key
 // derivation; empty when the book has no mnemonic string.
 std::vector<WalletKeys> wallets_from_book(const Book& book);
+// The same key sets from a master key derived earlier from the book's mnemonic.
+std::vector<WalletKeys> wallets_from_master(const Book& book, const crypto::MasterKey& master);
 
 // Lenient readers: a member of `obj` (nothing when `obj` is no object or the member is
 // missing), and a JSON value as a non-negative integer within 64 bits or as an integer

@@ -1,7 +1,8 @@
 // Runs `quv wallet` on a real terminal: a tmux pane inside a network namespace of the
 // test's own (so no node is reachable and no lookup leaves the machine). Creates a wallet,
-// locks it, opens it again and quits, then ends a second run with a signal; after each
-// run the terminal must be back in its normal mode and off the alternate screen.
+// locks it, opens it again and quits, then ends a second run with SIGTERM and a third with
+// SIGSEGV; after each run the terminal must be back in its normal mode and off the
+// alternate screen, and the fatal signal must still end the process.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -89,6 +90,9 @@ TEST_F(WalletTmux, CreateLockReopenQuitAndASignalRestoreTheTerminal) {
   script += "stty -a > " + d + "/t1; mv " + d + "/t1 " + d + "/stty1\n";
   script += "sh -c 'echo $$ > " + d + "/pid; exec \"$0\" wallet' '" + bin + "'\n";
   script += "stty -a > " + d + "/t2; mv " + d + "/t2 " + d + "/stty2\n";
+  script += "sh -c 'echo $$ > " + d + "/pid3; exec \"$0\" wallet' '" + bin + "'\n";
+  script += "echo \"status $?\" > " + d + "/t3; stty -a >> " + d + "/t3; mv " + d + "/t3 " + d +
+            "/stty3\n";
   script += "echo finished\nexec sleep 60\n";
   ASSERT_TRUE(proc::spit(dir_ / "run.sh", script));
   ASSERT_EQ(tmux({"new-session", "-d", "-s", "w", "-x", "100", "-y", "26",
@@ -127,9 +131,22 @@ TEST_F(WalletTmux, CreateLockReopenQuitAndASignalRestoreTheTerminal) {
   ASSERT_TRUE(wait_for("┌ welcome")) << screen();
   std::string pid = proc::slurp(dir_ / "pid");
   ASSERT_EQ(proc::run("/bin/sh", {"-c", "kill -TERM " + pid}).status, 0);
+  ASSERT_TRUE(wait_file(dir_ / "stty2"));
+  EXPECT_TRUE(cooked(proc::slurp(dir_ / "stty2"))) << proc::slurp(dir_ / "stty2");
+
+  // The third run gets SIGSEGV on the import screen, where a typed key is text.
+  ASSERT_TRUE(wait_file(dir_ / "pid3"));
+  ASSERT_TRUE(wait_for("┌ welcome")) << screen();
+  key("i");
+  ASSERT_TRUE(wait_for("┌ import")) << screen();
+  EXPECT_EQ(alternate(), "1\n");
+  std::string pid3 = proc::slurp(dir_ / "pid3");
+  ASSERT_EQ(proc::run("/bin/sh", {"-c", "kill -SEGV " + pid3}).status, 0);
   ASSERT_TRUE(wait_for("finished")) << screen();
   EXPECT_EQ(alternate(), "0\n");
-  EXPECT_TRUE(cooked(proc::slurp(dir_ / "stty2"))) << proc::slurp(dir_ / "stty2");
+  std::string third = proc::slurp(dir_ / "stty3");
+  EXPECT_TRUE(third.starts_with("status 139\n")) << third;
+  EXPECT_TRUE(cooked(third)) << third;
 }
 
 }  // namespace
