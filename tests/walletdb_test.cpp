@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/hex.h"
 #include "core/seed.h"
 #include "proc.h"
@@ -342,11 +343,11 @@ TEST(WalletFile, BackupsNeverReplaceAFile) {
 
 TEST(WalletBook, BlankBookByteForByte) {
   const std::string m = test_mnemonic(3);
-  const int64_t before = walletdb::now_secs();
+  const int64_t before = sysclock::unix_now();
   Book b = walletdb::blank(m);
   const int64_t t = b["addresses"][0]["created"].get<int64_t>();
   EXPECT_GE(t, before);
-  EXPECT_LE(t, walletdb::now_secs());
+  EXPECT_LE(t, sysclock::unix_now());
   const std::string a = WalletKeys::from_mnemonic(m).address;
   EXPECT_EQ(b.dump(), "{\"addresses\":[{\"address\":\"" + a +
                           "\",\"created\":" + std::to_string(t) +

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "core/clock.h"
 #include "core/hex.h"
 #include "core/json_text.h"
 #include "wallet/light.h"
@@ -372,7 +373,7 @@ void discover_with(Book& book, const LightCache& cache,
     nlohmann::json entry = {
         {"index", i},
         {"address", address_of(i)},
-        {"created", walletdb::now_secs()},
+        {"created", sysclock::unix_now()},
         {"label", i == 0 ? std::string("primary") : "recv-" + std::to_string(i)}};
     if (can_append) book["addresses"].push_back(std::move(entry));
     known.insert(i);

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <memory>
 
+#include "core/clock.h"
 #include "core/seed.h"
 #include "wallet/light.h"
 #include "wallet/tui_app.h"
@@ -59,10 +60,7 @@ Services real_services() {
   };
   s.reset_cache = [](Json& book) { light::reset_cache(book); };
   s.now = [] { return std::chrono::steady_clock::now(); };
-  s.unix_now = []() -> uint64_t {
-    std::time_t t = std::time(nullptr);
-    return t < 0 ? 0 : static_cast<uint64_t>(t);
-  };
+  s.unix_now = [] { return static_cast<uint64_t>(sysclock::unix_now()); };
   s.backup = [](const std::filesystem::path& path, uint64_t unix_time) {
     return walletdb::keep_backup(path, unix_time);
   };

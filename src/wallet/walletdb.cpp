@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "core/clock.h"
 #include "core/fsutil.h"
 #include "core/hex.h"
 #include "core/json_text.h"
@@ -247,52 +248,14 @@ Result<Book> load_book(std::string_view passphrase) {
 // ---------------------------------------------------------------------------------------
 // Lenient readers
 
-const nlohmann::json* member(const nlohmann::json& obj, std::string_view key) {
-  if (!obj.is_object()) return nullptr;
-  auto it = obj.find(key);
-  return it == obj.end() ? nullptr : &*it;
-}
-
-std::optional<uint64_t> as_u64(const nlohmann::json* v) {
-  if (v == nullptr) return std::nullopt;
-  if (v->is_number_unsigned()) return v->get<uint64_t>();
-  if (v->is_number_integer()) {
-    int64_t i = v->get<int64_t>();
-    if (i >= 0) return static_cast<uint64_t>(i);
-  }
-  return std::nullopt;
-}
-
-std::optional<int64_t> as_i64(const nlohmann::json* v) {
-  if (v == nullptr) return std::nullopt;
-  if (v->is_number_unsigned()) {
-    uint64_t u = v->get<uint64_t>();
-    if (u <= static_cast<uint64_t>(INT64_MAX)) return static_cast<int64_t>(u);
-    return std::nullopt;
-  }
-  if (v->is_number_integer()) return v->get<int64_t>();
-  return std::nullopt;
-}
-
-std::optional<std::string> as_string(const nlohmann::json* v) {
-  if (v == nullptr || !v->is_string()) return std::nullopt;
-  return v->get<std::string>();
-}
-
-int64_t now_secs() {
-  auto s = std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-               .count();
-  return s < 0 ? 0 : static_cast<int64_t>(s);
-}
-
 // ---------------------------------------------------------------------------------------
 // Book
 
 namespace {
 
 Book address_entry(uint64_t index, const std::string& address, std::string label) {
-  return Book{{"index", index}, {"address", address}, {"created", now_secs()}, {"label", label}};
+  return Book{
+      {"index", index}, {"address", address}, {"created", sysclock::unix_now()}, {"label", label}};
 }
 
 }  // namespace
@@ -347,8 +310,10 @@ Result<std::pair<uint64_t, std::string>> rotate(Book& book) {
 void remember_send(Book& book, std::string_view txid, int64_t amount, std::string_view memo,
                    std::string_view to) {
   if (!book.contains("sends") || !book["sends"].is_object()) book["sends"] = Book::object();
-  book["sends"][std::string(txid)] = Book{
-      {"amount", amount}, {"memo", std::string(memo)}, {"to", std::string(to)}, {"ts", now_secs()}};
+  book["sends"][std::string(txid)] = Book{{"amount", amount},
+                                          {"memo", std::string(memo)},
+                                          {"to", std::string(to)},
+                                          {"ts", sysclock::unix_now()}};
 }
 
 std::map<std::string, chain::SendHint> send_hints(const Book& book) {

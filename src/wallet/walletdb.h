@@ -20,6 +20,7 @@
 #include "core/bytes.h"
 #include "core/crypto.h"
 #include "core/error.h"
+#include "core/json_text.h"
 #include "wallet/light_types.h"
 
 namespace walletdb {
@@ -94,16 +95,10 @@ std::vector<WalletKeys> wallets_from_book(const Book& book);
 // The same key sets from a master key derived earlier from the book's mnemonic.
 std::vector<WalletKeys> wallets_from_master(const Book& book, const crypto::MasterKey& master);
 
-// Lenient readers: a member of `obj` (nothing when `obj` is no object or the member is
-// missing), and a JSON value as a non-negative integer within 64 bits or as an integer
-// within the signed 64-bit range. A fraction, a string or any other type reads as nothing.
-const nlohmann::json* member(const nlohmann::json& obj, std::string_view key);
-std::optional<uint64_t> as_u64(const nlohmann::json* v);
-std::optional<int64_t> as_i64(const nlohmann::json* v);
-// A string member's text, or nothing.
-std::optional<std::string> as_string(const nlohmann::json* v);
-
-// Unix seconds now, 0 when the clock reads before 1970.
-int64_t now_secs();
+// The book is read with the lenient readers every JSON reader shares.
+using jtext::as_i64;
+using jtext::as_string;
+using jtext::as_u64;
+using jtext::member;
 
 }  // namespace walletdb
