@@ -28,9 +28,14 @@ build-tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUV_TSAN=ON -DQUV_BENCH=OFF >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS)
 
-# The fuzz targets: their own CMake project under tests/fuzz, built with clang and libFuzzer.
+# The fuzz targets: their own CMake project under tests/fuzz, built with clang 19 and
+# libFuzzer against libstdc++. The compiler is named here so that a build directory set up
+# with another compiler is set up again.
+FUZZ_CC  ?= clang-19
+FUZZ_CXX ?= clang++-19
 build-fuzz: deps
-	@cmake -S tests/fuzz -B $(FUZZ_BUILD) $(CMAKE_GEN) >/dev/null
+	@cmake -S tests/fuzz -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_C_COMPILER=$(FUZZ_CC) \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
 # Every fuzz target once over its seed corpus under ASan/UBSan: a regression check of seconds.

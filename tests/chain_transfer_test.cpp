@@ -11,6 +11,7 @@
 #include "core/codec.h"
 #include "core/crypto.h"
 #include "core/hex.h"
+#include "core/transfer.h"
 #include "ledger/chain.h"
 #include "proc.h"
 

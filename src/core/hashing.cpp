@@ -42,12 +42,6 @@ Hash32 h32(ByteView data) {
   return out;
 }
 
-Hash16 h16(ByteView data) {
-  Hash16 out;
-  hash_parts({data}, out.data(), out.size());
-  return out;
-}
-
 Hash32 h32_parts(std::initializer_list<ByteView> parts) {
   Hash32 out;
   hash_parts(parts, out.data(), out.size());

@@ -16,9 +16,8 @@ namespace hashing {
 
 // Unkeyed BLAKE2b of `data` with an output of `out_len` bytes (16 or 32 here).
 Bytes blake2b(ByteView data, size_t out_len);
-// H32 and H16 into fixed arrays, without an allocation.
+// H32 into a fixed array, without an allocation.
 Hash32 h32(ByteView data);
-Hash16 h16(ByteView data);
 // H32 over several pieces fed in order, as if concatenated.
 Hash32 h32_parts(std::initializer_list<ByteView> parts);
 // BLAKE2b of `out_len` bytes over several pieces fed in order, written to `out`.

@@ -2,7 +2,7 @@
 // replayed from it, the mempool and acknowledgements kept in the node state, sealing of
 // blocks and adoption of a better peer chain (each in a file of its own beside this one).
 // A `Chain` belongs to one thread at a time (the node loop, the node UI or one command);
-// `chain::make_transfer` and the other free functions are pure and safe on any thread.
+// the free functions are pure and safe on any thread.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,6 @@
 #include "ledger/ids.h"
 #include "ledger/seal.h"
 #include "ledger/state.h"
-#include "ledger/transfer.h"
 
 namespace chain {
 class RecordReader;
@@ -141,8 +140,6 @@ class Chain {
 
   // Checks a transaction against the chain (and, when not sealing, the mempool).
   Status validate(const codec::Tx& tx, bool sealing) const;
-  // Checks every input: known unspent note, fresh and right nullifier, good signature.
-  Status validate_spends(const codec::Tx& tx) const;
   // Acknowledgements a transfer needs: QUV_CONFIRM_PEERS, read at every call, default 2.
   static uint64_t required_confirms();
   // The id this node acknowledges under: node id, else reward address, else "anonymous".

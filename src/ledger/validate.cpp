@@ -42,12 +42,6 @@ Status Chain::validate(const Tx& tx, bool sealing) const {
   return check_tx(tx, sealing, m, verify_inline, &scratch);
 }
 
-Status Chain::validate_spends(const Tx& tx) const {
-  Bytes scratch;
-  const Bytes m = codec::encode_tx_unsigned(tx);
-  return check_spends(tx, m, verify_inline, &scratch);
-}
-
 Status Chain::check_tx(const Tx& tx, bool sealing, ByteView unsigned_tx, SigCheck sig,
                        void* ctx) const {
   switch (tx.type) {

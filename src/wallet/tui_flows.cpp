@@ -6,8 +6,8 @@
 #include "core/peers.h"
 #include "core/seed.h"
 #include "core/text.h"
+#include "core/transfer.h"
 #include "core/units.h"
-#include "ledger/chain.h"
 #include "wallet/tui_text.h"
 
 namespace tui {

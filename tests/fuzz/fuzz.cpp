@@ -1,9 +1,14 @@
 #include "fuzz.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 namespace fuzz {
 
@@ -43,6 +48,60 @@ void write_file(const std::filesystem::path& path, ByteView bytes) {
     done += static_cast<size_t>(n);
   }
   ::close(fd);
+}
+
+namespace {
+
+std::mutex reply_mu;
+Bytes reply_bytes;
+
+void write_all(int fd, ByteView b) {
+  size_t done = 0;
+  while (done < b.size()) {
+    ssize_t n = ::send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return;  // the client gave up; what it got is what it sees
+    done += static_cast<size_t>(n);
+  }
+}
+
+void answer_forever(int listener) {
+  for (;;) {
+    int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) continue;
+    Bytes reply;
+    {
+      std::lock_guard<std::mutex> lock(reply_mu);
+      reply = reply_bytes;
+    }
+    write_all(c, reply);
+    ::shutdown(c, SHUT_WR);
+    // Closing with the request unread would reset the connection and might cut the reply.
+    uint8_t sink[4096];
+    while (::recv(c, sink, sizeof sink, 0) > 0) {
+    }
+    ::close(c);
+  }
+}
+
+}  // namespace
+
+Replier::Replier() {
+  int l = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  check(l >= 0, "replier socket");
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  check(::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0, "replier bind");
+  check(::listen(l, 16) == 0, "replier listen");
+  socklen_t len = sizeof a;
+  check(::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len) == 0, "replier port");
+  host_ = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  std::thread(answer_forever, l).detach();
+}
+
+void Replier::serve(ByteView reply) {
+  std::lock_guard<std::mutex> lock(reply_mu);
+  reply_bytes.assign(reply.begin(), reply.end());
 }
 
 }  // namespace fuzz

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/bytes.h"
 
@@ -56,5 +57,21 @@ inline std::string_view as_text(ByteView b) {
 
 // Writes `bytes` to `path`, replacing it; stops the run when the file cannot be written.
 void write_file(const std::filesystem::path& path, ByteView bytes);
+
+// A server on a loopback port of its own that answers every connection with the bytes
+// last given to `serve`: it writes them, ends its side, then reads the request until the
+// client closes, so the client always sees the whole reply and then the end of the stream.
+// One connection at a time, on a thread of its own that lives as long as the process.
+class Replier {
+ public:
+  Replier();
+  // "127.0.0.1:port".
+  const std::string& host() const { return host_; }
+  // The reply of the following connections.
+  void serve(ByteView reply);
+
+ private:
+  std::string host_;
+};
 
 }  // namespace fuzz

@@ -255,5 +255,135 @@ int main(int argc, char** argv) {
   put("wallet_book", "book", book.dump());
   put("wallet_book", "blank", walletdb::blank(phrase).dump());
   put("wallet_file", "file", walletdb::encrypt(bytes::of(book.dump()), "fuzz passphrase").value());
+
+  // A peer's status document as the server writes it, and its NFT list.
+  nlohmann::json pool = nlohmann::json::array();
+  for (const auto& tx : blocks[3].txs) {
+    pool.push_back({{"id", hex::encode(codec::txid(tx))},
+                    {"raw", hex::encode(codec::encode_tx_signed(tx))},
+                    {"inputs", nlohmann::json::array({"ab"})},
+                    {"outputs", nlohmann::json::array({{{"auth_pk", "cd"}}})},
+                    {"type", 2}});
+  }
+  nlohmann::json peer_status = {{"ok", true},
+                                {"node_id", "seed-0123456789ab"},
+                                {"height", 3},
+                                {"tip", std::string(64, 'e')},
+                                {"mempool", pool},
+                                {"supply", 500000},
+                                {"confirm_peers", 2},
+                                {"reward_address", wallet.address},
+                                {"peers", {"127.0.0.1:19191"}},
+                                {"peer_link", {{"127.0.0.1:19191", "up"}}},
+                                {"file", "quv.chain"},
+                                {"bytes", 1234},
+                                {"work_seconds", 3600},
+                                {"last_drop", 1700000100},
+                                {"validated", 2}};
+  put("peer_status", "status", peer_status.dump());
+  put("peer_status", "nft-list",
+      std::string_view(
+          R"({"ok":true,"hashes":["AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",)"
+          R"("bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",7,"short"]})"));
+  put("node_status", "status", "\x46" + peer_status.dump());
+  put("node_status", "narrow", "\x02" + peer_status.dump());
+
+  // Mempool steps: a valid transfer, the same again, an acknowledgement of it from a
+  // node, from the node itself, a changed transfer and a raw transaction.
+  Bytes steps = {1,   0,   0xff, 0xff, 0, 1, 0,   0xff, 0xff, 0, 2, 1, 0,  5, 'n', 'o',
+                 'd', 'e', '1',  2,    0, 3, 'a', 'b',  'c',  0, 1, 2, 40, 0, 0x10};
+  Bytes raw_tx = codec::encode_tx_signed(blocks[2].txs[0]);
+  steps.insert(steps.end(),
+               {0, static_cast<uint8_t>(raw_tx.size()), static_cast<uint8_t>(raw_tx.size() >> 8)});
+  bytes::put(steps, raw_tx);
+  put("mempool_admit", "steps", steps);
+  put("mempool_admit", "double-spend",
+      Bytes{1, 0, 0xff, 0xff, 0, 1, 1, 0xff, 0xff, 0, 1, 2, 0xff, 0xff, 0, 2, 1, 0, 1, 'x'});
+
+  // Replies to the HTTP client: the first byte is the body limit (255: the usual one).
+  put("http_reply", "ok",
+      "\xff" + std::string("HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n"
+                           "{\"ok\":true}"));
+  put("http_reply", "not-found",
+      "\xff" + std::string("HTTP/1.1 404 Not Found\r\n\r\n{\"error\":\"Not found.\"}"));
+  put("http_reply", "limit", "\x04" + std::string("HTTP/1.0 200\r\n\r\nabcdef"));
+  put("http_reply", "no-head", "\xff" + std::string("HTTP/1.1 200 OK\r\n\n"));
+
+  // Requests as the event threads read them: two bytes that cut the reads, then the bytes.
+  for (const auto& [name, text] : requests) put("server_framing", name, "\x07\x01" + text);
+  put("server_framing", "short-body",
+      std::string(2, '\0') + request("POST /tx HTTP/1.1\r\nContent-Length: 9"));
+  put("server_framing", "pipelined",
+      "\x03\x00" + request("GET /status HTTP/1.1") + request("GET /status HTTP/1.1"));
+
+  // Node list files.
+  put("node_list", "two", std::string_view("[\n  \"127.0.0.1:19191\",\n  \" [::1]:19191 \"\n]"));
+  put("node_list", "mixed", std::string_view(R"(["a:1", 1, "b:2"])"));
+  put("node_list", "blank", std::string_view(R"(["  ", ""])"));
+
+  // The wallet's sync: blocks as a node pages them, with outputs for keys 0, 20 and 38 of the
+  // wallet of `phrase` (38 is found only once 20 is known), a spend of one of them, and enough
+  // blocks for two pages.
+  crypto::MasterKey master = crypto::derive_master_key(phrase);
+  WalletKeys k0 = WalletKeys::from_master(master, 0);
+  WalletKeys k20 = WalletKeys::from_master(master, 20);
+  WalletKeys k38 = WalletKeys::from_master(master, 38);
+  auto out_json = [](const codec::TxOutput& o) {
+    return nlohmann::json{{"stealth_tag", hex::encode(o.stealth_tag)},
+                          {"eph_pub", hex::encode(o.eph_pub)},
+                          {"auth_pk", hex::encode(o.auth_pk)},
+                          {"ciphertext", hex::encode(o.ciphertext)}};
+  };
+  nlohmann::json chain_blocks = nlohmann::json::array();
+  std::string spent_id;
+  for (uint64_t h = 0; h < 40; ++h) {
+    nlohmann::json txs = nlohmann::json::array();
+    std::string txid = std::string(62, 'c') + (h < 16 ? "0" : "") + [&] {
+      char b[4];
+      std::snprintf(b, sizeof b, "%x", static_cast<unsigned>(h));
+      return std::string(b);
+    }();
+    if (h == 1 || h == 3 || h == 34) {
+      const WalletKeys& to = h == 3 ? k20 : h == 34 ? k38 : k0;
+      auto o =
+          crypto::make_output("sender", to.box_pk, 1000 * static_cast<int64_t>(h), "hi").value();
+      if (h == 1) spent_id = crypto::try_open_output(to, o, h, txid)->note_id;
+      auto other = crypto::make_output("sender", wallet.box_pk, 5, "").value();
+      txs.push_back({{"id", txid},
+                     {"inputs", nlohmann::json::array()},
+                     {"outputs", {out_json(o), out_json(other)}}});
+    }
+    if (h == 5) {
+      auto change = crypto::make_output(k0.address, k0.box_pk, 300, "").value();
+      txs.push_back({{"id", txid}, {"inputs", {spent_id}}, {"outputs", {out_json(change)}}});
+    }
+    chain_blocks.push_back({{"height", h},
+                            {"hash", std::string(60, 'd') + std::to_string(1000 + h)},
+                            {"timestamp", 1700000000 + h},
+                            {"txs", txs}});
+  }
+  put("light_sync", "forty",
+      std::string(1, '\0') + nlohmann::json{{"blocks", chain_blocks}}.dump());
+  nlohmann::json few(chain_blocks.begin(), chain_blocks.begin() + 6);
+  put("light_sync", "six", std::string(1, '\0') + nlohmann::json{{"blocks", few}}.dump());
+  walletdb::Book synced = walletdb::blank(phrase);
+  synced["sync"] = {{"height", 2},
+                    {"tip", chain_blocks[2]["hash"]},
+                    {"notes", nlohmann::json::array()},
+                    {"history",
+                     {{{"dir", "in"},
+                       {"amount", 1000},
+                       {"memo", "hi"},
+                       {"height", 1},
+                       {"txid", "t"},
+                       {"time", 5},
+                       {"from", "sender"},
+                       {"to", k0.address}}}}};
+  put("light_sync", "from-cache",
+      std::string(1, '\0') + nlohmann::json{{"blocks", few}, {"sync", synced["sync"]}}.dump());
+  nlohmann::json page = {
+      {"ok", true}, {"blocks", few},         {"next", 6}, {"height", 5}, {"supply", 9},
+      {"tip", "x"}, {"sync", synced["sync"]}};
+  put("light_sync", "raw-page", "\x01" + page.dump());
   return 0;
 }

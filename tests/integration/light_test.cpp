@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/seed.h"
+#include "core/transfer.h"
 #include "ledger/chain.h"
 #include "proc.h"
 #include "wallet/walletdb.h"

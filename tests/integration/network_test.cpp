@@ -21,6 +21,7 @@
 #include "core/crypto.h"
 #include "core/hex.h"
 #include "core/seed.h"
+#include "core/transfer.h"
 #include "ledger/chain.h"
 #include "ledger/state.h"
 #include "netns.h"

@@ -1,4 +1,4 @@
-#include "ledger/transfer.h"
+#include "core/transfer.h"
 
 #include <sodium.h>
 
