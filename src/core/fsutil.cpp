@@ -113,6 +113,20 @@ int write_all_at(int fd, ByteView data, uint64_t offset) {
   return 0;
 }
 
+int read_all_at(int fd, std::span<uint8_t> out, uint64_t offset, size_t& got) {
+  got = 0;
+  while (got < out.size()) {
+    ssize_t n = ::pread(fd, out.data() + got, out.size() - got, static_cast<off_t>(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 PreparedFile::~PreparedFile() {
   if (!tmp_.empty()) ::unlink(tmp_.c_str());
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -52,6 +53,9 @@ int write_all_at(int fd, ByteView data, uint64_t offset);
 // Writes all of `data` at the descriptor's position, riding over short writes and
 // interrupted calls; 0 or the errno of the failing write.
 int write_all(int fd, ByteView data);
+// Reads exactly `out.size()` bytes at `offset`; the errno of a failure, else 0; a file
+// that ends first leaves `got` short of the size.
+int read_all_at(int fd, std::span<uint8_t> out, uint64_t offset, size_t& got);
 
 // A whole new file content written beside its target under a temporary name and flushed,
 // waiting for `commit` to rename it into place; dropped uncommitted, it is removed. Lets a
