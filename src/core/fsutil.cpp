@@ -138,19 +138,22 @@ Status PreparedFile::commit() {
   return {};
 }
 
-Result<PreparedFile> prepare_atomic(const std::filesystem::path& path, ByteView data) {
+Result<PreparedFile> prepare_atomic(const std::filesystem::path& path, ByteView data,
+                                    std::optional<mode_t> mode) {
   std::filesystem::path dir = path.parent_path();
   std::filesystem::path tmp;
   int raw = -1;
   // Bounded: a collision needs a leftover from an earlier process with the same pid.
   for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
     tmp = dir / temp_name(path);
-    raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode.value_or(0666));
     if (raw < 0 && errno != EEXIST && errno != EINTR) return os_fail(errno);
   }
   if (raw < 0) return os_fail(EEXIST);
   Fd fd(raw);
   PreparedFile out(tmp, path);
+  // The umask may have taken bits away (owner write, say); the file gets exactly `mode`.
+  if (mode && ::fchmod(fd.get(), *mode) != 0) return os_fail(errno);
   if (int err = write_all(fd.get(), data)) return os_fail(err);
   if (::fdatasync(fd.get()) != 0) return os_fail(errno);
   if (fd.close() != 0 && errno != EINTR) return os_fail(errno);
@@ -166,6 +169,13 @@ Status write_atomic(const std::filesystem::path& path, ByteView data) {
   auto prepared = prepare_atomic(path, data);
   if (!prepared) return std::unexpected(prepared.error());
   return prepared->commit();
+}
+
+void sync_dir(const std::filesystem::path& dir) {
+  int raw = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (raw < 0) return;
+  Fd d(raw);
+  (void)::fsync(d.get());
 }
 
 void remove_orphans(const std::filesystem::path& target, std::string_view infix) {

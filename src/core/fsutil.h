@@ -3,8 +3,11 @@
 // platform's own text for the error. Safe on any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -71,7 +74,8 @@ class PreparedFile {
   Status commit();
 
  private:
-  friend Result<PreparedFile> prepare_atomic(const std::filesystem::path&, ByteView);
+  friend Result<PreparedFile> prepare_atomic(const std::filesystem::path&, ByteView,
+                                             std::optional<mode_t>);
   PreparedFile(std::filesystem::path tmp, std::filesystem::path target)
       : tmp_(std::move(tmp)), target_(std::move(target)) {}
   std::filesystem::path tmp_;
@@ -79,8 +83,11 @@ class PreparedFile {
 };
 
 // Writes `data` to a fresh temporary file beside `path` and flushes it; fails as the write
-// would, and also when `path` is a directory, which no rename could replace.
-Result<PreparedFile> prepare_atomic(const std::filesystem::path& path, ByteView data);
+// would, and also when `path` is a directory, which no rename could replace. With `mode`
+// the file is created with exactly that mode, whatever the umask, so a secret is never
+// readable by others, not even for a moment.
+Result<PreparedFile> prepare_atomic(const std::filesystem::path& path, ByteView data,
+                                    std::optional<mode_t> mode = std::nullopt);
 
 // Replaces `path` with `data` so that a reader sees either the old or the new content
 // whole: a fresh temporary file in the same directory, written, flushed to disk and
@@ -89,6 +96,9 @@ Status write_atomic(const std::filesystem::path& path, ByteView data);
 inline Status write_atomic(const std::filesystem::path& path, std::string_view text) {
   return write_atomic(path, bytes::of(text));
 }
+
+// Flushes a directory's entries, so that a rename in it survives a power cut; best effort.
+void sync_dir(const std::filesystem::path& dir);
 
 // Removes the temporary files of atomic writes of `target` (".NAME.part-PID-N") and any
 // ".NAME<infix>PID" files that processes which no longer run left beside it when they

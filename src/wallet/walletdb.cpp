@@ -101,37 +101,12 @@ Status write_file_atomic(const std::filesystem::path& target, ByteView data, mod
     std::filesystem::path resolved = std::filesystem::weakly_canonical(target, ec);
     if (!ec) path = resolved;
   }
-  std::filesystem::path dir = path.parent_path();
-  static std::atomic<uint64_t> counter{0};
-  std::filesystem::path tmp;
-  int raw = -1;
-  // Bounded: a collision needs a leftover of an earlier process with the same pid.
-  for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
-    tmp = dir / ("." + path.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                 std::to_string(counter.fetch_add(1)));
-    // Created with the final mode, so the content is never readable by others.
-    raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (raw < 0 && errno != EEXIST && errno != EINTR) return os_fail(errno);
-  }
-  if (raw < 0) return os_fail(EEXIST);
-  fsutil::Fd fd(raw);
-  auto give_up = [&](int err) {
-    ::unlink(tmp.c_str());
-    return os_fail(err);
-  };
-  // The umask may have taken bits away (owner write, say); the file gets exactly `mode`.
-  if (::fchmod(fd.get(), mode) != 0) return give_up(errno);
-  if (int err = fsutil::write_all(fd.get(), data)) return give_up(err);
-  if (::fsync(fd.get()) != 0) return give_up(errno);
-  if (fd.close() != 0 && errno != EINTR) return give_up(errno);
-  if (::rename(tmp.c_str(), path.c_str()) != 0) return give_up(errno);
+  auto prepared = fsutil::prepare_atomic(path, data, mode);
+  if (!prepared) return std::unexpected(prepared.error());
+  if (Status s = prepared->commit(); !s) return s;
   // Without this flush a power cut could lose the rename and bring back the old file
   // after the caller was told the new one is safe.
-  int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsutil::Fd d(dfd);
-    ::fsync(d.get());
-  }
+  fsutil::sync_dir(path.parent_path());
   // Writers killed half way leave their temporary files; once their process is gone,
   // nobody else will finish or remove them.
   fsutil::remove_orphans(path, ".tmp-");
