@@ -182,7 +182,7 @@ After main_key(App& app, Backend& backend, const ui::Key& key) {
   return After::Continue;
 }
 
-// Shared by both editors: Backspace, typed characters, Esc. True when the key was one.
+// Shared by both editors: Backspace, typed characters, a paste, Esc. True when the key was one.
 bool edit_key(App& app, std::string& field, const ui::Key& key) {
   switch (key.code) {
     case ui::KeyCode::Backspace:
@@ -190,6 +190,9 @@ bool edit_key(App& app, std::string& field, const ui::Key& key) {
       return true;
     case ui::KeyCode::Char:
       if (!ui::is_control(key.ch)) field += ui::encode(key.ch);
+      return true;
+    case ui::KeyCode::Paste:  // text for the field, never Enter or a command
+      field += key.text;
       return true;
     case ui::KeyCode::Esc:
       app.flash.reset();
