@@ -16,6 +16,8 @@
 #include "core/crypto.h"
 #include "core/hex.h"
 #include "ledger/chain.h"
+#include "ledger/chain_file.h"
+#include "ledger/state.h"
 #include "proc.h"
 
 namespace fs = std::filesystem;
@@ -70,7 +72,20 @@ class AdoptTest : public ::testing::Test {
     EXPECT_EQ(sets_of(c), sets);
     EXPECT_EQ(c.state(), state);
     EXPECT_TRUE(fs::is_empty(tmp_));
+    EXPECT_EQ(staged_files(), 0u);
   }
+
+  // Staging files of this process beside the chain.
+  size_t staged_files() const {
+    size_t n = 0;
+    for (const auto& e : fs::directory_iterator(dir_.path())) {
+      n += e.is_regular_file() && e.path().filename().string().starts_with(".quv.chain.adopt-");
+    }
+    return n;
+  }
+
+  // Where `adopt_bytes` stages the peer's bytes.
+  fs::path staging() const { return chain::staging_path(file(), "bytes"); }
 
   proc::TempDir dir_;
   fs::path tmp_ = dir_ / "tmp";
@@ -355,7 +370,7 @@ TEST_F(AdoptTest, AFailedReplacementKeepsTheOldChain) {
   chain_gen::Builder peer(4);
   peer.one_transfer_blocks(4);
   // The staging name is taken by a directory, so the new file cannot be written.
-  const fs::path staged = dir_ / (".quv.chain.adopt-" + std::to_string(::getpid()));
+  const fs::path staged = staging();
   fs::create_directory(staged);
   expect_refused(peer.bytes(), error::os_text(EEXIST));
   fs::remove(staged);
@@ -367,31 +382,25 @@ TEST_F(AdoptTest, AFailedReplacementKeepsTheOldChain) {
   EXPECT_EQ(sets_of(*again), sets_of(c));
 }
 
-TEST_F(AdoptTest, TheTemporaryCopyIsCreatedAfreshOrNotAtAll) {
+TEST_F(AdoptTest, TheStagedCopyIsCreatedAfreshOrNotAtAll) {
   Chain& c = open();
   chain_gen::Builder peer(4);
   peer.one_transfer_blocks(2);
-  {
-    ScopedEnv gone("TMPDIR", (dir_ / "missing").string());
-    auto r = c.adopt_bytes(peer.bytes());
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().to_string(), error::os_text(ENOENT));
-  }
   // A link planted under the name the copy will take is not followed.
   const fs::path victim = dir_ / "victim";
   ASSERT_TRUE(proc::spit(victim, "keep"));
-  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  for (int64_t t = now; t < now + 3; ++t) {
-    fs::create_symlink(victim, tmp_ / ("quv-adopt-" + std::to_string(::getpid()) + "-" +
-                                       std::to_string(t) + ".chain"));
-  }
+  fs::create_symlink(victim, staging());
   auto r = c.adopt_bytes(peer.bytes());
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().to_string(), error::os_text(EEXIST));
   EXPECT_EQ(proc::slurp(victim), "keep");
   EXPECT_EQ(c.block_count(), 1u);
+  fs::remove(staging());
+  // The temporary directory plays no part: one that does not exist changes nothing.
+  ScopedEnv gone("TMPDIR", (dir_ / "missing").string());
+  ASSERT_TRUE(c.adopt_bytes(peer.bytes()));
+  EXPECT_EQ(proc::slurp(file()), str(peer.bytes()));
+  EXPECT_EQ(staged_files(), 0u);
 }
 
 // Our file may hold a record that another writer added; what the peer shares is counted
@@ -418,19 +427,13 @@ TEST_F(AdoptTest, SharedRecordsAreCountedInTheFile) {
   EXPECT_EQ(c.state().mempool, std::vector<Bytes>{codec::encode_tx_signed(ours)});
 }
 
-// Only the peer's blocks are read from the temporary copy: whatever sits under the name
-// of its state file does not stop (or stall) the adoption.
-TEST_F(AdoptTest, NothingBesideTheTemporaryCopyIsRead) {
+// Only the peer's blocks are read from the staged copy: whatever sits under the name of
+// its state file does not stop (or stall) the adoption.
+TEST_F(AdoptTest, NothingBesideTheStagedCopyIsRead) {
   Chain& c = open();
   chain_gen::Builder peer(6);
   peer.one_transfer_blocks(2);
-  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  for (int64_t t = now; t < now + 3; ++t) {
-    fs::create_directory(
-        tmp_ / ("quv-adopt-" + std::to_string(::getpid()) + "-" + std::to_string(t) + ".node"));
-  }
+  fs::create_directory(state::path_for(staging()));
   auto r = c.adopt_bytes(peer.bytes());
   ASSERT_TRUE(r) << r.error().to_string();
   EXPECT_EQ(proc::slurp(file()), str(peer.bytes()));

@@ -455,14 +455,6 @@ TEST_F(NodeFiles, RouteOrderAndBanner) {
   // POST /nft/other is an upload.
   json up = call_json("POST /nft/other HTTP/1.1", "PNG....", 400);
   EXPECT_EQ(up.dump(), R"({"error":"Not a JPEG.","ok":false})");
-
-  net::Reply chain = call("GET /chain HTTP/1.1");
-  EXPECT_EQ(chain.content_type, "application/octet-stream");
-  EXPECT_EQ(to_string(chain.body), chain_bytes(10));
-  std::filesystem::remove(chain_);
-  chain = call("GET /chain HTTP/1.1");
-  EXPECT_EQ(chain.status, 200);
-  EXPECT_TRUE(chain.body.empty());
 }
 
 TEST_F(NodeFiles, NftImagesListAndServe) {

@@ -1,5 +1,6 @@
 // The node's HTTP routes: each request line is matched against the route table and
 // answered from the files on disk; every change request is queued for the node loop.
+// GET /chain is not among them: the server streams the chain file itself.
 // `route` is safe on any thread; the server's workers call it.
 #pragma once
 
@@ -18,9 +19,5 @@ inline constexpr uint64_t kMaxPage = 128;
 // The reply to a request; `local` is true when the connection comes from this machine.
 // Change requests are queued on `tx`; POST /nft stores the image.
 Reply route(const Request& req, const std::string& chain_path, const Sender& tx, bool local);
-
-// True when the request asks for the whole chain file (GET /chain), which the server
-// streams from the file rather than through `route`.
-bool is_chain_request(const Request& req);
 
 }  // namespace net
