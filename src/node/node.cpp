@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <thread>
 
+#include "core/json_text.h"
 #include "core/codec.h"
 #include "core/hex.h"
-#include "core/json_text.h"
 #include "core/peers.h"
 #include "core/units.h"
 #include "ledger/work.h"
