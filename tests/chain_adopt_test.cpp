@@ -528,3 +528,121 @@ TEST_F(AdoptTest, LostTransactionsAreSubmittedAgain) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Blocks that continue our chain, staged from our last record on, are appended alone.
+
+class ExtendTest : public AdoptTest {
+ protected:
+  // Stages `peer` from the offset of our last record on and appends what follows it.
+  Result<uint64_t> extend(Chain& c, const Bytes& peer) {
+    const fs::path staged = chain::staging_path(file(), "fetch");
+    const size_t from = static_cast<size_t>(c.offsets().back());
+    EXPECT_TRUE(proc::spit(staged, str(peer).substr(std::min(from, peer.size()))));
+    auto r = c.extend_staged(staged);
+    EXPECT_FALSE(fs::exists(staged));
+    return r;
+  }
+};
+
+TEST_F(ExtendTest, BlocksThatContinueOurChainAreCheckedAndAppended) {
+  chain_gen::Builder own(31);
+  own.one_transfer_blocks(3);
+  own.write(file());
+  const std::vector<Block> mine = own.blocks();
+  // Three good blocks on ours; the same with the second one lacking its proof of work;
+  // and a chain that forked before our tip.
+  chain_gen::Builder longer = own;
+  longer.one_transfer_blocks(3);
+  std::vector<Block> bad = longer.blocks();
+  bad[mine.size() + 1].nonce ^= 1;
+  bad[mine.size() + 1].hash = codec::block_hash(codec::encode_header(bad[mine.size() + 1]));
+  std::vector<Block> forked(mine.begin(), mine.end() - 1);
+  forked.push_back(chain_gen::make_block(mine.size() - 1, forked.back().hash, {}, true));
+  forked.push_back(chain_gen::make_block(mine.size(), forked.back().hash, {}, true));
+  Bytes cut = longer.bytes();
+  cut.resize(cut.size() - 5);
+
+  const std::string p = "Peer chain rejected: ";
+  const std::string next = std::to_string(mine.size());
+  struct Case {
+    std::string name;
+    Bytes peer;
+    uint64_t appended;
+    std::string error;  // "" for success
+  };
+  const Case cases[] = {
+      {"three good blocks", longer.bytes(), 3, ""},
+      {"nothing past ours", own.bytes(), 0, ""},
+      {"a bad second block", chain_gen::file_bytes(bad), 1,
+       p + "block " + std::to_string(mine.size() + 1) + " lacks its proof of work."},
+      {"the last record cut short", cut, 2,
+       p + "block " + std::to_string(mine.size() + 2) + ": failed to fill whole buffer"},
+      {"a fork", chain_gen::file_bytes(forked), 0, p + "it does not continue our chain."},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    own.write(file());
+    Chain& c = open();
+    auto r = extend(c, tc.peer);
+    if (tc.error.empty()) {
+      ASSERT_TRUE(r) << r.error().to_string();
+      EXPECT_EQ(*r, tc.appended);
+    } else {
+      ASSERT_FALSE(r);
+      EXPECT_EQ(r.error().to_string(), tc.error);
+    }
+    // The file holds ours and the blocks that passed, and the ledger is what opening it
+    // yields.
+    EXPECT_EQ(c.block_count(), mine.size() + tc.appended);
+    const std::string want = str(chain_gen::file_bytes(
+        std::span<const Block>(longer.blocks()).first(mine.size() + tc.appended)));
+    EXPECT_EQ(proc::slurp(file()), want);
+    auto fresh = Chain::open(file());
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(sets_of(c), sets_of(*fresh));
+    EXPECT_EQ(c.state().height, static_cast<int64_t>(c.block_count()) - 1);
+    EXPECT_EQ(c.state().tip, c.tip_hash_hex());
+    EXPECT_EQ(staged_files(), 0u);
+  }
+}
+
+TEST_F(ExtendTest, WhatTheNewBlocksHoldLeavesTheMempool) {
+  proc::ScopedEnv need("QUV_CONFIRM_PEERS", "0");
+  chain_gen::Builder own(32);
+  own.add({own.mint(4)});
+  own.write(file());
+  Chain& c = open();
+  chain_gen::Builder longer = own;
+  const codec::Tx sealed = longer.spend();
+  const codec::Tx kept = longer.spend();
+  longer.add({sealed});
+  ASSERT_TRUE(c.submit_tx(sealed));
+  ASSERT_TRUE(c.submit_tx(kept));
+  auto r = extend(c, longer.bytes());
+  ASSERT_TRUE(r) << r.error().to_string();
+  EXPECT_EQ(*r, 1u);
+  EXPECT_EQ(c.state().mempool, std::vector<Bytes>{codec::encode_tx_signed(kept)});
+  auto saved = NodeState::load(file());
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->mempool, c.state().mempool);
+  EXPECT_EQ(saved->height, static_cast<int64_t>(own.blocks().size()));
+}
+
+// A staged chain that is adopted is renamed into place; one that is refused or not
+// better is removed.
+TEST_F(AdoptTest, AStagedChainIsGoneOnEveryPath) {
+  Chain& c = open();
+  chain_gen::Builder peer(33);
+  peer.one_transfer_blocks(2);
+  Bytes bad = peer.bytes();
+  bad[bad.size() - 3] ^= 1;
+  const fs::path staged = chain::staging_path(file(), "fetch");
+  for (const Bytes& b : {bad, raw(std::string(chain::kMagic)), peer.bytes()}) {
+    ASSERT_TRUE(proc::spit(staged, str(b)));
+    (void)c.adopt_staged(staged);
+    EXPECT_FALSE(fs::exists(staged));
+  }
+  EXPECT_EQ(proc::slurp(file()), str(peer.bytes()));
+  EXPECT_EQ(c.block_count(), peer.blocks().size());
+}

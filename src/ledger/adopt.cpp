@@ -265,22 +265,23 @@ Result<uint64_t> Chain::extend_staged(const fs::path& staged) {
   const uint64_t start_end = end_;
   for (;;) {
     auto step = r.next(rec);
+    const std::string at = "block " + std::to_string(offsets_.size()) + ": ";
     if (!step) {
-      fault = step.error().to_string();
+      fault = at + step.error().to_string();
       break;
     }
     if (*step == chain::RecordReader::Step::kEnd) break;
     if (*step == chain::RecordReader::Step::kCut) {
-      fault = chain::kShortRead;
+      fault = at + chain::kShortRead;
       break;
     }
     if (!rec.checksum_ok()) {
-      fault = chain::kChecksumMismatch;
+      fault = at + chain::kChecksumMismatch;
       break;
     }
     auto block = codec::decode_block_body(rec.body());
     if (!block) {
-      fault = block.error().to_string();
+      fault = at + block.error().to_string();
       break;
     }
     check_block(*block, check);
@@ -290,7 +291,7 @@ Result<uint64_t> Chain::extend_staged(const fs::path& staged) {
     }
     if (int err = fsutil::write_all_at(fd, rec.bytes, end_)) {
       (void)::ftruncate(fd, static_cast<off_t>(end_));
-      fault = error::os_text(err);
+      fault = at + error::os_text(err);
       break;
     }
     for (const codec::Tx& tx : block->txs) txids.insert(codec::txid(tx));
@@ -317,9 +318,7 @@ Result<uint64_t> Chain::extend_staged(const fs::path& staged) {
     resubmit({}, txids);
     if (auto s = save_state(); !s) return std::unexpected(s.error());
   }
-  if (fault) {
-    return fail(kRejected + ("block " + std::to_string(offsets_.size()) + ": " + *fault));
-  }
+  if (fault) return fail(kRejected + *fault);
   return added;
 }
 
