@@ -1050,9 +1050,9 @@ TEST_F(ServerTest, ChainRangesAreServedFromTheFile) {
   const std::string octets = "application/octet-stream";
   const Case cases[] = {
       {"Range: bytes=1000-\r\n",
-       net::reply_head(206, octets, file.size() - 1000,
-                       "Content-Range: bytes 1000-" + std::to_string(file.size() - 1) + "/" +
-                           total),
+       net::reply_head(
+           206, octets, file.size() - 1000,
+           "Content-Range: bytes 1000-" + std::to_string(file.size() - 1) + "/" + total),
        file.substr(1000)},
       {"range: bytes=0-\r\n",
        net::reply_head(206, octets, file.size(),
