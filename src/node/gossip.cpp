@@ -69,8 +69,12 @@ std::vector<std::string> in_turn(const std::vector<std::string>& peers, size_t t
 
 std::expected<Bytes, PeerFail> ask(GossipMemo& memo, const std::string& peer, PeerRequest req) {
   ++memo.requests;
+  const auto start = SteadyClock::now();
+  const auto given = std::min<SteadyClock::duration>(req.timeout, req.deadline - start);
   auto r = peer_call(peer, req);
-  if (!r && r.error() == PeerFail::Down) silence(memo, peer);
+  // A peer that let a fair chance pass without answering is backed off; a call that the
+  // tick's budget left almost no time says nothing about the peer.
+  if (!r && r.error() == PeerFail::Down && given >= kFairChance) silence(memo, peer);
   return r;
 }
 
@@ -108,7 +112,6 @@ void ask_statuses(GossipMemo& memo, const std::vector<std::string>& peers) {
     }
     auto st = read_status(*replies[i]);
     if (!st) continue;
-    memo.peers[asked[i]].silent.succeeded();
     memo.seen[asked[i]] = std::move(*st);
   }
 }
@@ -438,6 +441,11 @@ void gossip(Chain& chain, GossipMemo& memo) {
     exchange(memo, peer, st, own, me, budget_end);
   }
   gossip_nft(chain, memo, in_turn(peers_of(chain), turn));
+  // A peer that answered everything it was asked in this tick starts afresh; one that
+  // answers its status but lets the rest time out stays backed off.
+  for (const auto& [peer, st] : answering) {
+    if (!memo.down.contains(peer)) memo.peers[peer].silent.succeeded();
+  }
 }
 
 void gossip_nft(Chain& chain, GossipMemo& memo, const std::vector<std::string>& peers) {

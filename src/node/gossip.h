@@ -34,21 +34,23 @@ struct LogLine {
 
 // Whole-exchange limits of the peer requests of a tick. The status requests of a tick go
 // out to every peer at once, so together they cost one time-out at most.
-inline constexpr std::chrono::milliseconds kStatusTimeout{1500};
+inline constexpr std::chrono::milliseconds kStatusTimeout{1000};
 inline constexpr std::chrono::milliseconds kPostTimeout{1000};
 inline constexpr std::chrono::milliseconds kNftListTimeout{1000};
 inline constexpr std::chrono::milliseconds kImageTimeout{1000};
 // All acknowledgements and pushes of a tick, to every peer, and all its image requests:
 // a tick with slow peers still ends in time for the next seal. What did not go out in
 // time goes out in a later tick.
-inline constexpr std::chrono::milliseconds kGossipBudget{1000};
-inline constexpr std::chrono::milliseconds kNftBudget{1000};
+inline constexpr std::chrono::milliseconds kGossipBudget{400};
+inline constexpr std::chrono::milliseconds kNftBudget{400};
 // How long a tick waits for a chain download it started, so that a quick one is adopted
 // at once; and how long a running download may keep the node from sealing.
-inline constexpr std::chrono::milliseconds kFetchWait{250};
+inline constexpr std::chrono::milliseconds kFetchWait{100};
 inline constexpr std::chrono::milliseconds kSealHold{2000};
 // At start-up, before the first tick, the first download may take longer.
 inline constexpr std::chrono::milliseconds kStartFetchWait{10000};
+// A request that had at least this long and got no answer counts as the peer's silence.
+inline constexpr std::chrono::milliseconds kFairChance{250};
 // A peer that did not answer is left alone for 2 s, then twice as long after each further
 // silence, at most a minute.
 inline constexpr std::chrono::seconds kSilentBackoff{2};
