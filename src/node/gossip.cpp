@@ -6,6 +6,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "core/codec.h"
@@ -96,11 +97,17 @@ void ask_statuses(GossipMemo& memo, const std::vector<std::string>& peers) {
   {
     std::vector<std::thread> threads;
     threads.reserve(asked.size());
+    auto ask_one = [&](size_t i) {
+      replies[i] =
+          peer_call(asked[i], get("/status", kStatusTimeout, SteadyClock::time_point::max()));
+    };
     for (size_t i = 0; i < asked.size(); ++i) {
-      threads.emplace_back([&, i] {
-        replies[i] =
-            peer_call(asked[i], get("/status", kStatusTimeout, SteadyClock::time_point::max()));
-      });
+      // Without a thread to spare, the peer is asked on this one.
+      try {
+        threads.emplace_back(ask_one, i);
+      } catch (const std::system_error&) {
+        ask_one(i);
+      }
     }
     for (auto& t : threads) t.join();
   }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <system_error>
 
 #include "core/fsutil.h"
 #include "ledger/chain.h"
@@ -74,7 +75,12 @@ uint64_t staging_budget(const std::filesystem::path& dir) {
 }
 
 Fetch::Fetch(FetchPlan plan) : plan_(std::move(plan)), started_(SteadyClock::now()) {
-  thread_ = std::thread([this] { run(); });
+  // Without a thread the download fails at once, and the peer is tried again later.
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+    done_.store(true, std::memory_order_release);
+  }
 }
 
 Fetch::~Fetch() {
