@@ -53,7 +53,7 @@ struct Scripted {
   milliseconds trickle{0};
   // The status line's code and reason, and header lines to add (each ending in "\r\n").
   std::string status = "200 OK";
-  std::string headers;
+  std::string headers = "";
 };
 
 class FakePeer {
