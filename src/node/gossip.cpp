@@ -111,15 +111,19 @@ void ask_statuses(GossipMemo& memo, const std::vector<std::string>& peers) {
     }
     for (auto& t : threads) t.join();
   }
+  // A peer whose reply is no status document is down for this tick too, so that it is
+  // not asked again before the next.
   for (size_t i = 0; i < asked.size(); ++i) {
     ++memo.requests;
-    if (!replies[i]) {
-      if (replies[i].error() == PeerFail::Down) silence(memo, asked[i]);
-      continue;
+    std::optional<PeerStatus> st;
+    if (replies[i]) st = read_status(*replies[i]);
+    if (st) {
+      memo.seen[asked[i]] = std::move(*st);
+    } else if (!replies[i] && replies[i].error() == PeerFail::Down) {
+      silence(memo, asked[i]);
+    } else {
+      memo.down.insert(asked[i]);
     }
-    auto st = read_status(*replies[i]);
-    if (!st) continue;
-    memo.seen[asked[i]] = std::move(*st);
   }
 }
 
