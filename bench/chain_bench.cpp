@@ -287,11 +287,7 @@ void BM_ExtendOneBlock(benchmark::State& state) {
     }
   }
 }
-BENCHMARK(BM_ExtendOneBlock)
-    ->Arg(1000)
-    ->Arg(30000)
-    ->Iterations(100)
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ExtendOneBlock)->Arg(1000)->Arg(30000)->Iterations(100)->Unit(benchmark::kMicrosecond);
 
 // The plain replay of the same valid chain, for comparison with adoption.
 void BM_ReplayValid(benchmark::State& state) {
