@@ -2,8 +2,10 @@
 // can avoid (record checksum, header hash, one note id per output); admitting a transfer
 // into small and large mempools, with and without the state save, beside one Ed25519
 // verification; the seal step of a tick over 1 000 waiting entries, with and without the
-// checks it remembers; and adopting a peer's chain of 10 000 blocks beside replaying it.
+// checks it remembers; adopting a peer's chain of 10 000 blocks beside replaying it; and
+// appending the one block a peer holds past ours, at two chain lengths.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <sodium.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include "core/codec.h"
 #include "core/crypto.h"
 #include "ledger/chain.h"
+#include "ledger/chain_file.h"
 #include "proc.h"
 
 namespace fs = std::filesystem;
@@ -279,6 +282,59 @@ void BM_AdoptExtension(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_AdoptExtension)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A follower appends the one block a peer holds past its chain: the staged tail is our
+// last record and the new block, which is checked against our ledger and appended. The
+// cost must not depend on the chain's length (1 000 against 30 000 blocks).
+void BM_ExtendOneBlock(benchmark::State& state) {
+  const size_t blocks = static_cast<size_t>(state.range(0));
+  static std::map<size_t, std::pair<fs::path, fs::path>> made;
+  if (!made.contains(blocks)) {
+    crypto::init();
+    // Old blocks need no proof of work: only the new block is checked.
+    chain_gen::Builder b(blocks, false, true);
+    b.one_transfer_blocks(blocks - 1);
+    const fs::path own = scratch() / ("own-" + std::to_string(blocks) + ".chain");
+    b.write(own);
+    std::vector<codec::Block> longer = b.blocks();
+    longer.push_back(chain_gen::make_block(longer.size(), longer.back().hash, {b.spend()}, true));
+    const fs::path peer = scratch() / ("peer-" + std::to_string(blocks) + ".chain");
+    const Bytes file = chain_gen::file_bytes(longer);
+    proc::spit(peer, std::string(file.begin(), file.end()));
+    made[blocks] = {own, peer};
+  }
+  const auto& [own, peer] = made[blocks];
+  const std::string own_text = proc::slurp(own);
+  const std::string peer_text = proc::slurp(peer);
+  int round = 0;
+  // The ledger of the last round is dropped outside the timed part.
+  std::unique_ptr<Chain> c;
+  proc::TempDir dir;
+  for (auto _ : state) {
+    state.PauseTiming();
+    c.reset();
+    fs::remove_all(dir / std::to_string(round));
+    const fs::path mine = dir / std::to_string(++round) / "own.chain";
+    fs::create_directories(mine.parent_path());
+    proc::spit(mine, own_text);
+    // A follower's chain is on disk already: the copy is flushed before the timed part.
+    if (int fd = ::open(mine.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+      ::fsync(fd);
+      ::close(fd);
+    }
+    c = std::make_unique<Chain>(std::move(*Chain::open(mine)));
+    const fs::path staged = chain::staging_path(mine, "bench");
+    const uint64_t from = c->offsets().back();
+    state.ResumeTiming();
+    proc::spit(staged, peer_text.substr(from));
+    auto r = c->extend_staged(staged);
+    if (!r || *r != 1) {
+      state.SkipWithError(r ? "not appended" : r.error().to_string().c_str());
+      return;
+    }
+  }
+}
+BENCHMARK(BM_ExtendOneBlock)->Arg(1000)->Arg(30000)->Iterations(100)->Unit(benchmark::kMicrosecond);
 
 // The plain replay of the same valid chain, for comparison with adoption.
 void BM_ReplayValid(benchmark::State& state) {

@@ -16,6 +16,8 @@
 #include "core/crypto.h"
 #include "core/hex.h"
 #include "ledger/chain.h"
+#include "ledger/chain_file.h"
+#include "ledger/state.h"
 #include "proc.h"
 
 namespace fs = std::filesystem;
@@ -70,7 +72,20 @@ class AdoptTest : public ::testing::Test {
     EXPECT_EQ(sets_of(c), sets);
     EXPECT_EQ(c.state(), state);
     EXPECT_TRUE(fs::is_empty(tmp_));
+    EXPECT_EQ(staged_files(), 0u);
   }
+
+  // Staging files of this process beside the chain.
+  size_t staged_files() const {
+    size_t n = 0;
+    for (const auto& e : fs::directory_iterator(dir_.path())) {
+      n += e.is_regular_file() && e.path().filename().string().starts_with(".quv.chain.adopt-");
+    }
+    return n;
+  }
+
+  // Where `adopt_bytes` stages the peer's bytes.
+  fs::path staging() const { return chain::staging_path(file(), "bytes"); }
 
   proc::TempDir dir_;
   fs::path tmp_ = dir_ / "tmp";
@@ -353,7 +368,7 @@ TEST_F(AdoptTest, AFailedReplacementKeepsTheOldChain) {
   chain_gen::Builder peer(4);
   peer.one_transfer_blocks(4);
   // The staging name is taken by a directory, so the new file cannot be written.
-  const fs::path staged = dir_ / (".quv.chain.adopt-" + std::to_string(::getpid()));
+  const fs::path staged = staging();
   fs::create_directory(staged);
   expect_refused(peer.bytes(), error::os_text(EEXIST));
   fs::remove(staged);
@@ -365,31 +380,25 @@ TEST_F(AdoptTest, AFailedReplacementKeepsTheOldChain) {
   EXPECT_EQ(sets_of(*again), sets_of(c));
 }
 
-TEST_F(AdoptTest, TheTemporaryCopyIsCreatedAfreshOrNotAtAll) {
+TEST_F(AdoptTest, TheStagedCopyIsCreatedAfreshOrNotAtAll) {
   Chain& c = open();
   chain_gen::Builder peer(4);
   peer.one_transfer_blocks(2);
-  {
-    ScopedEnv gone("TMPDIR", (dir_ / "missing").string());
-    auto r = c.adopt_bytes(peer.bytes());
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().to_string(), error::os_text(ENOENT));
-  }
   // A link planted under the name the copy will take is not followed.
   const fs::path victim = dir_ / "victim";
   ASSERT_TRUE(proc::spit(victim, "keep"));
-  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  for (int64_t t = now; t < now + 3; ++t) {
-    fs::create_symlink(victim, tmp_ / ("quv-adopt-" + std::to_string(::getpid()) + "-" +
-                                       std::to_string(t) + ".chain"));
-  }
+  fs::create_symlink(victim, staging());
   auto r = c.adopt_bytes(peer.bytes());
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().to_string(), error::os_text(EEXIST));
   EXPECT_EQ(proc::slurp(victim), "keep");
   EXPECT_EQ(c.block_count(), 1u);
+  fs::remove(staging());
+  // The temporary directory plays no part: one that does not exist changes nothing.
+  ScopedEnv gone("TMPDIR", (dir_ / "missing").string());
+  ASSERT_TRUE(c.adopt_bytes(peer.bytes()));
+  EXPECT_EQ(proc::slurp(file()), str(peer.bytes()));
+  EXPECT_EQ(staged_files(), 0u);
 }
 
 // Our file may hold a record that another writer added; what the peer shares is counted
@@ -416,19 +425,13 @@ TEST_F(AdoptTest, SharedRecordsAreCountedInTheFile) {
   EXPECT_EQ(c.state().mempool, std::vector<Bytes>{codec::encode_tx_signed(ours)});
 }
 
-// Only the peer's blocks are read from the temporary copy: whatever sits under the name
-// of its state file does not stop (or stall) the adoption.
-TEST_F(AdoptTest, NothingBesideTheTemporaryCopyIsRead) {
+// Only the peer's blocks are read from the staged copy: whatever sits under the name of
+// its state file does not stop (or stall) the adoption.
+TEST_F(AdoptTest, NothingBesideTheStagedCopyIsRead) {
   Chain& c = open();
   chain_gen::Builder peer(6);
   peer.one_transfer_blocks(2);
-  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  for (int64_t t = now; t < now + 3; ++t) {
-    fs::create_directory(
-        tmp_ / ("quv-adopt-" + std::to_string(::getpid()) + "-" + std::to_string(t) + ".node"));
-  }
+  fs::create_directory(state::path_for(staging()));
   auto r = c.adopt_bytes(peer.bytes());
   ASSERT_TRUE(r) << r.error().to_string();
   EXPECT_EQ(proc::slurp(file()), str(peer.bytes()));
@@ -592,3 +595,121 @@ TEST_F(AdoptTest, SetAsideChildrenAreBoundedAndFollowTheirParents) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Blocks that continue our chain, staged from our last record on, are appended alone.
+
+class ExtendTest : public AdoptTest {
+ protected:
+  // Stages `peer` from the offset of our last record on and appends what follows it.
+  Result<uint64_t> extend(Chain& c, const Bytes& peer) {
+    const fs::path staged = chain::staging_path(file(), "fetch");
+    const size_t from = static_cast<size_t>(c.offsets().back());
+    EXPECT_TRUE(proc::spit(staged, str(peer).substr(std::min(from, peer.size()))));
+    auto r = c.extend_staged(staged);
+    EXPECT_FALSE(fs::exists(staged));
+    return r;
+  }
+};
+
+TEST_F(ExtendTest, BlocksThatContinueOurChainAreCheckedAndAppended) {
+  chain_gen::Builder own(31);
+  own.one_transfer_blocks(3);
+  own.write(file());
+  const std::vector<Block> mine = own.blocks();
+  // Three good blocks on ours; the same with the second one lacking its proof of work;
+  // and a chain that forked before our tip.
+  chain_gen::Builder longer = own;
+  longer.one_transfer_blocks(3);
+  std::vector<Block> bad = longer.blocks();
+  bad[mine.size() + 1].nonce ^= 1;
+  bad[mine.size() + 1].hash = codec::block_hash(codec::encode_header(bad[mine.size() + 1]));
+  std::vector<Block> forked(mine.begin(), mine.end() - 1);
+  forked.push_back(chain_gen::make_block(mine.size() - 1, forked.back().hash, {}, true));
+  forked.push_back(chain_gen::make_block(mine.size(), forked.back().hash, {}, true));
+  Bytes cut = longer.bytes();
+  cut.resize(cut.size() - 5);
+
+  const std::string p = "Peer chain rejected: ";
+  const std::string next = std::to_string(mine.size());
+  struct Case {
+    std::string name;
+    Bytes peer;
+    uint64_t appended;
+    std::string error;  // "" for success
+  };
+  const Case cases[] = {
+      {"three good blocks", longer.bytes(), 3, ""},
+      {"nothing past ours", own.bytes(), 0, ""},
+      {"a bad second block", chain_gen::file_bytes(bad), 1,
+       p + "block " + std::to_string(mine.size() + 1) + " lacks its proof of work."},
+      {"the last record cut short", cut, 2,
+       p + "block " + std::to_string(mine.size() + 2) + ": failed to fill whole buffer"},
+      {"a fork", chain_gen::file_bytes(forked), 0, p + "it does not continue our chain."},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    own.write(file());
+    Chain& c = open();
+    auto r = extend(c, tc.peer);
+    if (tc.error.empty()) {
+      ASSERT_TRUE(r) << r.error().to_string();
+      EXPECT_EQ(*r, tc.appended);
+    } else {
+      ASSERT_FALSE(r);
+      EXPECT_EQ(r.error().to_string(), tc.error);
+    }
+    // The file holds ours and the blocks that passed, and the ledger is what opening it
+    // yields.
+    EXPECT_EQ(c.block_count(), mine.size() + tc.appended);
+    const std::string want = str(chain_gen::file_bytes(
+        std::span<const Block>(longer.blocks()).first(mine.size() + tc.appended)));
+    EXPECT_EQ(proc::slurp(file()), want);
+    auto fresh = Chain::open(file());
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(sets_of(c), sets_of(*fresh));
+    EXPECT_EQ(c.state().height, static_cast<int64_t>(c.block_count()) - 1);
+    EXPECT_EQ(c.state().tip, c.tip_hash_hex());
+    EXPECT_EQ(staged_files(), 0u);
+  }
+}
+
+TEST_F(ExtendTest, WhatTheNewBlocksHoldLeavesTheMempool) {
+  proc::ScopedEnv need("QUV_CONFIRM_PEERS", "0");
+  chain_gen::Builder own(32);
+  own.add({own.mint(4)});
+  own.write(file());
+  Chain& c = open();
+  chain_gen::Builder longer = own;
+  const codec::Tx sealed = longer.spend();
+  const codec::Tx kept = longer.spend();
+  longer.add({sealed});
+  ASSERT_TRUE(c.submit_tx(sealed));
+  ASSERT_TRUE(c.submit_tx(kept));
+  auto r = extend(c, longer.bytes());
+  ASSERT_TRUE(r) << r.error().to_string();
+  EXPECT_EQ(*r, 1u);
+  EXPECT_EQ(c.state().mempool, std::vector<Bytes>{codec::encode_tx_signed(kept)});
+  auto saved = NodeState::load(file());
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->mempool, c.state().mempool);
+  EXPECT_EQ(saved->height, static_cast<int64_t>(own.blocks().size()));
+}
+
+// A staged chain that is adopted is renamed into place; one that is refused or not
+// better is removed.
+TEST_F(AdoptTest, AStagedChainIsGoneOnEveryPath) {
+  Chain& c = open();
+  chain_gen::Builder peer(33);
+  peer.one_transfer_blocks(2);
+  Bytes bad = peer.bytes();
+  bad[bad.size() - 3] ^= 1;
+  const fs::path staged = chain::staging_path(file(), "fetch");
+  for (const Bytes& b : {bad, raw(std::string(chain::kMagic)), peer.bytes()}) {
+    ASSERT_TRUE(proc::spit(staged, str(b)));
+    (void)c.adopt_staged(staged);
+    EXPECT_FALSE(fs::exists(staged));
+  }
+  EXPECT_EQ(proc::slurp(file()), str(peer.bytes()));
+  EXPECT_EQ(c.block_count(), peer.blocks().size());
+}

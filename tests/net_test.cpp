@@ -261,6 +261,35 @@ TEST(NetParse, ReplyHeadAndHostNormalisation) {
   for (const auto& c : hosts) EXPECT_EQ(net::normalize_host(c.in), c.want) << c.in;
 }
 
+TEST(NetParse, RangeAndContentRangeHeaders) {
+  // Only "bytes=N-" is a range we serve; every other form is answered whole.
+  const std::pair<std::string, std::optional<uint64_t>> ranges[] = {
+      {"GET /chain HTTP/1.1\r\nRange: bytes=123-", 123},
+      {"GET /chain HTTP/1.1\r\nrange:  BYTES=0- ", 0},
+      {"GET /chain HTTP/1.1\r\nRange: bytes=5-\r\nRange: bytes=9-", 9},
+      {"GET /chain HTTP/1.1", std::nullopt},
+      {"GET /chain HTTP/1.1\r\nRange: bytes=5-9", std::nullopt},
+      {"GET /chain HTTP/1.1\r\nRange: bytes=-9", std::nullopt},
+      {"GET /chain HTTP/1.1\r\nRange: bytes=+5-", std::nullopt},
+      {"GET /chain HTTP/1.1\r\nRange: bytes=1-,5-", std::nullopt},
+      {"GET /chain HTTP/1.1\r\nRange: items=5-", std::nullopt},
+      {"GET /chain HTTP/1.1\r\nRange: bytes=99999999999999999999-", std::nullopt},
+  };
+  for (const auto& [head, want] : ranges) EXPECT_EQ(net::range_start(head), want) << head;
+
+  using CR = net::ContentRange;
+  const std::pair<std::string, std::optional<CR>> replies[] = {
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 10-99/100", CR{10, 99, 100}},
+      {"HTTP/1.1 206 Partial Content\r\ncontent-range:bytes 0-0/1", CR{0, 0, 1}},
+      {"HTTP/1.1 416 ERR\r\nContent-Range: bytes */100", std::nullopt},
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 10-100/100", std::nullopt},
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 11-10/100", std::nullopt},
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: 10-99/100", std::nullopt},
+      {"HTTP/1.1 200 OK", std::nullopt},
+  };
+  for (const auto& [head, want] : replies) EXPECT_EQ(net::content_range(head), want) << head;
+}
+
 TEST(NetRead, RequestFraming) {
   struct Case {
     std::string name;
@@ -460,14 +489,6 @@ TEST_F(NodeFiles, RouteOrderAndBanner) {
   // POST /nft/other is an upload.
   json up = call_json("POST /nft/other HTTP/1.1", "PNG....", 400);
   EXPECT_EQ(up.dump(), R"({"error":"Not a JPEG.","ok":false})");
-
-  net::Reply chain = call("GET /chain HTTP/1.1");
-  EXPECT_EQ(chain.content_type, "application/octet-stream");
-  EXPECT_EQ(to_string(chain.body), chain_bytes(10));
-  std::filesystem::remove(chain_);
-  chain = call("GET /chain HTTP/1.1");
-  EXPECT_EQ(chain.status, 200);
-  EXPECT_TRUE(chain.body.empty());
 }
 
 TEST_F(NodeFiles, NftImagesListAndServe) {
@@ -1113,6 +1134,53 @@ TEST_F(ServerTest, ChainIsStreamedFromItsLengthAtAnswerTime) {
             net::reply_head(200, "application/octet-stream", 0));
 }
 
+TEST_F(ServerTest, ChainRangesAreServedFromTheFile) {
+  std::string file(300000, '\0');
+  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<char>(i * 13 + i / 7);
+  ASSERT_TRUE(proc::spit(chain_, file));
+  const std::string total = std::to_string(file.size());
+  auto ask = [&](const std::string& range) {
+    return exchange(port(), "GET /chain HTTP/1.1\r\n" + range + "\r\n").bytes;
+  };
+  struct Case {
+    std::string range;
+    std::string head;
+    std::string body;
+  };
+  const std::string octets = "application/octet-stream";
+  const Case cases[] = {
+      {"Range: bytes=1000-\r\n",
+       net::reply_head(
+           206, octets, file.size() - 1000,
+           "Content-Range: bytes 1000-" + std::to_string(file.size() - 1) + "/" + total),
+       file.substr(1000)},
+      {"range: bytes=0-\r\n",
+       net::reply_head(206, octets, file.size(),
+                       "Content-Range: bytes 0-" + std::to_string(file.size() - 1) + "/" + total),
+       file},
+      {"Range: bytes=" + total + "-\r\n",
+       net::reply_head(416, octets, 0, "Content-Range: bytes */" + total), ""},
+      {"Range: bytes=9999999-\r\n",
+       net::reply_head(416, octets, 0, "Content-Range: bytes */" + total), ""},
+      // Forms we do not serve, and no range at all: the whole file, as always.
+      {"Range: bytes=0-99\r\n", net::reply_head(200, octets, file.size()), file},
+      {"", net::reply_head(200, octets, file.size()), file},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ask(c.range), c.head + c.body) << c.range;
+  }
+  // The partial reply's head, byte for byte.
+  EXPECT_TRUE(ask("Range: bytes=1000-\r\n")
+                  .starts_with("HTTP/1.1 206 Partial Content\r\nContent-Type: "
+                               "application/octet-stream\r\nContent-Length: 299000\r\n"
+                               "Content-Range: bytes 1000-299999/300000\r\nConnection: "
+                               "close\r\nAccess-Control-Allow-Origin: *\r\n\r\n"));
+  EXPECT_EQ(ask("Range: bytes=300000-\r\n"),
+            "HTTP/1.1 416 ERR\r\nContent-Type: application/octet-stream\r\nContent-Length: "
+            "0\r\nContent-Range: bytes */300000\r\nConnection: close\r\n"
+            "Access-Control-Allow-Origin: *\r\n\r\n");
+}
+
 TEST_F(ServerTest, ReaderThatStopsReadingIsCutOff) {
   net::ServerOptions opts;
   opts.limits.op_timeout = std::chrono::milliseconds(300);
@@ -1510,6 +1578,123 @@ TEST(NetClient, CallTellsStatusAndFailureKinds) {
     EXPECT_EQ(r.error().kind, kind) << host << ": " << r.error().text;
   }
   ::close(unbound);
+}
+
+// A server that sends the head of a reply at once and then the body a byte at a time.
+class TrickleServer {
+ public:
+  explicit TrickleServer(std::string head, std::chrono::milliseconds every) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_, 4);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this, head, every] {
+      int c = ::accept(fd_, nullptr, nullptr);
+      if (c < 0) return;
+      send_text(c, head);
+      for (int i = 0; i < 200 && !stop_.load(); ++i) {
+        if (::send(c, "x", 1, MSG_NOSIGNAL) != 1) break;
+        std::this_thread::sleep_for(every);
+      }
+      ::close(c);
+    });
+  }
+  ~TrickleServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  uint16_t port_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(NetClient, ABodySinkTakesTheBodyWithinItsLimits) {
+  using net::CallFail;
+  const std::string body(200000, 'q');
+  const std::string reply =
+      "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 5-200004/200005\r\n\r\n" + body;
+  std::string sunk;
+  net::CallOptions opts;
+  opts.sink = [&](ByteView b) {
+    sunk.append(b.begin(), b.end());
+    return true;
+  };
+  opts.extra_headers = "Range: bytes=5-\r\n";
+  {
+    FakeServer s(reply, true);
+    auto r = net::call(local(s.port()), "GET", "/chain", {}, "x", opts);
+    ASSERT_TRUE(r) << r.error().text;
+    EXPECT_EQ(r->status, 206);
+    EXPECT_TRUE(r->body.empty());
+    EXPECT_EQ(r->body_bytes, body.size());
+    EXPECT_EQ(sunk, body);
+    EXPECT_EQ(net::content_range(r->head), (net::ContentRange{5, 200004, 200005}));
+    EXPECT_NE(s.request().find("\r\nRange: bytes=5-\r\nConnection: close\r\n\r\n"),
+              std::string::npos);
+  }
+  struct Case {
+    const char* name;
+    size_t max_reply;
+    bool sink_ok;
+    CallFail kind;
+  };
+  const Case cases[] = {
+      {"over the cap", body.size() - 1, true, CallFail::TooLarge},
+      {"the sink refuses", body.size(), false, CallFail::Io},
+  };
+  for (const Case& c : cases) {
+    FakeServer s(reply, true);
+    net::CallOptions o = opts;
+    o.max_reply = c.max_reply;
+    o.sink = [&](ByteView) { return c.sink_ok; };
+    auto r = net::call(local(s.port()), "GET", "/chain", {}, "x", o);
+    ASSERT_FALSE(r) << c.name;
+    EXPECT_EQ(r.error().kind, c.kind) << c.name;
+  }
+}
+
+TEST(NetClient, ATricklingReplyIsGivenUpAtTheRateFloorOrWhenCancelled) {
+  using net::CallFail;
+  std::atomic<bool> cancel{false};
+  struct Case {
+    const char* name;
+    uint64_t min_rate;
+    bool cancelled;
+    CallFail kind;
+  };
+  const Case cases[] = {
+      {"below the floor", 1000, false, CallFail::TooSlow},
+      {"cancelled", 0, true, CallFail::Cancelled},
+  };
+  for (const Case& c : cases) {
+    TrickleServer s("HTTP/1.1 200 OK\r\n\r\n", std::chrono::milliseconds(50));
+    net::CallOptions o;
+    o.min_rate = c.min_rate;
+    o.rate_grace = std::chrono::milliseconds(300);
+    o.cancel = &cancel;
+    cancel = false;
+    std::thread canceller([&] {
+      if (!c.cancelled) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      cancel = true;
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    auto r = net::call(local(s.port()), "GET", "/chain", {}, "x", o);
+    canceller.join();
+    ASSERT_FALSE(r) << c.name;
+    EXPECT_EQ(r.error().kind, c.kind) << c.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2)) << c.name;
+  }
 }
 
 TEST(NetClient, PagesOfBlocksMayBeLargeToo) {

@@ -55,6 +55,9 @@ struct Scripted {
   bool silent = false;
   // Send the reply one byte per interval.
   milliseconds trickle{0};
+  // The status line's code and reason, and header lines to add (each ending in "\r\n").
+  std::string status = "200 OK";
+  std::string headers = "";
 };
 
 class FakePeer {
@@ -79,6 +82,7 @@ class FakePeer {
   ~FakePeer() {
     (void)!::write(stop_[1], "x", 1);
     thread_.join();
+    for (auto& t : conns_) t.join();
     ::close(fd_);
     ::close(stop_[0]);
     ::close(stop_[1]);
@@ -107,16 +111,16 @@ class FakePeer {
     return (p[0].revents & POLLIN) != 0;
   }
 
+  // Each connection is answered on a thread of its own, so a slow reply holds no other.
   void serve() {
     for (;;) {
       if (stopping(fd_, POLLIN, -1)) return;
       int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (c < 0) continue;
-      if (!answer(c)) {
+      conns_.emplace_back([this, c] {
+        answer(c);
         ::close(c);
-        return;
-      }
-      ::close(c);
+      });
     }
   }
 
@@ -145,11 +149,16 @@ class FakePeer {
     const std::string line = in.substr(0, in.find("\r\n"));
     const std::string method = line.substr(0, line.find(' '));
     const std::string path = line.substr(method.size() + 1, line.rfind(' ') - method.size() - 1);
+    // A range asked for is logged after the path.
+    std::smatch range;
+    const std::string head = in.substr(0, head_end);
+    const bool ranged = std::regex_search(head, range, std::regex("\r\nRange: (bytes=\\d+-)"));
     {
       std::lock_guard lock(mu_);
-      log_.push_back(method + " " + path);
+      log_.push_back(method + " " + path + (ranged ? " " + range[1].str() : ""));
     }
-    Scripted s = handler_(method, path, in.substr(head_end + 4, need));
+    Scripted s = handler_(method, ranged ? path + " " + range[1].str() : path,
+                          in.substr(head_end + 4, need));
     if (s.silent) {
       // Hold the connection until the client gives up.
       while (!stopping(c, POLLIN, 100)) {
@@ -157,8 +166,9 @@ class FakePeer {
       }
       return false;
     }
-    std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(s.body.size()) +
-                        "\r\nConnection: close\r\n\r\n" + s.body;
+    std::string reply = "HTTP/1.1 " + s.status +
+                        "\r\nContent-Length: " + std::to_string(s.body.size()) + "\r\n" +
+                        s.headers + "Connection: close\r\n\r\n" + s.body;
     if (s.trickle.count() == 0) {
       (void)!::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
       return true;
@@ -175,6 +185,7 @@ class FakePeer {
   int stop_[2] = {-1, -1};
   uint16_t port_ = 0;
   std::thread thread_;
+  std::vector<std::thread> conns_;
   mutable std::mutex mu_;
   std::vector<std::string> log_;
 };
@@ -569,7 +580,7 @@ TEST_F(NodeTest, CatchUpAgainstPeers) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakePeer peer([&](const std::string&, const std::string& path, const std::string&) {
-      if (path == "/chain") return c.chain_reply;
+      if (path.starts_with("/chain")) return c.chain_reply;
       if (path == "/status") return Scripted{status_doc("peer-x", c.height, c.tip)};
       return Scripted{"{\"hashes\":[]}"};
     });
@@ -627,6 +638,130 @@ TEST_F(NodeTest, PeersThatTrickleOrStaySilentCostTheirTimeOutsOnce) {
   EXPECT_EQ(n.saved().peer_link.at(trickler.endpoint()), "down");
   EXPECT_EQ(n.saved().peer_link.at(silent.endpoint()), "down");
   EXPECT_NE(n.last_beat(), 0);
+}
+
+// A peer whose chain is ours and more: only the bytes past ours travel, and the new
+// blocks are appended; a peer that serves only whole files, or whose chain forked below
+// our tip, is still caught up with by adopting its whole chain.
+TEST_F(NodeTest, RangedCatchUpFetchesOnlyWhatFollowsOurChain) {
+  const Bytes own = gen().bytes();
+  const uint64_t last_at = [&] {
+    TestNode probe(own);
+    return probe.chain->offsets().back();
+  }();
+  chain_gen::Builder longer = gen();
+  longer.add({longer.spend()});
+  longer.add({longer.spend()});
+  // A fork: another block at our height, and two blocks on it.
+  std::vector<codec::Block> forked(gen().blocks().begin(), gen().blocks().end() - 1);
+  for (int i = 0; i < 3; ++i) {
+    forked.push_back(chain_gen::make_block(forked.size(), forked.back().hash, {}, true));
+  }
+  const std::string range = "bytes=" + std::to_string(last_at) + "-";
+  struct Case {
+    std::string name;
+    Bytes peer_file;
+    bool serves_ranges;
+    std::vector<std::string> chain_requests;
+  };
+  const Case cases[] = {
+      {"our chain and two blocks", longer.bytes(), true, {"GET /chain " + range}},
+      {"a peer that serves whole files", longer.bytes(), false, {"GET /chain " + range}},
+      {"a fork below our tip",
+       chain_gen::file_bytes(forked),
+       true,
+       {"GET /chain " + range, "GET /chain"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = str(c.peer_file);
+    TestNode n(own);
+    const int64_t peer_height = n.height() + 2;
+    std::string peer_tip;
+    {
+      proc::TempDir d;
+      proc::spit(d / "p.chain", file);
+      auto pc = Chain::open(d / "p.chain");
+      ASSERT_TRUE(pc);
+      peer_tip = pc->tip_hash_hex();
+    }
+    FakePeer peer([&](const std::string&, const std::string& path, const std::string&) {
+      if (path == "/status") return Scripted{status_doc("peer-r", peer_height, peer_tip)};
+      if (path.starts_with("/chain bytes=") && c.serves_ranges) {
+        const size_t from = std::stoul(path.substr(13));
+        Scripted s{file.substr(from)};
+        s.status = "206 Partial Content";
+        s.headers = "Content-Range: bytes " + std::to_string(from) + "-" +
+                    std::to_string(file.size() - 1) + "/" + std::to_string(file.size()) + "\r\n";
+        return s;
+      }
+      if (path.starts_with("/chain")) return Scripted{file};
+      return Scripted{"{\"hashes\":[]}"};
+    });
+    n.set_peers({peer.endpoint()});
+    auto lines = n.tick();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0],
+              (LogLine{true, "adopted " + peer.endpoint() + "  h" +
+                                 std::to_string(peer_height - 2) + "\u2192h" +
+                                 std::to_string(peer_height) + "  " + node::short_hash(peer_tip)}));
+    EXPECT_EQ(proc::slurp(n.path()), file);
+    std::vector<std::string> chain_requests;
+    for (const auto& r : peer.requests()) {
+      if (r.starts_with("GET /chain")) chain_requests.push_back(r);
+    }
+    EXPECT_EQ(chain_requests, c.chain_requests);
+    // Nothing is left beside the chain.
+    for (const auto& e : std::filesystem::directory_iterator(n.dir.path())) {
+      EXPECT_FALSE(e.path().filename().string().find(".adopt-") != std::string::npos) << e.path();
+    }
+  }
+}
+
+// A peer that claims a new height and tip at every request and trickles its chain: the
+// download runs beside the ticks, is given up at the rate floor, and the peer is not
+// fetched from again for a while whatever it claims; sealing goes on.
+TEST_F(NodeTest, ATricklingPeerWithEverNewClaimsDoesNotStopSealing) {
+  proc::ScopedEnv need("QUV_CONFIRM_PEERS", "0");
+  TestNode n(gen().bytes());
+  std::atomic<int> claims{100};
+  FakePeer peer([&](const std::string&, const std::string& path, const std::string&) {
+    if (path == "/status") {
+      const int h = ++claims;
+      return Scripted{
+          status_doc("peer-t", h, hex::encode(hashing::h32(bytes::of(std::to_string(h)))))};
+    }
+    if (path.starts_with("/chain")) {
+      return Scripted{std::string(chain::kMagic) + std::string(100, 'x'), false, milliseconds(200)};
+    }
+    return Scripted{"{\"hashes\":[]}"};
+  });
+  n.set_peers({peer.endpoint()});
+  size_t sent = 0, sealed = 0;
+  bool gave_up = false;
+  const auto start = Clock::now();
+  auto last_seal = start;
+  auto longest_wait = Clock::duration::zero();
+  while (Clock::now() < start + std::chrono::milliseconds(5000)) {
+    n.send(tx_msg(gen().spend()));
+    ++sent;
+    for (const auto& l : n.tick()) {
+      if (l.text.starts_with("seal height=")) {
+        ++sealed;
+        longest_wait = std::max(longest_wait, Clock::now() - last_seal);
+        last_seal = Clock::now();
+      }
+      gave_up |= l.text == "could not fetch chain from " + peer.endpoint();
+    }
+    std::this_thread::sleep_for(milliseconds(300));
+  }
+  longest_wait = std::max(longest_wait, Clock::now() - last_seal);
+  std::cout << "trickling peer: " << sealed << " of " << sent << " ticks sealed, longest wait "
+            << std::chrono::duration_cast<milliseconds>(longest_wait).count() << " ms\n";
+  EXPECT_TRUE(gave_up);
+  EXPECT_EQ(peer.count("GET /chain"), 1u);
+  // Only the first two seconds of the download hold sealing back.
+  EXPECT_LT(longest_wait, std::chrono::milliseconds(3500));
 }
 
 // ---------------------------------------------------------------------------

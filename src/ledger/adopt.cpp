@@ -1,5 +1,7 @@
-// Adoption of a better peer chain: stage the peer's bytes, verify them as a chain of our
-// own, swap the chain file, and submit again what the swap would lose.
+// Adoption of a better peer chain: the peer's chain, staged in a file beside ours, is
+// verified as a chain of its own, renamed over the chain file, and what the swap would
+// lose is submitted again. And extension: blocks that continue our chain, staged the same
+// way, are checked one by one and appended.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "core/clock.h"
@@ -27,18 +30,14 @@ const char* const kRejected = "Peer chain rejected: ";
 
 Status io_fail(int err) { return std::unexpected(QuvError::msg(error::os_text(err))); }
 Status io_fail() { return io_fail(errno); }
+std::unexpected<QuvError> io_fail_r(int err) {
+  return std::unexpected(QuvError::msg(error::os_text(err)));
+}
 
 // Writes all of `data` at `offset`.
 Status write_all_at(int fd, ByteView data, uint64_t offset) {
   if (int err = fsutil::write_all_at(fd, data, offset)) return io_fail(err);
   return {};
-}
-
-// The platform's temporary directory: TMPDIR, else /tmp.
-fs::path temp_dir() {
-  const char* t = std::getenv("TMPDIR");
-  if (t != nullptr && *t != '\0') return fs::path(t);
-  return fs::path("/tmp");
 }
 
 // Creates `path` afresh (never through a symbolic link) for reading and writing. A stale
@@ -86,10 +85,11 @@ void Chain::check_block(const Block& b, AdoptCheck& c) const {
   // Every transaction is checked against the ledger before its block, as sealing does.
   // Signatures go to the worker threads; the byte-63 rule needs no curve arithmetic and is
   // checked here, in order.
-  SigCheck queue = [](void* ctx, const Key32& pk, const Sig64& sig, ByteView,
+  SigCheck queue = [](void* ctx, const Key32& pk, const Sig64& sig, ByteView msg,
                       const Hash32& note_id) -> bool {
     if (sig[63] >= 0x20) return false;
     auto* check = static_cast<AdoptCheck*>(ctx);
+    if (check->inline_sigs) return chain::verify_spend(pk, sig, msg, note_id, check->scratch);
     check->sigs.push(check->cur_msg, pk, sig, note_id, check->cur_block, check->cur_tx);
     return true;
   };
@@ -111,11 +111,35 @@ Status Chain::adopt_bytes(ByteView bytes) {
   if (bytes.size() < 4 || std::memcmp(bytes.data(), chain::kMagic.data(), 4) != 0) {
     return fail("Peer chain is not a QÚV file.");
   }
+  // The bytes are staged beside the chain, where the swap can rename them into place.
+  const fs::path staged = chain::staging_path(path_, "bytes");
+  {
+    auto out = create_exclusive(staged, 0600);
+    if (!out) return std::unexpected(out.error());
+    if (auto w = write_all_at(out->get(), bytes, 0); !w) {
+      std::error_code ignored;
+      fs::remove(staged, ignored);
+      return std::unexpected(w.error());
+    }
+  }
+  return adopt_staged(staged);
+}
+
+Status Chain::adopt_staged(const fs::path& staged) {
+  // The staged file is gone when this returns, whatever happens: renamed over the chain,
+  // or removed.
+  struct Consume {
+    const fs::path& p;
+    ~Consume() {
+      std::error_code ignored;
+      fs::remove(p, ignored);
+    }
+  } consume{staged};
   // Compared with and replacing the chain as every writer left it.
   auto lock = lock_writes();
   if (!lock) return std::unexpected(lock.error());
   auto check = std::make_unique<AdoptCheck>();
-  auto peer = verify_peer(bytes, *check);
+  auto peer = verify_peer(staged, *check);
   if (!peer) return std::unexpected(peer.error());
   const bool better =
       peer->block_count() > block_count() ||
@@ -125,98 +149,67 @@ Status Chain::adopt_bytes(ByteView bytes) {
     return {};
   }
   std::vector<Bytes> old_list;
-  if (auto s = swap_in(*peer, bytes, *check, old_list); !s) return s;
+  if (auto s = swap_in(*peer, staged, *check, old_list); !s) return s;
   resubmit(old_list, check->txids);
   return save_state();
 }
 
-Result<Chain> Chain::verify_peer(ByteView bytes, AdoptCheck& check) const {
-  const fs::path tmp = temp_dir() / ("quv-adopt-" + std::to_string(::getpid()) + "-" +
-                                     std::to_string(sysclock::unix_now()) + ".chain");
-  std::error_code ignored;
+Result<Chain> Chain::verify_peer(const fs::path& staged, AdoptCheck& check) const {
   {
-    auto out = create_exclusive(tmp, 0600);
-    if (!out) return std::unexpected(out.error());
-    if (auto w = write_all_at(out->get(), bytes, 0); !w) {
-      fs::remove(tmp, ignored);
-      return std::unexpected(w.error());
+    std::error_code ec;
+    auto st = fs::symlink_status(staged, ec);
+    if (ec || !fs::is_regular_file(st)) return fail(kRejected + std::string("no chain staged."));
+    if (fs::file_size(staged, ec) < 4 || ec) {
+      return fail("Peer chain is not a QÚV file.");
     }
   }
-  // The copy is opened as a chain of its own; the walk also checks every block, while
-  // worker threads verify the spend signatures.
+  // The staged file is opened as a chain of its own; the walk also checks every block,
+  // while worker threads verify the spend signatures.
   check.genesis = genesis_hash_;
   check.open_own(path_);
-  auto peer = open_impl(tmp, &check);
-  fs::remove(tmp, ignored);
-  fs::remove(state::path_for(tmp), ignored);
+  auto peer = open_impl(staged, &check);
   if (!peer) {
     check.sigs.cancel();
-    return fail(kRejected + peer.error().to_string());
+    const std::string text = peer.error().to_string();
+    if (text == chain::kBadMagic) return fail("Peer chain is not a QÚV file.");
+    return fail(kRejected + text);
   }
   return peer;
 }
 
-Status Chain::swap_in(Chain& peer, ByteView bytes, AdoptCheck& check,
+Status Chain::swap_in(Chain& peer, const fs::path& staged, AdoptCheck& check,
                       std::vector<Bytes>& old_list) {
-  // The new file is written beside the old one, flushed, and renamed over it only once
-  // the chain has passed every check: a failure at any point leaves the old file and the
-  // ledger in memory as they were. Writing it while the signatures are still being
+  // The staged file lies beside the chain; it is flushed and renamed over the chain only
+  // once the chain has passed every check: a failure at any point leaves the old file and
+  // the ledger in memory as they were. Flushing it while the signatures are still being
   // verified hides the flush behind them.
-  // A chain path that is a symbolic link goes on naming the same file: the file it points
-  // to is replaced, not the link.
-  std::error_code ignored;
-  fs::path target = path_;
-  if (std::error_code ec; fs::is_symlink(path_, ec)) {
-    fs::path resolved = fs::canonical(path_, ec);
-    if (!ec) target = std::move(resolved);
-  }
+  const fs::path target = chain::swap_target(path_);
   const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  const fs::path staged =
-      dir / ("." + target.filename().string() + ".adopt-" + std::to_string(::getpid()));
-  Result<fsutil::Fd> fresh = fail("");
+  Status flushed = fail("");
   const bool plausible = !check.fault && check.blocks == peer.block_count();
   if (plausible) {
-    fresh = create_exclusive(staged, 0666);
-    if (fresh) {
-      struct stat st {};
-      if (::fstat(file_.get(), &st) == 0) (void)::fchmod(fresh->get(), st.st_mode & 07777);
-      Status w = write_all_at(fresh->get(), bytes, 0);
-      if (w && ::fdatasync(fresh->get()) != 0) w = io_fail();
-      if (!w) {
-        fs::remove(staged, ignored);
-        fresh = std::unexpected(w.error());
-      }
-    }
+    struct stat st {};
+    if (::fstat(file_.get(), &st) == 0) (void)::fchmod(peer.file_.get(), st.st_mode & 07777);
+    flushed = ::fdatasync(peer.file_.get()) == 0 ? Status{} : io_fail();
     // The blocks the peer shares with us hold nothing to re-submit (see AdoptCheck::txids).
     old_list = chain::old_chain_list(path_, check.shared_end);
   }
-  if (auto fault = check.verdict()) {
-    if (fresh) fs::remove(staged, ignored);
-    return fail(kRejected + *fault);
-  }
+  if (auto fault = check.verdict()) return fail(kRejected + *fault);
   if (!plausible) return fail(std::string(kRejected) + "it holds no block.");
-  if (!fresh) return std::unexpected(fresh.error());
+  if (!flushed) return flushed;
   // Writers waiting for the old file find it replaced and come to the new one, where they
   // wait until this adoption is done.
-  while (::flock(fresh->get(), LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      Status err = io_fail();
-      fs::remove(staged, ignored);
-      return err;
-    }
+  while (::flock(peer.file_.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return io_fail();
   }
-  if (::rename(staged.c_str(), target.c_str()) != 0) {
-    Status err = io_fail();
-    fs::remove(staged, ignored);
-    return err;
-  }
+  if (::rename(staged.c_str(), target.c_str()) != 0) return io_fail();
   if (int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
     (void)::fsync(dfd);
     ::close(dfd);
   }
 
   // The peer's chain was replayed from exactly these bytes, so its sets are the new ledger.
-  file_ = std::move(*fresh);
+  file_ = std::move(peer.file_);
   offsets_ = std::move(peer.offsets_);
   notes_ = std::move(peer.notes_);
   nullifiers_ = std::move(peer.nullifiers_);
@@ -227,6 +220,110 @@ Status Chain::swap_in(Chain& peer, ByteView bytes, AdoptCheck& check,
   genesis_hash_ = peer.genesis_hash_;
   refresh_meta();
   return {};
+}
+
+Result<uint64_t> Chain::extend_staged(const fs::path& staged) {
+  struct Consume {
+    const fs::path& p;
+    ~Consume() {
+      std::error_code ignored;
+      fs::remove(p, ignored);
+    }
+  } consume{staged};
+  auto lock = lock_writes();
+  if (!lock) return std::unexpected(lock.error());
+  if (offsets_.empty()) return fail(kRejected + std::string("our chain holds no block."));
+  const int in = ::open(staged.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (in < 0) return std::unexpected(QuvError::msg(error::os_text(errno)));
+  fsutil::Fd in_fd(in);
+  // The staged bytes start with our last record: that the peer holds it where we do
+  // shows that its chain goes on from our tip.
+  const uint64_t last_at = offsets_.back();
+  Bytes mine(static_cast<size_t>(end_ - last_at));
+  size_t got = 0;
+  if (int err = fsutil::read_all_at(file_.get(), mine, last_at, got)) return io_fail_r(err);
+  if (got != mine.size()) return fail(chain::kShortRead);
+  chain::RecordReader r(in, UINT64_MAX, 0);
+  chain::Record rec;
+  auto first = r.next(rec);
+  if (!first) return std::unexpected(first.error());
+  if (*first != chain::RecordReader::Step::kRecord || rec.bytes.size() != mine.size() ||
+      std::memcmp(rec.bytes.data(), mine.data(), mine.size()) != 0) {
+    return fail(kRejected + std::string("it does not continue our chain."));
+  }
+
+  // Each new block is checked against the ledger as it stands after the one before, as
+  // adoption checks it, and appended once it passed: a fault keeps the blocks before it.
+  AdoptCheck check;
+  check.inline_sigs = true;
+  check.genesis = genesis_hash_;
+  uint64_t added = 0;
+  chain::IdSet txids;
+  std::optional<std::string> fault;
+  const int fd = file_.get();
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return io_fail_r(errno);
+  if (static_cast<uint64_t>(st.st_size) > end_ && ::ftruncate(fd, static_cast<off_t>(end_)) != 0) {
+    return io_fail_r(errno);
+  }
+  const uint64_t start_end = end_;
+  for (;;) {
+    auto step = r.next(rec);
+    const std::string at = "block " + std::to_string(offsets_.size()) + ": ";
+    if (!step) {
+      fault = at + step.error().to_string();
+      break;
+    }
+    if (*step == chain::RecordReader::Step::kEnd) break;
+    if (*step == chain::RecordReader::Step::kCut) {
+      fault = at + chain::kShortRead;
+      break;
+    }
+    if (!rec.checksum_ok()) {
+      fault = at + chain::kChecksumMismatch;
+      break;
+    }
+    auto block = codec::decode_block_body(rec.body());
+    if (!block) {
+      fault = at + block.error().to_string();
+      break;
+    }
+    check_block(*block, check);
+    if (check.fault) {
+      fault = *check.fault;
+      break;
+    }
+    if (int err = fsutil::write_all_at(fd, rec.bytes, end_)) {
+      (void)::ftruncate(fd, static_cast<off_t>(end_));
+      fault = at + error::os_text(err);
+      break;
+    }
+    for (const codec::Tx& tx : block->txs) txids.insert(codec::txid(tx));
+    ingest(block->txs);
+    tip_hash_ = block->hash;
+    offsets_.push_back(end_);
+    end_ += rec.bytes.size();
+    ++added;
+  }
+  check.sigs.cancel();
+  // The blocks count as appended only once they are on disk.
+  if (end_ != start_end && ::fdatasync(fd) != 0) {
+    const int err = errno;
+    (void)::ftruncate(fd, static_cast<off_t>(start_end));
+    reset_ledger();
+    if (auto s = replay(); !s) return std::unexpected(s.error());
+    refresh_meta();
+    return io_fail_r(err);
+  }
+  refresh_meta();
+  if (added > 0) {
+    // What the new blocks hold leaves the mempool, and what they spent makes the rest
+    // fail its checks again.
+    resubmit({}, txids);
+    if (auto s = save_state(); !s) return std::unexpected(s.error());
+  }
+  if (fault) return fail(kRejected + *fault);
+  return added;
 }
 
 void Chain::resubmit(const std::vector<Bytes>& old_list, const chain::IdSet& peer_txids) {

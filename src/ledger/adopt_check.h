@@ -43,19 +43,10 @@ class SigPool {
     size_t tx;
   };
 
-  // Workers for all cores but one; the calling thread, which walks the chain, verifies
-  // too whenever the queue is full and once its walk is done.
-  SigPool() {
-    unsigned n = std::max(2u, std::thread::hardware_concurrency()) - 1;
-    for (unsigned i = 0; i < n; ++i) {
-      // Without a worker the calling thread verifies everything itself in `finish`.
-      try {
-        threads_.emplace_back([this] { work(); });
-      } catch (const std::system_error&) {
-        break;
-      }
-    }
-  }
+  // Workers for all cores but one, started with the first batch, so that a check that
+  // verifies its few signatures inline starts none; the calling thread, which walks the
+  // chain, verifies too whenever the queue is full and once its walk is done.
+  SigPool() = default;
   ~SigPool() { finish(); }
   SigPool(const SigPool&) = delete;
   SigPool& operator=(const SigPool&) = delete;
@@ -113,8 +104,23 @@ class SigPool {
   static constexpr size_t kMaxQueued = 256;
   static constexpr uint64_t kNone = ~uint64_t{0};
 
+  void start_workers() {
+    if (started_) return;
+    started_ = true;
+    unsigned n = std::max(2u, std::thread::hardware_concurrency()) - 1;
+    for (unsigned i = 0; i < n; ++i) {
+      // Without a worker the calling thread verifies everything itself in `finish`.
+      try {
+        threads_.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+  }
+
   void flush() {
     if (batch_.empty()) return;
+    start_workers();
     std::unique_lock lock(mu_);
     // The queue is bounded, so a long chain does not hold every message in memory at
     // once; while it is full the caller verifies the oldest batch itself.
@@ -160,6 +166,7 @@ class SigPool {
   }
 
   std::vector<std::thread> threads_;
+  bool started_ = false;
   bool finished_ = false;
   std::vector<Job> batch_;
   uint64_t next_seq_ = 0;
@@ -187,13 +194,14 @@ struct Chain::AdoptCheck {
   std::optional<std::string> fault;
   uint64_t fault_seq = 0;
   chain::SigPool sigs;
+  // Spends are verified at once on the calling thread instead of on the workers: for a
+  // few blocks appended after ours, where starting workers would cost more than it saves.
+  bool inline_sigs = false;
+  Bytes scratch;
   // Block and transaction of the spend being checked, for the signature queue.
   uint64_t cur_block = 0;
   size_t cur_tx = 0;
   std::shared_ptr<const Bytes> cur_msg;
-  // Our own chain file, read alongside: while the peer's records equal ours byte for
-  // byte, its blocks are blocks we already hold, and checking them again would only
-  // repeat what made them ours. A peer one block ahead then costs one block of checks.
   // Our own chain file, read alongside: while the peer's records equal ours byte for
   // byte, its blocks are blocks we already hold, and checking them again would only
   // repeat what made them ours. A peer one block ahead then costs one block of checks.

@@ -136,6 +136,9 @@ Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_
     const ByteView body = rec.body();
     if (!rec.checksum_ok()) return stop_at_damage ? Status{} : fail(chain::kChecksumMismatch);
 
+    // Past the first fault of a peer's chain, which will be refused if it is better, its
+    // blocks are only counted and hashed: ingesting them would let its size cost memory.
+    const bool counting = check != nullptr && check->fault.has_value();
     const bool shared = check != nullptr && check->same_as_own(rec.bytes);
     if (check != nullptr && !shared && check->checking()) {
       auto block = codec::decode_block_body(body);
@@ -145,6 +148,7 @@ Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_
       tip_hash_ = block->hash;
     } else {
       if (auto s = scan_block(body, scan); !s) return s;
+      if (counting) scan.txs.clear();
       const uint8_t* p = body.data();
       // First every id of the block and a prefetch of its slot, then the updates: the
       // tables outgrow the caches, and the misses then overlap instead of queueing.

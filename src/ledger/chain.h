@@ -181,6 +181,16 @@ class Chain {
   // The file is replaced atomically; lost transfers and mints are submitted again.
   // Spend signatures are verified on worker threads that live only during the call.
   Status adopt_bytes(ByteView bytes);
+  // `adopt_bytes` for a peer's chain file already staged beside ours (at a path that
+  // `chain::staging_path` gave): it is renamed over the chain file when adopted and
+  // removed otherwise, so it is gone on every path.
+  Status adopt_staged(const std::filesystem::path& staged);
+  // Appends the blocks that continue our chain: `staged` (from `chain::staging_path`)
+  // holds a peer's chain file from the offset of our last record on, and must begin with
+  // that record byte for byte. Each block after it is checked as adoption checks it and
+  // appended; a fault ends the walk with an error and keeps the blocks before it. The
+  // file is removed on every path. Returns the number of blocks appended.
+  Result<uint64_t> extend_staged(const std::filesystem::path& staged);
 
   // Changes the node state (reward address, counters, peers, link states, node id) and
   // saves it: `edit` sees the state as every writer left it.
@@ -219,12 +229,13 @@ class Chain {
   // Forgets every block: no offsets, empty sets, zero tip and supply.
   void reset_ledger();
   void check_block(const codec::Block& block, AdoptCheck& check) const;
-  // Adoption steps. The peer's bytes, staged in a temporary file, opened and checked as a
+  // Adoption steps. The peer's bytes, staged beside the chain, opened and checked as a
   // chain of their own:
-  Result<Chain> verify_peer(ByteView bytes, AdoptCheck& check) const;
-  // the chain file swapped for those bytes once every check passed, with the old chain's
-  // transfers and mints kept aside in `old_list`:
-  Status swap_in(Chain& peer, ByteView bytes, AdoptCheck& check, std::vector<Bytes>& old_list);
+  Result<Chain> verify_peer(const std::filesystem::path& staged, AdoptCheck& check) const;
+  // the staged file renamed over the chain file once every check passed, with the old
+  // chain's transfers and mints kept aside in `old_list`:
+  Status swap_in(Chain& peer, const std::filesystem::path& staged, AdoptCheck& check,
+                 std::vector<Bytes>& old_list);
   // and the mempool and that list submitted again, but for what the peer's chain holds.
   void resubmit(const std::vector<Bytes>& old_list, const chain::IdSet& peer_txids);
   Status check_tx(const codec::Tx& tx, bool sealing, ByteView unsigned_tx, SigCheck sig,

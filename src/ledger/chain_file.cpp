@@ -175,4 +175,21 @@ std::vector<Bytes> old_chain_list(const std::filesystem::path& path, uint64_t fr
   return out;
 }
 
+std::filesystem::path swap_target(const std::filesystem::path& chain_path) {
+  std::error_code ec;
+  if (std::filesystem::is_symlink(chain_path, ec)) {
+    std::filesystem::path resolved = std::filesystem::canonical(chain_path, ec);
+    if (!ec) return resolved;
+  }
+  return chain_path;
+}
+
+std::filesystem::path staging_path(const std::filesystem::path& chain_path, std::string_view tag) {
+  const std::filesystem::path target = swap_target(chain_path);
+  const std::filesystem::path dir =
+      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+  return dir / ("." + target.filename().string() + ".adopt-" + std::to_string(::getpid()) + "-" +
+                std::string(tag));
+}
+
 }  // namespace chain

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "core/bytes.h"
@@ -125,5 +126,15 @@ Hash32 hash_at(const uint8_t* p);
 // `from` on, in chain order, read leniently: checksums are not compared, undecodable
 // blocks are skipped, and a read failure or a record cut short yields nothing at all.
 std::vector<Bytes> old_chain_list(const std::filesystem::path& path, uint64_t from);
+
+// The file an adoption renames over: the chain path, or the file it links to, so that a
+// chain path that is a symbolic link goes on naming the same file.
+std::filesystem::path swap_target(const std::filesystem::path& chain_path);
+
+// A staging file for a peer's chain beside the chain file (never in a shared temporary
+// directory): "." + the chain's name + ".adopt-" + this process's id + "-" + `tag`. In the
+// chain's own directory it can be renamed over the chain; and when a process dies with
+// one, the next open of the chain removes it, as it removes other writers' litter.
+std::filesystem::path staging_path(const std::filesystem::path& chain_path, std::string_view tag);
 
 }  // namespace chain

@@ -97,14 +97,18 @@ std::expected<Resolved, CallError> resolve(const std::string& endpoint) {
   return out;
 }
 
-// Waits until `fd` is ready for `events`, at most `op` and never past `deadline`.
+// Waits until `fd` is ready for `events`, at most `op` and never past `deadline`; with a
+// cancel flag, in short slices so that cancelling takes effect soon.
 std::expected<void, CallError> wait_ready(int fd, short events, milliseconds op,
-                                          Clock::time_point deadline, CallFail on_error) {
+                                          Clock::time_point deadline, CallFail on_error,
+                                          const std::atomic<bool>* cancel = nullptr) {
   const auto op_end = op.count() > 0 ? Clock::now() + op : Clock::now();
   const auto end = std::min(op_end, deadline);
   for (;;) {
+    if (cancel != nullptr && cancel->load()) return call_fail(CallFail::Cancelled, "cancelled");
     auto left = std::chrono::ceil<milliseconds>(end - Clock::now());
     if (left.count() <= 0) return call_fail(CallFail::Timeout, "timed out");
+    if (cancel != nullptr) left = std::min(left, milliseconds(100));
     pollfd p{fd, events, 0};
     int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)));
     if (r < 0) {
@@ -174,46 +178,92 @@ std::expected<HttpReply, CallError> call_with(std::string_view host_text, std::s
   head.append(method).append(" ").append(path).append(" HTTP/1.1\r\nHost: ").append(host);
   head.append("\r\nContent-Type: ").append(content_type);
   head.append("\r\nContent-Length: ").append(std::to_string(body.size()));
-  head.append("\r\nConnection: close\r\n\r\n");
+  head.append("\r\n").append(opts.extra_headers);
+  head.append("Connection: close\r\n\r\n");
   // Header block and body leave in one write, so that a small body does not wait for
   // the acknowledgement of the header block.
   Bytes request(head.begin(), head.end());
   bytes::put(request, body);
   if (auto ok = send_whole(conn->get(), request, opts); !ok) return std::unexpected(ok.error());
 
-  // Everything up to the end of the stream is collected; the header block counts against
-  // the limit until it has ended, then only the body does.
+  // Everything up to the end of the stream is collected (or, past the header block,
+  // handed to the sink); the header block counts against the limit until it has ended,
+  // then only the body does.
   Bytes reply;
   size_t term = std::string_view::npos;
   size_t search_from = 0;
+  uint64_t body_bytes = 0;
+  const auto started = Clock::now();
   uint8_t chunk[65536];
   for (;;) {
     ssize_t r = ::recv(conn->get(), chunk, sizeof chunk, MSG_DONTWAIT);
     if (r < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return os_fail(CallFail::Io, errno);
-      if (auto ok = wait_ready(conn->get(), POLLIN, opts.op_timeout, opts.deadline, CallFail::Io);
+      if (auto ok = wait_ready(conn->get(), POLLIN, opts.op_timeout, opts.deadline, CallFail::Io,
+                               opts.cancel);
           !ok) {
         return std::unexpected(ok.error());
       }
-      continue;
+    } else if (r == 0) {
+      break;
+    } else if (term != std::string_view::npos && opts.sink) {
+      body_bytes += static_cast<uint64_t>(r);
+      if (body_bytes > opts.max_reply) return call_fail(CallFail::TooLarge, "reply too large");
+      if (!opts.sink(ByteView(chunk, static_cast<size_t>(r)))) {
+        return call_fail(CallFail::Io, "body not stored");
+      }
+    } else {
+      reply.insert(reply.end(), chunk, chunk + r);
+      if (term == std::string_view::npos && reply.size() >= kHeadEnd.size()) {
+        std::string_view view(reinterpret_cast<const char*>(reply.data()), reply.size());
+        term = view.find(kHeadEnd, search_from);
+        search_from = reply.size() - (kHeadEnd.size() - 1);
+        if (term == std::string_view::npos && reply.size() > opts.max_reply) {
+          return call_fail(CallFail::TooLarge, "reply too large");
+        }
+        // With a sink, the body bytes that came with the header block go there at once.
+        if (term != std::string_view::npos && opts.sink) {
+          const size_t at = term + kHeadEnd.size();
+          body_bytes = reply.size() - at;
+          if (body_bytes > opts.max_reply) return call_fail(CallFail::TooLarge, "reply too large");
+          if (body_bytes > 0 && !opts.sink(ByteView(reply.data() + at, body_bytes))) {
+            return call_fail(CallFail::Io, "body not stored");
+          }
+          reply.resize(at);
+        }
+      }
+      if (!opts.sink) {
+        size_t counted =
+            term == std::string_view::npos ? reply.size() : reply.size() - term - kHeadEnd.size();
+        if (counted > opts.max_reply) return call_fail(CallFail::TooLarge, "reply too large");
+      }
     }
-    if (r == 0) break;
-    reply.insert(reply.end(), chunk, chunk + r);
-    if (term == std::string_view::npos && reply.size() >= kHeadEnd.size()) {
-      std::string_view view(reinterpret_cast<const char*>(reply.data()), reply.size());
-      term = view.find(kHeadEnd, search_from);
-      search_from = reply.size() - (kHeadEnd.size() - 1);
+    // A fast reply never waits, so the deadline and the cancel flag are also looked at
+    // here.
+    if (Clock::now() >= opts.deadline) return call_fail(CallFail::Timeout, "timed out");
+    if (opts.cancel != nullptr && opts.cancel->load()) {
+      return call_fail(CallFail::Cancelled, "cancelled");
     }
-    size_t counted =
-        term == std::string_view::npos ? reply.size() : reply.size() - term - kHeadEnd.size();
-    if (counted > opts.max_reply) return call_fail(CallFail::TooLarge, "reply too large");
+    // A reply that trickles in is given up once its average rate stays below the floor.
+    if (opts.min_rate > 0) {
+      const auto spent = Clock::now() - started;
+      if (spent >= opts.rate_grace) {
+        const double secs = std::chrono::duration<double>(spent).count();
+        const double got = static_cast<double>(reply.size() + body_bytes);
+        if (got < secs * static_cast<double>(opts.min_rate)) {
+          return call_fail(CallFail::TooSlow, "reply too slow");
+        }
+      }
+    }
   }
   if (term == std::string_view::npos) return call_fail(CallFail::BadReply, "no header block");
   std::string_view view(reinterpret_cast<const char*>(reply.data()), term);
   HttpReply out;
   out.status = status_of(view);
+  out.head = std::string(view);
   out.body.assign(reply.begin() + static_cast<std::ptrdiff_t>(term + kHeadEnd.size()), reply.end());
+  out.body_bytes = opts.sink ? body_bytes : out.body.size();
   return out;
 }
 

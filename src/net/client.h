@@ -4,9 +4,11 @@
 // between calls, safe on any thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,7 +18,7 @@
 namespace net {
 
 // Why a call failed.
-enum class CallFail { Resolve, Connect, Timeout, Io, TooLarge, BadReply };
+enum class CallFail { Resolve, Connect, Timeout, Io, TooLarge, BadReply, TooSlow, Cancelled };
 
 struct CallError {
   CallFail kind;
@@ -24,12 +26,18 @@ struct CallError {
   std::string text;
 };
 
-// A reply as received: the status of its first line (0 when that line has none) and
-// every byte after its header block.
+// A reply as received: the status of its first line (0 when that line has none), its
+// header block, and every byte after the header block (none when a sink took them).
 struct HttpReply {
   uint16_t status = 0;
+  std::string head;
   Bytes body;
+  // Body bytes received, whether kept or given to the sink.
+  uint64_t body_bytes = 0;
 };
+
+// Takes body bytes as they arrive; false stops the call (a full disk, say).
+using BodySink = std::function<bool(ByteView)>;
 
 // Limits of one call.
 struct CallOptions {
@@ -37,6 +45,17 @@ struct CallOptions {
   std::chrono::steady_clock::time_point deadline =
       std::chrono::steady_clock::time_point::max();  // whole call
   size_t max_reply = size_t{64} << 20;               // body bytes accepted
+  // Header lines added to the request, each ending in "\r\n" ("Range: bytes=N-\r\n").
+  std::string extra_headers;
+  // When set, the body goes here instead of into the reply, so that its size costs no
+  // memory; `max_reply` still bounds it.
+  BodySink sink;
+  // Once `rate_grace` has passed, a reply whose bytes arrive slower on average than this
+  // many bytes a second fails with TooSlow (0: no floor).
+  uint64_t min_rate = 0;
+  std::chrono::milliseconds rate_grace{2000};
+  // When set and true, the call ends with Cancelled within a tenth of a second.
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 // One request to `host` ("host:port", white space and leading "http://" or "https://"

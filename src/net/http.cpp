@@ -99,6 +99,50 @@ uint64_t content_length(std::string_view head) {
   return length;
 }
 
+namespace {
+
+// The value of the last header line named `name` (lower case, with its colon), lower-cased
+// and trimmed.
+std::optional<std::string> header_value(std::string_view head, std::string_view name) {
+  std::optional<std::string> out;
+  for (std::string_view line : head_lines(head)) {
+    std::string lower = text::ascii_lower(line);
+    if (!std::string_view(lower).starts_with(name)) continue;
+    out = std::string(text::trim(std::string_view(lower).substr(name.size())));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<uint64_t> range_start(std::string_view head) {
+  auto value = header_value(head, "range:");
+  if (!value) return std::nullopt;
+  std::string_view v = *value;
+  if (!v.starts_with("bytes=") || !v.ends_with("-")) return std::nullopt;
+  v = text::trim(v.substr(6, v.size() - 7));
+  if (v.empty() || v.front() == '+') return std::nullopt;
+  return parse_u64(v);
+}
+
+std::optional<ContentRange> content_range(std::string_view head) {
+  auto value = header_value(head, "content-range:");
+  if (!value) return std::nullopt;
+  std::string_view v = *value;
+  if (!v.starts_with("bytes ")) return std::nullopt;
+  v.remove_prefix(6);
+  const size_t dash = v.find('-');
+  const size_t slash = v.find('/');
+  if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) {
+    return std::nullopt;
+  }
+  auto first = parse_u64(v.substr(0, dash));
+  auto last = parse_u64(v.substr(dash + 1, slash - dash - 1));
+  auto total = parse_u64(v.substr(slash + 1));
+  if (!first || !last || !total || *first > *last || *last >= *total) return std::nullopt;
+  return ContentRange{*first, *last, *total};
+}
+
 std::optional<uint64_t> query_u64(std::string_view request_line, std::string_view key) {
   auto words = text::split_whitespace(request_line);
   if (words.size() < 2) return std::nullopt;
@@ -138,11 +182,17 @@ bool is_loopback(std::string_view ip) {
   return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
 }
 
-std::string reply_head(uint16_t status, std::string_view content_type, size_t body_len) {
-  std::string out = "HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK" : " ERR");
+std::string reply_head(uint16_t status, std::string_view content_type, size_t body_len,
+                       std::string_view extra) {
+  const char* reason = status == 200 ? " OK" : status == 206 ? " Partial Content" : " ERR";
+  std::string out = "HTTP/1.1 " + std::to_string(status) + reason;
   out += "\r\nContent-Type: ";
   out += content_type;
   out += "\r\nContent-Length: " + std::to_string(body_len);
+  if (!extra.empty()) {
+    out += "\r\n";
+    out += extra;
+  }
   out += "\r\nConnection: close\r\nAccess-Control-Allow-Origin: *\r\n\r\n";
   return out;
 }

@@ -73,7 +73,25 @@ std::string nft_target(std::string_view request_line);
 // True for 127.0.0.0/8, ::1 and their IPv4-mapped forms.
 bool is_loopback(std::string_view ip);
 
-// The header block of a reply with `body_len` bytes of body.
-std::string reply_head(uint16_t status, std::string_view content_type, size_t body_len);
+// The first byte a request asks for with "Range: bytes=N-"; nothing without such a
+// header. Other range forms (an end, several ranges, a suffix) are not served: the
+// request is answered whole, as a server that knows no ranges would.
+std::optional<uint64_t> range_start(std::string_view head);
+
+// The "Content-Range: bytes FIRST-LAST/TOTAL" of a reply's header block.
+struct ContentRange {
+  uint64_t first = 0;
+  uint64_t last = 0;
+  uint64_t total = 0;
+  bool operator==(const ContentRange&) const = default;
+};
+// Nothing when the header is absent or not of that form (a "*" instead of the range
+// included).
+std::optional<ContentRange> content_range(std::string_view head);
+
+// The header block of a reply with `body_len` bytes of body; `extra` is one more header
+// line ("Content-Range: ...", without its line end), or empty.
+std::string reply_head(uint16_t status, std::string_view content_type, size_t body_len,
+                       std::string_view extra = {});
 
 }  // namespace net

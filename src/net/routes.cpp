@@ -160,8 +160,6 @@ Reply route_list(const std::string& chain_path) {
 
 bool is_status_request(const Request& req) { return req.line.starts_with("GET /status"); }
 
-bool is_chain_request(const Request& req) { return req.line.starts_with("GET /chain"); }
-
 Reply route(const Request& req, const std::string& chain_path, const Sender& tx, bool local) {
   std::string_view line = req.line;
   auto is = [&](std::string_view route) { return line.starts_with(route); };
@@ -210,10 +208,6 @@ Reply route(const Request& req, const std::string& chain_path, const Sender& tx,
   if (is("POST /seal")) return control(NetMsg{NetMsg::Seal{}});
   if (is("POST /drop")) return control(NetMsg{NetMsg::Drop{}});
   if (is("GET /blocks")) return route_blocks(req, chain_path);
-  if (is("GET /chain")) {
-    auto file = fsutil::read_file(chain_path);
-    return Reply{200, "application/octet-stream", file ? std::move(*file) : Bytes{}};
-  }
   return Reply{200, "text/plain; charset=utf-8", to_bytes(kBanner)};
 }
 

@@ -1,5 +1,6 @@
 // The node's HTTP routes: each request line is matched against the route table and
 // answered from the files on disk; every change request is queued for the node loop.
+// GET /chain is not among them: the server streams the chain file itself.
 // `route` is safe on any thread; the server's workers call it.
 #pragma once
 
@@ -22,9 +23,5 @@ Reply route(const Request& req, const std::string& chain_path, const Sender& tx,
 // True when the request asks for the status document (GET /status), which the server
 // serves from a document built once per change rather than through `route`.
 bool is_status_request(const Request& req);
-
-// True when the request asks for the whole chain file (GET /chain), which the server
-// streams from the file rather than through `route`.
-bool is_chain_request(const Request& req);
 
 }  // namespace net

@@ -66,7 +66,7 @@ size_t connection_limit(size_t open_files, size_t workers) {
 }
 
 // A reply on its way out: the header block and the body (its own bytes, or a status
-// document shared with the cache), or the header block and the chain file from offset 0
+// document shared with the cache), or the header block and the chain file from `file_off`
 // up to the length it had when the request was answered.
 struct Outgoing {
   std::string head;
@@ -76,12 +76,15 @@ struct Outgoing {
   Socket file;
   uint64_t file_len = 0;
   off_t file_off = 0;
+  uint64_t file_start = 0;
 
   std::string_view memory_body() const {
     if (shared) return *shared;
     return {reinterpret_cast<const char*>(body.data()), body.size()};
   }
-  uint64_t body_len() const { return file.valid() ? file_len : memory_body().size(); }
+  uint64_t body_len() const {
+    return file.valid() ? file_len - file_start : memory_body().size();
+  }
 };
 
 enum class Wrote { More, Done, Failed };
@@ -139,6 +142,18 @@ void end_reply(int fd) {
 }
 
 }  // namespace
+
+std::string address_text(const sockaddr_storage& a) {
+  char buf[INET6_ADDRSTRLEN] = {0};
+  if (a.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&a);
+    if (inet_ntop(AF_INET, &v4->sin_addr, buf, sizeof buf)) return buf;
+  } else if (a.ss_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&a);
+    if (inet_ntop(AF_INET6, &v6->sin6_addr, buf, sizeof buf)) return buf;
+  }
+  return "";
+}
 
 // One accepted connection, owned by the event thread that accepted it while it reads the
 // request or waits to write the rest of the reply; a worker owns it in between.
@@ -240,6 +255,8 @@ struct Server::Shared {
   }
   void work();
   Outgoing answer(const Job& j) const;
+  // GET /chain: the whole file, or with "Range: bytes=N-" the bytes from N on.
+  Outgoing answer_chain(const Request& req) const;
   // A connection that is closed for good.
   void closed() { open_conns.fetch_sub(1); }
 };
@@ -277,22 +294,41 @@ Outgoing Server::Shared::answer(const Job& j) const {
     a.head = reply_head(200, "application/json", a.shared->size());
     return a;
   }
-  if (is_chain_request(j.req)) {
-    // The length is fixed now and the bytes go out straight from the file, so a reply
-    // costs the same memory whatever the chain's size. A chain that cannot be opened is
-    // an empty body.
-    Socket f(::open(chain_path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st;
-    if (f.valid() && ::fstat(f.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-      a.file_len = static_cast<uint64_t>(st.st_size);
-      a.file = std::move(f);
-    }
-    a.head = reply_head(200, "application/octet-stream", a.file_len);
-    return a;
-  }
+  if (j.req.line.starts_with("GET /chain")) return answer_chain(j.req);
   Reply r = route(j.req, chain_path, tx, j.local);
   a.head = reply_head(r.status, r.content_type, r.body.size());
   a.body = std::move(r.body);
+  return a;
+}
+
+Outgoing Server::Shared::answer_chain(const Request& req) const {
+  // The length is fixed now and the bytes go out straight from the file, so a reply costs
+  // the same memory whatever the chain's size. A chain that cannot be opened is an empty
+  // body.
+  constexpr std::string_view kOctets = "application/octet-stream";
+  Outgoing a;
+  Socket f(::open(chain_path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (f.valid() && ::fstat(f.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+    a.file_len = static_cast<uint64_t>(st.st_size);
+    a.file = std::move(f);
+  }
+  // A follower that holds the start of our chain asks only for the bytes after it.
+  if (auto from = range_start(req.head)) {
+    const std::string total = std::to_string(a.file_len);
+    if (*from >= a.file_len) {
+      a.file = Socket();
+      a.head = reply_head(416, kOctets, 0, "Content-Range: bytes */" + total);
+      return a;
+    }
+    a.file_start = *from;
+    a.file_off = static_cast<off_t>(*from);
+    a.head = reply_head(206, kOctets, a.file_len - *from,
+                        "Content-Range: bytes " + std::to_string(*from) + "-" +
+                            std::to_string(a.file_len - 1) + "/" + total);
+    return a;
+  }
+  a.head = reply_head(200, kOctets, a.file_len);
   return a;
 }
 

@@ -2,8 +2,7 @@
 // each, answers it through the routes and closes the connection. A few event threads wait
 // on every connection's readiness, so a slow client holds no thread; only the work of a
 // route runs on the worker threads. `Server::start` runs it until the object is dropped;
-// `net::spawn` keeps one running for the life of the process. `handle` serves a single
-// connection on the calling thread.
+// `net::spawn` keeps one running for the life of the process.
 #pragma once
 
 #include <sys/socket.h>
@@ -32,20 +31,12 @@ using Socket = fsutil::Fd;
 struct ConnLimits {
   // Each single read or write.
   std::chrono::milliseconds op_timeout{30000};
-  // Reading the whole request, from the start of `handle`.
+  // Reading the whole request, from its acceptance.
   std::chrono::milliseconds read_deadline{30000};
   // Writing the whole reply, from the end of reading; a large reply gets one second more
   // per 256 KiB.
   std::chrono::milliseconds write_deadline{60000};
 };
-
-// Writes the reply's header block, then its body, each whole.
-Status reply_bytes(Socket& conn, uint16_t status, std::string_view content_type, ByteView body);
-
-// Serves one accepted connection: reads one request, answers it, closes the connection.
-// `peer` is the client's address text (getpeername when empty).
-Status handle(Socket conn, const std::string& chain_path, const Sender& tx,
-              const ConnLimits& limits = {}, std::string peer = "");
 
 // How a server listens and serves.
 struct ServerOptions {

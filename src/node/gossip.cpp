@@ -1,13 +1,19 @@
 #include "node/gossip.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "core/codec.h"
+#include "core/fsutil.h"
 #include "core/hex.h"
 #include "core/json_text.h"
+#include "ledger/chain_file.h"
 #include "ledger/nft.h"
 #include "node/node_ledger.h"
 
@@ -34,13 +40,8 @@ std::optional<std::string> string_member(const json& obj, const char* key) {
 
 std::string own_id(const Chain& chain) { return chain.own_id(); }
 
-// A peer call that also counts the request.
-std::expected<Bytes, PeerFail> ask(GossipMemo& memo, const std::string& peer, PeerRequest req) {
-  ++memo.requests;
-  auto r = peer_call(peer, req);
-  if (!r && r.error() == PeerFail::Down) memo.down.insert(peer);
-  return r;
-}
+// A peer call that also counts the request; a peer that does not answer is backed off.
+std::expected<Bytes, PeerFail> ask(GossipMemo& memo, const std::string& peer, PeerRequest req);
 
 PeerRequest get(std::string_view path, milliseconds timeout, SteadyClock::time_point deadline,
                 std::string_view content_type = "application/json") {
@@ -53,22 +54,151 @@ PeerRequest get(std::string_view path, milliseconds timeout, SteadyClock::time_p
   return r;
 }
 
-// Whether a remembered refusal still covers what the peer claims now.
-bool still_refused(PeerMemo& pm, const Claim& c) {
-  if (!pm.refused) return false;
-  if (pm.refused->height == c.height && pm.refused->tip == c.tip &&
-      SteadyClock::now() < pm.refused_until) {
-    return true;
-  }
-  pm.refused.reset();
-  return false;
+// Notes a peer that did not answer: down for the rest of the tick, and left alone for a
+// while after it.
+void silence(GossipMemo& memo, const std::string& peer) {
+  memo.down.insert(peer);
+  memo.peers[peer].silent.failed(SteadyClock::now(), kSilentBackoff, kSilentBackoffMax);
 }
 
-void refuse(GossipMemo& memo, const Claim& c, SteadyClock::time_point until) {
-  PeerMemo& pm = memo.peers[c.peer];
-  pm.refused = c;
-  pm.refused_until = until;
-  pm.last_refused = SteadyClock::now();
+// The peers of `peers` in turn order: starting at `turn`, wrapping around.
+std::vector<std::string> in_turn(const std::vector<std::string>& peers, size_t turn) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < peers.size(); ++i) out.push_back(peers[(turn + i) % peers.size()]);
+  return out;
+}
+
+std::expected<Bytes, PeerFail> ask(GossipMemo& memo, const std::string& peer, PeerRequest req) {
+  ++memo.requests;
+  const auto start = SteadyClock::now();
+  const auto given = std::min<SteadyClock::duration>(req.timeout, req.deadline - start);
+  auto r = peer_call(peer, req);
+  // A peer that let a fair chance pass without answering is backed off; a call that the
+  // tick's budget left almost no time says nothing about the peer.
+  if (!r && r.error() == PeerFail::Down && given >= kFairChance) silence(memo, peer);
+  return r;
+}
+
+// Asks every peer of `peers` that is not down for its status at once, one thread each,
+// and keeps the documents of those that answer in `memo.seen`; the others are down.
+void ask_statuses(GossipMemo& memo, const std::vector<std::string>& peers) {
+  const auto now = SteadyClock::now();
+  std::vector<std::string> asked;
+  for (const std::string& peer : peers) {
+    if (memo.down.contains(peer) || memo.seen.contains(peer)) continue;
+    if (memo.peers[peer].silent.active(now)) {
+      memo.down.insert(peer);
+      continue;
+    }
+    if (std::find(asked.begin(), asked.end(), peer) == asked.end()) asked.push_back(peer);
+  }
+  std::vector<std::expected<Bytes, PeerFail>> replies(asked.size(),
+                                                      std::unexpected(PeerFail::Down));
+  {
+    std::vector<std::thread> threads;
+    threads.reserve(asked.size());
+    auto ask_one = [&](size_t i) {
+      replies[i] =
+          peer_call(asked[i], get("/status", kStatusTimeout, SteadyClock::time_point::max()));
+    };
+    for (size_t i = 0; i < asked.size(); ++i) {
+      // Without a thread to spare, the peer is asked on this one.
+      try {
+        threads.emplace_back(ask_one, i);
+      } catch (const std::system_error&) {
+        ask_one(i);
+      }
+    }
+    for (auto& t : threads) t.join();
+  }
+  // A peer whose reply is no status document is down for this tick too, so that it is
+  // not asked again before the next.
+  for (size_t i = 0; i < asked.size(); ++i) {
+    ++memo.requests;
+    std::optional<PeerStatus> st;
+    if (replies[i]) st = read_status(*replies[i]);
+    if (st) {
+      memo.seen[asked[i]] = std::move(*st);
+    } else if (!replies[i] && replies[i].error() == PeerFail::Down) {
+      silence(memo, asked[i]);
+    } else {
+      memo.down.insert(asked[i]);
+    }
+  }
+}
+
+// The record of our chain file that holds its last block, or nothing.
+std::optional<std::pair<uint64_t, Bytes>> last_record(const Chain& chain) {
+  if (chain.offsets().empty()) return std::nullopt;
+  const uint64_t at = chain.offsets().back();
+  int fd = ::open(chain.path().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  fsutil::Fd owned(fd);
+  chain::RecordReader r(fd, UINT64_MAX, at);
+  chain::Record rec;
+  auto step = r.next(rec);
+  if (!step || *step != chain::RecordReader::Step::kRecord) return std::nullopt;
+  return std::make_pair(at, Bytes(rec.bytes.begin(), rec.bytes.end()));
+}
+
+// Peers whose chain failed in this tick: those that still count as ahead in it, and
+// those whose chain the ledger refused, which do not.
+struct TickFailures {
+  std::unordered_set<std::string> failed;
+  std::unordered_set<std::string> refused;
+};
+
+// Hands a finished download to the ledger and says how it went.
+void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_failed) {
+  std::unique_ptr<Fetch> f = std::move(memo.fetch);
+  const Claim claim = memo.fetching;
+  const FetchOutcome o = f->take();
+  const std::filesystem::path staged = f->plan().staged;
+  PeerMemo& pm = memo.peers[claim.peer];
+  auto peer_failed = [&] {
+    pm.fetch.failed(SteadyClock::now(), kFetchBackoff, kFetchBackoffMax);
+    now_failed.failed.insert(claim.peer);
+  };
+  const int64_t old_height = height_of(chain);
+  Status taken;
+  switch (o.staged) {
+    case Staged::kFailed:
+      peer_failed();
+      out.lines.push_back({false, "could not fetch chain from " + claim.peer});
+      break;
+    case Staged::kBadFile:
+      peer_failed();
+      out.lines.push_back({false, "peer " + claim.peer + " sent a bad chain file"});
+      break;
+    case Staged::kTail:
+      if (auto n = chain.extend_staged(staged); !n) taken = std::unexpected(n.error());
+      break;
+    case Staged::kWhole:
+      taken = chain.adopt_staged(staged);
+      break;
+  }
+  std::error_code ignored;
+  std::filesystem::remove(staged, ignored);
+  if (o.staged == Staged::kFailed || o.staged == Staged::kBadFile) return;
+  if (!taken) {
+    pm.fetch.failed(SteadyClock::now(), kFetchBackoff, kFetchBackoffMax);
+    now_failed.refused.insert(claim.peer);
+    out.lines.push_back({false, "sync: " + taken.error().to_string()});
+    return;
+  }
+  const int64_t new_height = height_of(chain);
+  // A chain shorter than claimed, or not the advertised one, does not count as the
+  // peer's: the peer is not fetched from for a while.
+  const bool as_claimed = new_height > claim.height ||
+                          (new_height == claim.height && claim.tip == chain.tip_hash_hex());
+  if (as_claimed) {
+    pm.fetch.succeeded();
+  } else {
+    peer_failed();
+  }
+  out.lines.push_back({true, "adopted " + claim.peer + "  h" + std::to_string(old_height) +
+                                 "\u2192h" + std::to_string(new_height) + "  " +
+                                 hex::short_hash(claim.tip.value_or(""))});
 }
 
 }  // namespace
@@ -128,80 +258,67 @@ bool displaces(const Claim& c, const Claim& best) {
   return c.tip && best.tip && *c.tip < *best.tip;
 }
 
-CatchUp catch_up(Chain& chain, GossipMemo& memo) {
-  const std::vector<std::string> peers = peers_of(chain);
-  const int64_t own_height = height_of(chain);
-  const std::string own_tip = chain.tip_hash_hex();
-  const std::string me = own_id(chain);
+CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait) {
   CatchUp out;
-  if (peers.empty()) return out;
+  TickFailures failures;
+  if (memo.fetch && memo.fetch->done()) take_fetch(chain, memo, out, failures);
+  const std::vector<std::string> peers = peers_of(chain);
+  if (peers.empty()) {
+    memo.fetch.reset();
+    return out;
+  }
+  const std::string me = own_id(chain);
+  ask_statuses(memo, peers);
 
-  // Every peer ahead, best first; a peer whose chain fails is passed over for the next.
+  const auto now = SteadyClock::now();
+  int64_t own_height = height_of(chain);
+  const std::string own_tip = chain.tip_hash_hex();
+  // Every peer ahead, and the candidates best first; peers whose chain could not be had
+  // lately are neither, whatever they claim now.
   std::vector<Claim> ahead;
   std::vector<Claim> candidates;
   for (const std::string& peer : peers) {
-    if (memo.down.contains(peer)) continue;
-    auto body = ask(memo, peer, get("/status", kStatusTimeout, SteadyClock::time_point::max()));
-    if (!body) continue;
-    auto st = read_status(*body);
-    if (!st) continue;
-    memo.seen[peer] = *st;
-    if (st->node_id == me) continue;
-    Claim c{peer, st->height, st->tip};
-    PeerMemo& pm = memo.peers[peer];
-    if (still_refused(pm, c)) continue;
-    const bool trusted = !pm.last_refused || SteadyClock::now() - *pm.last_refused > kDistrust;
-    if (c.height > own_height && trusted) ahead.push_back(c);
-    if (is_candidate(c, own_height, own_tip)) candidates.push_back(std::move(c));
+    auto it = memo.seen.find(peer);
+    if (it == memo.seen.end() || it->second.node_id == me) continue;
+    Claim c{peer, it->second.height, it->second.tip};
+    const bool backed_off = memo.peers[peer].fetch.active(now);
+    if (c.height > own_height && (!backed_off || failures.failed.contains(peer))) {
+      ahead.push_back(c);
+    }
+    if (!backed_off && is_candidate(c, own_height, own_tip)) candidates.push_back(std::move(c));
   }
   // Stable: among equals the first in list order stays first.
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Claim& a, const Claim& b) { return displaces(a, b); });
 
-  // Peers whose chain adoption refused in this tick: the node goes on as if level.
-  std::unordered_set<std::string> refused_now;
-  for (const Claim& best : candidates) {
-    auto chain_bytes = ask(memo, best.peer, [&] {
-      auto r =
-          get("/chain", kChainTimeout, SteadyClock::time_point::max(), "application/octet-stream");
-      r.max_reply = kMaxChainReply;
-      return r;
-    }());
-    if (!chain_bytes) {
-      refuse(memo, best, SteadyClock::now() + kFetchRetry);
-      out.lines.push_back({false, "could not fetch chain from " + best.peer});
-      continue;
+  if (!memo.fetch && !candidates.empty()) {
+    const Claim& best = candidates.front();
+    FetchPlan plan;
+    plan.peer = best.peer;
+    plan.staged = chain::staging_path(chain.path(), "fetch");
+    plan.max_bytes = staging_budget(plan.staged.parent_path());
+    // A peer that claims more than we hold may hold our chain and more: then only the
+    // bytes past ours need to travel.
+    if (best.height > own_height) {
+      if (auto last = last_record(chain)) {
+        plan.from = last->first;
+        plan.last_record = std::move(last->second);
+      }
     }
-    if (chain_bytes->size() < 4 ||
-        !std::equal(chain::kMagic.begin(), chain::kMagic.end(), chain_bytes->begin())) {
-      refuse(memo, best, SteadyClock::time_point::max());
-      out.lines.push_back({false, "peer " + best.peer + " sent a bad chain file"});
-      continue;
-    }
-    const int64_t old_height = height_of(chain);
-    if (auto adopted = chain.adopt_bytes(*chain_bytes); !adopted) {
-      refuse(memo, best, SteadyClock::time_point::max());
-      refused_now.insert(best.peer);
-      out.lines.push_back({false, "sync: " + adopted.error().to_string()});
-      continue;
-    }
-    const int64_t new_height = height_of(chain);
-    // A chain shorter than claimed, or not the advertised one, does not count as the
-    // peer's: its claim is set aside until it changes.
-    const bool as_claimed =
-        new_height > best.height || (new_height == best.height && best.tip == chain.tip_hash_hex());
-    if (!as_claimed) refuse(memo, best, SteadyClock::time_point::max());
-    out.lines.push_back({true, "adopted " + best.peer + "  h" + std::to_string(old_height) +
-                                   "\u2192h" + std::to_string(new_height) + "  " +
-                                   hex::short_hash(best.tip.value_or(""))});
-    if (as_claimed) break;
+    ++memo.requests;
+    memo.fetching = best;
+    memo.fetch = std::make_unique<Fetch>(std::move(plan));
+    if (memo.fetch->wait(wait)) take_fetch(chain, memo, out, failures);
   }
 
-  // Still behind: a trusted peer claimed more than we hold now. A claim that failed in
-  // this tick still counts here, and is set aside from the next tick on.
-  const int64_t now_height = height_of(chain);
+  // Behind: a peer claims more than we hold now, and its download has only just begun,
+  // or failed in this tick. A download that takes longer does not keep us from sealing.
+  own_height = height_of(chain);
+  const auto later = SteadyClock::now();
   out.behind = std::any_of(ahead.begin(), ahead.end(), [&](const Claim& c) {
-    return c.height > now_height && !refused_now.contains(c.peer);
+    if (c.height <= own_height || failures.refused.contains(c.peer)) return false;
+    if (failures.failed.contains(c.peer)) return true;
+    return memo.fetch && memo.fetching.peer == c.peer && later - memo.fetch->started() < kSealHold;
   });
   return out;
 }
@@ -236,8 +353,8 @@ void import_from(Chain& chain, GossipMemo& memo, const PeerStatus& st,
 // Acknowledges and pushes with one answering peer; stops at the first request that the
 // peer does not answer. Touches no file, so it runs without the chain's writer lock.
 void exchange(GossipMemo& memo, const std::string& peer, const PeerStatus& st,
-              const std::vector<OwnEntry>& own, const std::string& me) {
-  const auto budget_end = SteadyClock::now() + kPeerBudget;
+              const std::vector<OwnEntry>& own, const std::string& me,
+              SteadyClock::time_point budget_end) {
   PeerMemo& pm = memo.peers[peer];
   std::unordered_set<std::string> listed;
   for (const auto& e : st.mempool) {
@@ -258,6 +375,7 @@ void exchange(GossipMemo& memo, const std::string& peer, const PeerStatus& st,
     req.deadline = budget_end;
     auto r = ask(memo, peer, req);
     if (!r && r.error() == PeerFail::Down) return;
+    if (SteadyClock::now() >= budget_end) return;
     pm.acked.insert(*e.id);
   }
 
@@ -302,29 +420,20 @@ void gossip(Chain& chain, GossipMemo& memo) {
   // save, and the acknowledgements and pushes go out after it.
   std::vector<std::pair<std::string, const char*>> links;
   std::vector<std::pair<std::string, PeerStatus>> answering;
+  ask_statuses(memo, peers);
   for (const std::string& peer : peers) {
-    if (memo.down.contains(peer)) {
+    auto it = memo.seen.find(peer);
+    if (it == memo.seen.end()) {
       links.emplace_back(peer, "down");
       continue;
     }
-    std::optional<PeerStatus> st;
-    if (auto it = memo.seen.find(peer); it != memo.seen.end()) {
-      st = std::move(it->second);
-      memo.seen.erase(it);
-    } else if (auto body = ask(memo, peer,
-                               get("/status", kStatusTimeout, SteadyClock::time_point::max()))) {
-      st = read_status(*body);
-    }
-    if (!st) {
-      links.emplace_back(peer, "down");
-      continue;
-    }
-    if (st->node_id == me) {
+    if (it->second.node_id == me) {
       links.emplace_back(peer, "self");
       continue;
     }
     links.emplace_back(peer, "up");
-    answering.emplace_back(peer, std::move(*st));
+    answering.emplace_back(peer, std::move(it->second));
+    memo.seen.erase(it);
   }
 
   chain.hold_saves();
@@ -332,8 +441,22 @@ void gossip(Chain& chain, GossipMemo& memo) {
   for (const auto& [peer, st] : answering) import_from(chain, memo, st, known);
   (void)chain.flush_saves();
 
-  for (const auto& [peer, st] : answering) exchange(memo, peer, st, own, me);
-  gossip_nft(chain, memo, peers_of(chain));
+  // One budget for every peer's acknowledgements and pushes; each tick another peer goes
+  // first.
+  const auto budget_end = SteadyClock::now() + kGossipBudget;
+  const size_t turn = memo.turn++;
+  for (size_t i = 0; i < answering.size(); ++i) {
+    const auto& [peer, st] = answering[(turn + i) % answering.size()];
+    if (SteadyClock::now() >= budget_end) break;
+    if (memo.down.contains(peer)) continue;
+    exchange(memo, peer, st, own, me, budget_end);
+  }
+  gossip_nft(chain, memo, in_turn(peers_of(chain), turn));
+  // A peer that answered everything it was asked in this tick starts afresh; one that
+  // answers its status but lets the rest time out stays backed off.
+  for (const auto& [peer, st] : answering) {
+    if (!memo.down.contains(peer)) memo.peers[peer].silent.succeeded();
+  }
 }
 
 void gossip_nft(Chain& chain, GossipMemo& memo, const std::vector<std::string>& peers) {
@@ -341,9 +464,13 @@ void gossip_nft(Chain& chain, GossipMemo& memo, const std::vector<std::string>& 
   const std::vector<std::string> local = nft::list_hex(dir);
   // Ids stored now; an image fetched from one peer is not fetched again from the next.
   std::set<std::string> stored(local.begin(), local.end());
+  // One budget for the whole exchange: images that do not travel in this tick travel in
+  // a later one.
+  const auto budget_end = SteadyClock::now() + kNftBudget;
   for (const std::string& peer : peers) {
     if (memo.down.contains(peer)) continue;
-    const auto budget_end = SteadyClock::now() + kNftBudget;
+    if (memo.peers[peer].silent.active(SteadyClock::now())) continue;
+    if (SteadyClock::now() >= budget_end) break;
     auto body = ask(memo, peer, get("/nft", kNftListTimeout, budget_end));
     if (!body) continue;
     auto remote = read_nft_hashes(*body);

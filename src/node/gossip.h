@@ -1,11 +1,15 @@
-// Keeping in step with the peers: catch-up asks every peer for its status and adopts the
-// chain of the best one that is ahead; gossip exchanges mempools, acknowledgements and
+// Keeping in step with the peers: catch-up asks every peer for its status and fetches the
+// chain of the best one that is ahead, beside the ticks (only the blocks past ours when
+// our chain is a prefix of its chain); gossip exchanges mempools, acknowledgements and
 // NFT images and records each peer's link state. Both run on the node loop's thread with
 // the `Chain` held exclusively; what they remember between ticks lives in `GossipMemo`.
+// Every peer exchange of a tick has a budget, and peers that fail are backed off.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +20,7 @@
 #include "core/bytes.h"
 #include "core/error.h"
 #include "ledger/chain.h"
+#include "node/gossip_fetch.h"
 #include "node/gossip_link.h"
 
 namespace node {
@@ -27,21 +32,34 @@ struct LogLine {
   bool operator==(const LogLine&) const = default;
 };
 
-// Whole-exchange limits of the peer requests of a tick.
-inline constexpr std::chrono::milliseconds kStatusTimeout{3000};
-inline constexpr std::chrono::milliseconds kPostTimeout{3000};
-inline constexpr std::chrono::milliseconds kChainTimeout{60000};
-inline constexpr std::chrono::milliseconds kNftListTimeout{8000};
-inline constexpr std::chrono::milliseconds kImageTimeout{15000};
-// All mempool requests to one peer in one tick, and all its image requests.
-inline constexpr std::chrono::milliseconds kPeerBudget{10000};
-inline constexpr std::chrono::milliseconds kNftBudget{30000};
-// A peer whose chain could not be downloaded is asked again after this long.
-inline constexpr std::chrono::seconds kFetchRetry{60};
-// How long a peer whose chain was set aside cannot hold the node back.
-inline constexpr std::chrono::minutes kDistrust{10};
-// Largest chain file taken from a peer.
-inline constexpr size_t kMaxChainReply = size_t{1} << 30;
+// Whole-exchange limits of the peer requests of a tick. The status requests of a tick go
+// out to every peer at once, so together they cost one time-out at most.
+inline constexpr std::chrono::milliseconds kStatusTimeout{1000};
+inline constexpr std::chrono::milliseconds kPostTimeout{1000};
+inline constexpr std::chrono::milliseconds kNftListTimeout{1000};
+inline constexpr std::chrono::milliseconds kImageTimeout{1000};
+// All acknowledgements and pushes of a tick, to every peer, and all its image requests:
+// a tick with slow peers still ends in time for the next seal. What did not go out in
+// time goes out in a later tick.
+inline constexpr std::chrono::milliseconds kGossipBudget{400};
+inline constexpr std::chrono::milliseconds kNftBudget{400};
+// How long a tick waits for a chain download it started, so that a quick one is adopted
+// at once; and how long a running download may keep the node from sealing.
+inline constexpr std::chrono::milliseconds kFetchWait{100};
+inline constexpr std::chrono::milliseconds kSealHold{2000};
+// At start-up, before the first tick, the first download may take longer.
+inline constexpr std::chrono::milliseconds kStartFetchWait{10000};
+// A request that had at least this long and got no answer counts as the peer's silence.
+inline constexpr std::chrono::milliseconds kFairChance{250};
+// A peer that did not answer is left alone for 2 s, then twice as long after each further
+// silence, at most a minute.
+inline constexpr std::chrono::seconds kSilentBackoff{2};
+inline constexpr std::chrono::seconds kSilentBackoffMax{60};
+// A peer whose chain could not be had (download failed or too slow, bad file, refused,
+// shorter than claimed) is not fetched from for 15 s, then twice as long after each
+// further failure, at most ten minutes, whatever it claims meanwhile.
+inline constexpr std::chrono::seconds kFetchBackoff{15};
+inline constexpr std::chrono::seconds kFetchBackoffMax{600};
 
 // What catch-up and gossip read of a peer's status document.
 struct PeerStatus {
@@ -80,17 +98,29 @@ bool is_candidate(const Claim& c, int64_t own_height, std::string_view own_tip);
 // Whether candidate `c` is better than the best so far; among equals the earlier stays.
 bool displaces(const Claim& c, const Claim& best);
 
+// A back-off that doubles with every failure in a row, up to a limit.
+struct Backoff {
+  uint32_t fails = 0;
+  SteadyClock::time_point until{};
+
+  bool active(SteadyClock::time_point now) const { return now < until; }
+  void failed(SteadyClock::time_point now, std::chrono::seconds first, std::chrono::seconds most) {
+    auto wait = first * (int64_t{1} << std::min<uint32_t>(fails, 16));
+    until = now + std::min<std::chrono::seconds>(wait, most);
+    ++fails;
+  }
+  void succeeded() { *this = Backoff{}; }
+};
+
 // What one peer taught this node across ticks.
 struct PeerMemo {
   // Txids whose acknowledgement this peer received, kept while the peer lists them.
   std::unordered_set<std::string> acked;
-  // A claim whose chain could not be had, ignored (neither ahead nor a candidate) until
-  // the peer claims something else or `refused_until` passes.
-  std::optional<Claim> refused;
-  SteadyClock::time_point refused_until{};
-  // When a chain of this peer was last set aside; a peer that failed lately may still
-  // be tried with a new claim, but does not hold the node back.
-  std::optional<SteadyClock::time_point> last_refused;
+  // A peer that did not answer is skipped while this runs.
+  Backoff silent;
+  // A peer whose chain could not be had is not fetched from, and does not hold the node
+  // back, while this runs; a new claim does not end it.
+  Backoff fetch;
 };
 
 // What catch-up and gossip remember between ticks.
@@ -107,6 +137,12 @@ struct GossipMemo {
   std::string refused_tip;
   // Requests made since the current tick began.
   uint64_t requests = 0;
+  // The chain download under way, and the claim it answers.
+  std::unique_ptr<Fetch> fetch;
+  Claim fetching;
+  // Where the exchanges of the next tick start in the peer list, so that a slow peer
+  // early in the list does not use up every tick's budget.
+  size_t turn = 0;
 
   // Forgets what held only for the previous tick.
   void begin_tick() {
@@ -123,9 +159,12 @@ struct CatchUp {
   bool behind = false;
 };
 
-// Asks every peer for its status and adopts the chain of the best one ahead; when that
-// chain cannot be had, the next best is tried in the same tick.
-CatchUp catch_up(Chain& chain, GossipMemo& memo);
+// Takes in a finished chain download (appending the blocks that continue our chain, or
+// adopting a better whole chain), asks every peer for its status, and starts a download
+// from the best peer ahead when none runs, waiting up to `wait` for it. Behind: a peer
+// claims more than we hold, and its download has run less than `kSealHold` or failed in
+// this tick.
+CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait = kFetchWait);
 
 // Exchanges mempools and acknowledgements with every peer that answers, records the
 // link states, exchanges NFT images and saves the node state.

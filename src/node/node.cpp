@@ -73,7 +73,7 @@ Result<Started> prepare(Chain& chain, const Spawn& spawn) {
   fill_identity(chain, fresh_node_id(), std::string(codec::kDefaultSeedPeer));
   out.session.memo.begin_tick();
   // Only adoptions and refused chains are told at start-up.
-  for (const LogLine& l : catch_up(chain, out.session.memo).lines) {
+  for (const LogLine& l : catch_up(chain, out.session.memo, kStartFetchWait).lines) {
     if (l.ok) {
       out.lines.push_back({true, "chain fetched from peer"});
     } else if (l.text.starts_with("sync: ")) {

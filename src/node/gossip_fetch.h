@@ -1,0 +1,100 @@
+// The chain download of catch-up, beside the node loop: one thread streams a peer's
+// GET /chain into a staging file beside the chain and never touches the `Chain`, so a
+// slow or endless download costs neither the ticks nor memory. The loop starts a
+// download, looks at it once a tick and, once it is done, hands the staged file to the
+// ledger. `Fetch` is owned and used by the loop thread; only its own thread runs the
+// download.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "core/bytes.h"
+#include "node/gossip_link.h"
+
+namespace node {
+
+// Whole-exchange time limits and the floors of one chain download.
+inline constexpr std::chrono::minutes kChainDeadline{10};
+// Each single read or write of it.
+inline constexpr std::chrono::milliseconds kChainOpTimeout{3000};
+// After the first two seconds, a download that has averaged fewer bytes a second than
+// this is given up: a peer cannot hold the download for long by trickling.
+inline constexpr uint64_t kMinChainRate = uint64_t{64} << 10;
+// Largest chain file taken from a peer, and the free disk space a download leaves.
+inline constexpr uint64_t kMaxChainBytes = uint64_t{1} << 30;
+inline constexpr uint64_t kDiskReserve = uint64_t{256} << 20;
+
+// What a download is to fetch.
+struct FetchPlan {
+  std::string peer;
+  // The staging file, created afresh by the download.
+  std::filesystem::path staged;
+  // When set, the download first asks for the bytes from `from` on (our last record's
+  // offset): if the peer's file holds `last_record` there, our chain is a prefix of
+  // its chain and only the rest travels. Otherwise the whole file is fetched.
+  uint64_t from = 0;
+  Bytes last_record;
+  // Most bytes the staged file may take.
+  uint64_t max_bytes = kMaxChainBytes;
+};
+
+// What the staging file holds once a download is done.
+enum class Staged {
+  // Our last record and the records after it.
+  kTail,
+  // A whole chain file that begins with the magic.
+  kWhole,
+  // Nothing usable: the peer did not answer, too slowly, or too much.
+  kFailed,
+  // A reply that is no chain file (shorter than 4 bytes or another magic).
+  kBadFile,
+};
+
+struct FetchOutcome {
+  Staged staged = Staged::kFailed;
+  // Body bytes received over every request of the download.
+  uint64_t received = 0;
+};
+
+// One download on its own thread. Dropping it cancels the download, waits for the
+// thread (a tenth of a second at most) and removes the staging file unless `take` gave
+// it away.
+class Fetch {
+ public:
+  explicit Fetch(FetchPlan plan);
+  ~Fetch();
+  Fetch(const Fetch&) = delete;
+  Fetch& operator=(const Fetch&) = delete;
+
+  const FetchPlan& plan() const { return plan_; }
+  SteadyClock::time_point started() const { return started_; }
+  // True once the download thread has finished.
+  bool done() const { return done_.load(std::memory_order_acquire); }
+  // Waits at most `limit` for the download to finish; true when it has.
+  bool wait(std::chrono::milliseconds limit) const;
+  // The outcome, once `done`; the staging file is then the caller's to use and remove.
+  FetchOutcome take();
+
+ private:
+  void run();
+
+  FetchPlan plan_;
+  SteadyClock::time_point started_;
+  FetchOutcome outcome_;
+  std::atomic<bool> cancel_{false};
+  std::atomic<bool> done_{false};
+  bool taken_ = false;
+  std::thread thread_;
+};
+
+// The byte limit for a download into `dir`: `kMaxChainBytes`, less when the file system
+// has less room than that beside `kDiskReserve`.
+uint64_t staging_budget(const std::filesystem::path& dir);
+
+}  // namespace node

@@ -1,0 +1,410 @@
+// A real node (`quv node --plain` in its own network namespace) among hostile and broken
+// peers, each a small HTTP server of this test listening in a namespace of its own: a
+// peer that trickles its chain while claiming ever-new heights, a peer that serves an
+// endless chain, and peers that are silent, slow or unreachable. Ready transfers must go
+// on being sealed at the node's pace, and the node's memory must stay small. The figures
+// are printed.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chain_gen.h"
+#include "core/codec.h"
+#include "core/crypto.h"
+#include "core/hashing.h"
+#include "core/hex.h"
+#include "ledger/chain.h"
+#include "netns.h"
+#include "proc.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using json = nlohmann::json;
+
+std::string ip_bin() { return fs::exists("/usr/sbin/ip") ? "/usr/sbin/ip" : "/sbin/ip"; }
+
+// How a fake peer answers one request.
+struct Answer {
+  enum class Kind { Reply, Trickle, Endless, Silent };
+  Kind kind = Kind::Reply;
+  std::string body;
+  milliseconds every{0};
+};
+using Handler = std::function<Answer(const std::string& method, const std::string& path)>;
+
+// An HTTP server of this test listening on port 19191 inside namespace `ns`: the socket
+// is made by a thread that enters the namespace, and then served from this process like
+// any other. Every connection gets a thread; all end when the peer is dropped.
+class FakePeer {
+ public:
+  FakePeer(const std::string& ns, Handler h) : handler_(std::move(h)) {
+    std::thread([&] {
+      int nsfd = ::open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+      if (nsfd < 0) return;
+      const bool in = ::setns(nsfd, CLONE_NEWNET) == 0;
+      ::close(nsfd);
+      if (!in) return;
+      fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      int one = 1;
+      ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(19191);
+      if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 64) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+      }
+    }).join();
+    if (fd_ >= 0) accept_thread_ = std::thread([this] { serve(); });
+  }
+  ~FakePeer() {
+    stop_ = true;
+    if (accept_thread_.joinable()) accept_thread_.join();
+    for (auto& t : conns_) t.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool listening() const { return fd_ >= 0; }
+  size_t count(const std::string& prefix) {
+    std::lock_guard lock(mu_);
+    return std::count_if(log_.begin(), log_.end(),
+                         [&](const std::string& l) { return l.starts_with(prefix); });
+  }
+
+ private:
+  bool wait(int fd, short events, int ms) {
+    pollfd p{fd, events, 0};
+    return ::poll(&p, 1, ms) > 0;
+  }
+
+  void serve() {
+    while (!stop_) {
+      if (!wait(fd_, POLLIN, 100)) continue;
+      int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) continue;
+      conns_.emplace_back([this, c] {
+        answer(c);
+        ::close(c);
+      });
+    }
+  }
+
+  bool send_all(int c, const char* p, size_t n) {
+    while (n > 0 && !stop_) {
+      if (!wait(c, POLLOUT, 100)) continue;
+      ssize_t r = ::send(c, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (r <= 0) {
+        if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        return false;
+      }
+      p += r;
+      n -= static_cast<size_t>(r);
+    }
+    return n == 0;
+  }
+
+  void answer(int c) {
+    std::string in;
+    char buf[8192];
+    const auto give_up = Clock::now() + std::chrono::seconds(5);
+    while (in.find("\r\n\r\n") == std::string::npos && Clock::now() < give_up && !stop_) {
+      if (!wait(c, POLLIN, 100)) continue;
+      ssize_t r = ::recv(c, buf, sizeof buf, 0);
+      if (r <= 0) return;
+      in.append(buf, static_cast<size_t>(r));
+    }
+    // A client that went away before its request was whole gets nothing.
+    if (in.find("\r\n\r\n") == std::string::npos) return;
+    const std::string line = in.substr(0, in.find("\r\n"));
+    if (line.find(' ') == std::string::npos) return;
+    const std::string method = line.substr(0, line.find(' '));
+    const size_t p0 = method.size() + 1;
+    const std::string path = line.substr(p0, line.find(' ', p0) - p0);
+    {
+      std::lock_guard lock(mu_);
+      log_.push_back(method + " " + path);
+    }
+    Answer a = handler_(method, path);
+    switch (a.kind) {
+      case Answer::Kind::Silent:
+        while (!stop_) {
+          if (wait(c, POLLIN, 100) && ::recv(c, buf, sizeof buf, 0) <= 0) return;
+        }
+        return;
+      case Answer::Kind::Reply: {
+        const std::string reply =
+            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(a.body.size()) +
+            "\r\nConnection: close\r\n\r\n" + a.body;
+        send_all(c, reply.data(), reply.size());
+        ::shutdown(c, SHUT_WR);
+        return;
+      }
+      case Answer::Kind::Trickle: {
+        const std::string reply = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + a.body;
+        for (char ch : reply) {
+          if (stop_ || !send_all(c, &ch, 1)) return;
+          std::this_thread::sleep_for(a.every);
+        }
+        return;
+      }
+      case Answer::Kind::Endless: {
+        const std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + a.body;
+        if (!send_all(c, head.data(), head.size())) return;
+        const std::string chunk(1 << 16, 'z');
+        while (!stop_ && send_all(c, chunk.data(), chunk.size())) {
+        }
+        return;
+      }
+    }
+  }
+
+  Handler handler_;
+  int fd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread accept_thread_;
+  std::vector<std::thread> conns_;
+  std::mutex mu_;
+  std::vector<std::string> log_;
+};
+
+std::string status_doc(const std::string& id, int64_t height, const std::string& tip) {
+  return json{
+      {"ok", true}, {"node_id", id}, {"height", height}, {"tip", tip}, {"mempool", json::array()},
+      {"nft", 0}}
+      .dump();
+}
+
+// Peak resident memory of a process in MB, from /proc.
+double peak_rss_mb(pid_t pid) {
+  const std::string status = proc::slurp("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmHWM:");
+  if (at == std::string::npos) return -1;
+  return std::stod(status.substr(at + 6)) / 1024.0;
+}
+
+class Hostile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    crypto::init();
+    std::string why;
+    // Namespace 0 is the node's; the others are its peers'.
+    net_ = netns::Net::make(6, &why);
+    if (!net_) GTEST_SKIP() << "cannot create network namespaces (needs root): " << why;
+    gen_.add({gen_.mint(60)});
+    fs::create_directories(chain_.parent_path());
+    gen_.write(chain_);
+  }
+  void TearDown() override {
+    if (node_) node_->stop();
+  }
+
+  // Starts the node with these peers; true once it answers.
+  bool start(const std::vector<std::string>& peers) {
+    std::vector<std::string> args{"--chain", chain_.string(), "peers"};
+    args.insert(args.end(), peers.begin(), peers.end());
+    auto o = proc::run(QUV_BIN, args);
+    EXPECT_EQ(o.status, 0) << o.err;
+    node_ = std::make_unique<netns::Bg>(
+        std::vector<std::string>{ip_bin(), "netns", "exec", net_->ns(0), QUV_BIN, "--chain",
+                                 chain_.string(), "node", "--plain"},
+        std::vector<std::pair<std::string, std::string>>{{"QUV_CONFIRM_PEERS", "0"}},
+        dir_ / "node.out", dir_ / "node.err");
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < end) {
+      if (height() >= 0) return true;
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    return false;
+  }
+  int64_t height() {
+    auto body = netns::call_in(net_->ns(0), "127.0.0.1:19191", "GET", "/status", {}, "x");
+    if (!body) return -1;
+    auto doc = json::parse(std::string(body->begin(), body->end()), nullptr, false);
+    if (!doc.is_object() || !doc["height"].is_number_integer()) return -1;
+    return doc["height"].get<int64_t>();
+  }
+  // Posts `n` transfers one after another, each once the one before is sealed, and
+  // returns how long each took from its post to its block (or `limit` when it never
+  // came).
+  std::vector<double> seal_latencies(size_t n, std::chrono::seconds limit) {
+    std::vector<double> out;
+    for (size_t i = 0; i < n; ++i) {
+      const int64_t before = height();
+      const Bytes raw = codec::encode_tx_signed(gen_.spend());
+      const auto t0 = Clock::now();
+      netns::call_in(net_->ns(0), "127.0.0.1:19191", "POST", "/tx", raw,
+                     "application/octet-stream");
+      while (height() <= before && Clock::now() - t0 < limit) {
+        std::this_thread::sleep_for(milliseconds(20));
+      }
+      out.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    return out;
+  }
+  static void print(const std::string& what, const std::vector<double>& v) {
+    std::vector<double> s = v;
+    std::sort(s.begin(), s.end());
+    std::cout << what << ": " << s.size() << " transfers, median " << s[s.size() / 2]
+              << " s, worst " << s.back() << " s\n";
+  }
+  std::string peer(size_t i) const { return net_->addr(i) + ":19191"; }
+  void show_log() const {
+    std::cout << "---- node stdout (tail)\n";
+    const std::string out = proc::slurp(dir_ / "node.out");
+    std::cout << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
+    std::cout << "---- node stderr (tail)\n";
+    const std::string err = proc::slurp(dir_ / "node.err");
+    std::cout << err.substr(err.size() > 3000 ? err.size() - 3000 : 0);
+  }
+
+  proc::TempDir tmp_;
+  fs::path dir_ = tmp_.path();
+  fs::path chain_ = dir_ / "n" / "quv.chain";
+  chain_gen::Builder gen_{41};
+  std::unique_ptr<netns::Net> net_;
+  std::unique_ptr<netns::Bg> node_;
+};
+
+// A peer whose status claims a new height and tip at every request and whose GET /chain
+// sends one byte every half second.
+TEST_F(Hostile, ATricklingPeerDoesNotHoldSealingHostage) {
+  std::atomic<int64_t> claim{1000};
+  FakePeer trickler(net_->ns(1), [&](const std::string&, const std::string& path) {
+    if (path == "/status") {
+      const int64_t h = ++claim;
+      return Answer{
+          Answer::Kind::Reply,
+          status_doc("trickler", h, hex::encode(hashing::h32(bytes::of(std::to_string(h)))))};
+    }
+    if (path.starts_with("/chain")) {
+      return Answer{Answer::Kind::Trickle, std::string(chain::kMagic) + std::string(4096, 'x'),
+                    milliseconds(500)};
+    }
+    if (path == "/nft") return Answer{Answer::Kind::Reply, "{\"hashes\":[]}"};
+    return Answer{Answer::Kind::Reply, "{\"ok\":true}"};
+  });
+  ASSERT_TRUE(trickler.listening());
+  ASSERT_TRUE(start({peer(1)}));
+  const auto lat = seal_latencies(15, std::chrono::seconds(15));
+  print("trickling peer, ready transfer to block", lat);
+  std::cout << "trickling peer: " << trickler.count("GET /chain") << " chain downloads in "
+            << std::accumulate(lat.begin(), lat.end(), 0.0) << " s\n";
+  const size_t sealed = std::count_if(lat.begin(), lat.end(), [](double s) { return s < 15; });
+  std::cout << "trickling peer: " << sealed << " of 15 ready transfers sealed\n";
+  EXPECT_EQ(sealed, 15u);
+  // Within three ticks of about a second each.
+  EXPECT_LT(*std::max_element(lat.begin(), lat.end()), 3.5);
+  if (HasFailure()) show_log();
+}
+
+// A peer that serves an endless chain: the download goes to a staging file beside the
+// chain and stops at its disk bound, so the node's memory stays small; the staging file
+// of a node killed during the download is removed when the chain is next opened.
+TEST_F(Hostile, AnEndlessChainCostsNoMemory) {
+  FakePeer endless(net_->ns(1), [&](const std::string&, const std::string& path) {
+    if (path == "/status") {
+      return Answer{Answer::Kind::Reply, status_doc("endless", 1000000, std::string(64, '0'))};
+    }
+    if (path.starts_with("/chain")) {
+      return Answer{Answer::Kind::Endless, std::string(chain::kMagic)};
+    }
+    if (path == "/nft") return Answer{Answer::Kind::Reply, "{\"hashes\":[]}"};
+    return Answer{Answer::Kind::Reply, "{\"ok\":true}"};
+  });
+  ASSERT_TRUE(endless.listening());
+  ASSERT_TRUE(start({peer(1)}));
+  const auto t0 = Clock::now();
+  const auto lat = seal_latencies(8, std::chrono::seconds(10));
+  while (Clock::now() - t0 < std::chrono::seconds(15)) {
+    std::this_thread::sleep_for(milliseconds(200));
+  }
+  const double peak = peak_rss_mb(node_->pid());
+  print("endless chain, ready transfer to block", lat);
+  std::cout << "endless chain: peak RSS " << peak << " MB after "
+            << std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - t0).count() << " s, "
+            << endless.count("GET /chain") << " chain downloads\n";
+  EXPECT_EQ(proc::slurp("/proc/" + std::to_string(node_->pid()) + "/comm"), "quv\n");
+  EXPECT_GT(peak, 0);
+  EXPECT_LT(peak, 200);
+  EXPECT_LT(*std::max_element(lat.begin(), lat.end()), 3.5);
+
+  // Killed during a download: its staging file stays behind until the chain is opened.
+  auto staged = [&] {
+    size_t n = 0;
+    for (const auto& e : fs::directory_iterator(chain_.parent_path())) {
+      n += e.path().filename().string().starts_with(".quv.chain.adopt-");
+    }
+    return n;
+  };
+  const auto end = Clock::now() + std::chrono::seconds(40);
+  while (staged() == 0 && Clock::now() < end) std::this_thread::sleep_for(milliseconds(50));
+  ASSERT_EQ(staged(), 1u);
+  node_->stop();
+  node_.reset();
+  ASSERT_EQ(staged(), 1u);
+  auto o = proc::run(QUV_BIN, {"--chain", chain_.string(), "status"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(staged(), 0u);
+  // Nothing went to the temporary directory.
+  for (const auto& e : fs::directory_iterator(fs::temp_directory_path())) {
+    EXPECT_FALSE(
+        e.path().filename().string().starts_with("quv-adopt-" + std::to_string(::getpid())));
+  }
+  if (HasFailure()) show_log();
+}
+
+// Five peers that do not help: two accept and never answer, one answers its status at
+// once and everything else a byte at a time, two are not there at all. Transfers are
+// still sealed within seconds.
+TEST_F(Hostile, SilentSlowAndUnreachablePeersDoNotSlowSealing) {
+  auto silent = [](const std::string&, const std::string&) {
+    return Answer{Answer::Kind::Silent, ""};
+  };
+  FakePeer s1(net_->ns(1), silent), s2(net_->ns(2), silent);
+  FakePeer slow(net_->ns(3), [&](const std::string&, const std::string& path) {
+    if (path == "/status") {
+      // A mempool entry to acknowledge, so that every tick would post to it.
+      json pool = json::array({json{{"id", std::string(64, 'a')}, {"raw", "00"}}});
+      json doc = json::parse(status_doc("slow", 0, std::string(64, 'f')));
+      doc["mempool"] = pool;
+      return Answer{Answer::Kind::Reply, doc.dump()};
+    }
+    if (path == "/nft") {
+      return Answer{Answer::Kind::Trickle, "{\"hashes\":[\"" + std::string(64, 'b') + "\"]}",
+                    milliseconds(300)};
+    }
+    return Answer{Answer::Kind::Trickle, "{\"ok\":true}", milliseconds(300)};
+  });
+  ASSERT_TRUE(s1.listening() && s2.listening() && slow.listening());
+  // Addresses on the bridge where no namespace answers.
+  ASSERT_TRUE(start({peer(1), peer(2), peer(3), "10.77.0.200:19191", "10.77.0.201:19191"}));
+  const auto lat = seal_latencies(12, std::chrono::seconds(15));
+  print("five silent, slow or unreachable peers, ready transfer to block", lat);
+  std::cout << "silent peers asked " << s1.count("GET /status") + s2.count("GET /status")
+            << " times, slow peer " << slow.count("") << " requests\n";
+  EXPECT_LT(*std::max_element(lat.begin(), lat.end()), 3.0);
+  if (HasFailure()) show_log();
+}
+
+}  // namespace
