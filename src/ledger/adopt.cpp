@@ -26,6 +26,15 @@ using codec::Tx;
 
 namespace {
 
+// Removes a staged file when it goes out of scope, whatever path the caller took.
+struct RemoveOnExit {
+  const fs::path& p;
+  ~RemoveOnExit() {
+    std::error_code ignored;
+    fs::remove(p, ignored);
+  }
+};
+
 const char* const kRejected = "Peer chain rejected: ";
 
 Status io_fail(int err) { return std::unexpected(QuvError::msg(error::os_text(err))); }
@@ -128,13 +137,7 @@ Status Chain::adopt_bytes(ByteView bytes) {
 Status Chain::adopt_staged(const fs::path& staged) {
   // The staged file is gone when this returns, whatever happens: renamed over the chain,
   // or removed.
-  struct Consume {
-    const fs::path& p;
-    ~Consume() {
-      std::error_code ignored;
-      fs::remove(p, ignored);
-    }
-  } consume{staged};
+  const RemoveOnExit consume{staged};
   // Compared with and replacing the chain as every writer left it.
   auto lock = lock_writes();
   if (!lock) return std::unexpected(lock.error());
@@ -223,13 +226,7 @@ Status Chain::swap_in(Chain& peer, const fs::path& staged, AdoptCheck& check,
 }
 
 Result<uint64_t> Chain::extend_staged(const fs::path& staged) {
-  struct Consume {
-    const fs::path& p;
-    ~Consume() {
-      std::error_code ignored;
-      fs::remove(p, ignored);
-    }
-  } consume{staged};
+  const RemoveOnExit consume{staged};
   auto lock = lock_writes();
   if (!lock) return std::unexpected(lock.error());
   if (offsets_.empty()) return fail(kRejected + std::string("our chain holds no block."));

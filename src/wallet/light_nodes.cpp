@@ -14,10 +14,10 @@ namespace light {
 
 namespace {
 
-using walletdb::as_i64;
-using walletdb::as_string;
-using walletdb::as_u64;
-using walletdb::member;
+using jtext::as_i64;
+using jtext::as_string;
+using jtext::as_u64;
+using jtext::member;
 
 nlohmann::json parse_json(ByteView body) {
   return jtext::parse(bytes::text(body))

@@ -15,10 +15,10 @@ namespace light {
 
 namespace {
 
-using walletdb::as_i64;
-using walletdb::as_string;
-using walletdb::as_u64;
-using walletdb::member;
+using jtext::as_i64;
+using jtext::as_string;
+using jtext::as_u64;
+using jtext::member;
 using namespace internal;
 
 constexpr uint64_t kPageLimit = 32;

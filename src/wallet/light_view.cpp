@@ -10,9 +10,9 @@ namespace light {
 
 namespace {
 
-using walletdb::as_string;
-using walletdb::as_u64;
-using walletdb::member;
+using jtext::as_string;
+using jtext::as_u64;
+using jtext::member;
 using namespace internal;
 
 WalletView view_with(const LightCache& cache, const NodeInfo& node, const Book& book,
