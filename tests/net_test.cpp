@@ -1195,7 +1195,9 @@ TEST_F(ServerTest, ReaderThatStopsReadingIsCutOff) {
   ::close(d.fd);
   EXPECT_TRUE(rest.closed);
   EXPECT_LT(body_of(d.got + rest.bytes).size(), size);
-  // A reader that keeps up gets the whole file.
+  // A reader that keeps up gets the whole file. The limit is the default one here: under a
+  // thread checker on a loaded machine a reader that keeps up may still miss 300 ms.
+  start(net::ServerOptions{});
   d = start_chain_download(port());
   rest = read_all(d.fd);
   ::close(d.fd);

@@ -60,6 +60,11 @@ struct Scripted {
   std::string headers = "";
 };
 
+// The patterns the fake peers read requests with, built before any thread starts:
+// building a pattern on several threads at once is not safe.
+const std::regex kLength("Content-Length: (\\d+)");
+const std::regex kRange("\r\nRange: (bytes=\\d+-)");
+
 class FakePeer {
  public:
   using Handler = std::function<Scripted(const std::string& method, const std::string& path,
@@ -139,7 +144,7 @@ class FakePeer {
       if (head_end == std::string::npos && (head_end = in.find("\r\n\r\n")) != std::string::npos) {
         std::smatch m;
         std::string head = in.substr(0, head_end);
-        if (std::regex_search(head, m, std::regex("Content-Length: (\\d+)"))) {
+        if (std::regex_search(head, m, kLength)) {
           need = std::stoul(m[1]);
         }
       }
@@ -152,7 +157,7 @@ class FakePeer {
     // A range asked for is logged after the path.
     std::smatch range;
     const std::string head = in.substr(0, head_end);
-    const bool ranged = std::regex_search(head, range, std::regex("\r\nRange: (bytes=\\d+-)"));
+    const bool ranged = std::regex_search(head, range, kRange);
     {
       std::lock_guard lock(mu_);
       log_.push_back(method + " " + path + (ranged ? " " + range[1].str() : ""));
