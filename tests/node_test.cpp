@@ -511,6 +511,24 @@ TEST_F(NodeTest, StartUpNamesTheNodeAndExplainsATakenPort) {
   }
 }
 
+// A start-up whose state cannot be saved still starts, and says why the state was not kept.
+TEST_F(NodeTest, StartUpTellsAFailedStateSave) {
+  TestNode n(gen().bytes());
+  n.set_id("");
+  n.set_peers({"127.0.0.1:1"});  // nothing listens there
+  // A directory where the state file belongs: no save can replace it.
+  const std::filesystem::path state_path = state::path_for(n.path());
+  std::filesystem::remove(state_path);
+  ASSERT_TRUE(std::filesystem::create_directory(state_path));
+  auto started = node::prepare(*n.chain, [](std::string, net::Sender) -> Status { return {}; });
+  ASSERT_TRUE(started) << started.error().to_string();
+  ASSERT_EQ(started->lines.size(), 2u);
+  EXPECT_EQ(started->lines[0], (LogLine{true, "listen 0.0.0.0:19191  (P2P / wallet RPC)"}));
+  EXPECT_FALSE(started->lines[1].ok);
+  EXPECT_TRUE(started->lines[1].text.starts_with("state: ")) << started->lines[1].text;
+  std::cout << "start-up line for a failed save: " << started->lines[1].text << "\n";
+}
+
 // ---------------------------------------------------------------------------
 // Catch-up against honest and hostile peers.
 

@@ -107,8 +107,8 @@ std::variant<Cli, Exit> parse(const std::vector<std::string>& args);
 
 // Runs one subcommand other than "node" and "wallet" on the chain at `chain`; the lines
 // it prints, or the error report.
-std::expected<std::string, error::Report> run_oneshot(const Cmd& cmd,
-                                                      const std::filesystem::path& chain);
+[[nodiscard]] std::expected<std::string, error::Report> run_oneshot(
+    const Cmd& cmd, const std::filesystem::path& chain);
 
 // The whole start-up after the cryptographic library is ready: parse, apply `--chain`,
 // resolve the chain path, run the subcommand, print; returns the exit status.

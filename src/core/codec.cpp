@@ -23,7 +23,7 @@ constexpr uint64_t kMineTries = 400000;
 uint16_t fitted_count(size_t n) { return n <= 0xffff ? static_cast<uint16_t>(n) : 0; }
 
 template <size_t N>
-Result<std::array<uint8_t, N>> take_array(Cur& c) {
+[[nodiscard]] Result<std::array<uint8_t, N>> take_array(Cur& c) {
   if (c.remaining() < N) return fail(kTruncated);
   std::array<uint8_t, N> out;
   std::memcpy(out.data(), c.buf.data() + c.pos, N);
@@ -32,7 +32,7 @@ Result<std::array<uint8_t, N>> take_array(Cur& c) {
 }
 
 template <typename T>
-Result<T> take_le(Cur& c) {
+[[nodiscard]] Result<T> take_le(Cur& c) {
   if (c.remaining() < sizeof(T)) return fail(kTruncated);
   T v = 0;
   for (size_t i = sizeof(T); i-- > 0;) v = static_cast<T>((v << 8) | c.buf[c.pos + i]);

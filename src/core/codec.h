@@ -73,14 +73,14 @@ struct Cur {
   size_t pos = 0;
 
   size_t remaining() const { return pos < buf.size() ? buf.size() - pos : 0; }
-  Result<uint8_t> u8();
-  Result<uint16_t> u16();
-  Result<uint32_t> u32();
-  Result<uint64_t> u64();
-  Result<ByteView> take(size_t n);
-  Result<Hash16> arr16();
-  Result<Hash32> arr32();
-  Result<Sig64> arr64();
+  [[nodiscard]] Result<uint8_t> u8();
+  [[nodiscard]] Result<uint16_t> u16();
+  [[nodiscard]] Result<uint32_t> u32();
+  [[nodiscard]] Result<uint64_t> u64();
+  [[nodiscard]] Result<ByteView> take(size_t n);
+  [[nodiscard]] Result<Hash16> arr16();
+  [[nodiscard]] Result<Hash32> arr32();
+  [[nodiscard]] Result<Sig64> arr64();
 };
 
 // A transaction read from the front of a byte string, and how many bytes it took.
@@ -94,14 +94,14 @@ Bytes encode_tx_unsigned(const Tx& tx);
 // The signed encoding: the unsigned encoding followed by each input's 64-byte signature.
 Bytes encode_tx_signed(const Tx& tx);
 // Reads one signed transaction from the start of `data`; trailing bytes are not read.
-Result<DecodedTx> decode_tx(ByteView data);
+[[nodiscard]] Result<DecodedTx> decode_tx(ByteView data);
 
 // The 106 header bytes of a block, with version 1 and the fixed chain id.
 BlockHeader encode_header(const Block& b);
 // Header, transaction count, and the signed transactions back to back.
 Bytes encode_block_body(const Block& b);
 // Reads a block body and computes its hash; bytes after the last transaction are ignored.
-Result<Block> decode_block_body(ByteView body);
+[[nodiscard]] Result<Block> decode_block_body(ByteView body);
 // One chain record: u32 body length, body, BLAKE2b-256 checksum of the body.
 Bytes encode_record(const Block& b);
 
@@ -120,6 +120,6 @@ Hash32 block_hash(const BlockHeader& header);
 bool meets_difficulty(const Hash32& hash, unsigned difficulty);
 // Finds the first nonce in 0..399999 whose header hash meets `difficulty`;
 // difficulty 0 returns the header unchanged.
-Result<BlockHeader> mine_header(const BlockHeader& header, uint8_t difficulty);
+[[nodiscard]] Result<BlockHeader> mine_header(const BlockHeader& header, uint8_t difficulty);
 
 }  // namespace codec

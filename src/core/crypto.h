@@ -97,21 +97,22 @@ namespace crypto {
 std::string encode_address(const Key32& pk);
 // The public key inside an address text; tolerant of case, separators and look-alike
 // characters; "Invalid QÚV address." for every fault.
-Result<Key32> decode_address(std::string_view text);
+[[nodiscard]] Result<Key32> decode_address(std::string_view text);
 
 // H32 of the X25519 product of `sk` and `pk` and "quv-shared"; nothing when the product is
 // all zero (a public key of small order).
-std::optional<Secret<32>> shared_key(const Secret<32>& sk, const Key32& pk);
+[[nodiscard]] std::optional<Secret<32>> shared_key(const Secret<32>& sk, const Key32& pk);
 // H16 of the shared key and "tag": what lets a recipient spot its outputs cheaply.
 Hash16 stealth_tag(const Secret<32>& shared);
 
 // A fresh output paying `amount` with `memo` to the holder of address key `to`, naming
 // `from` as the sender. A key of small order has no shared key: "Invalid QÚV address.".
-Result<codec::TxOutput> make_output(std::string_view from, const Key32& to, int64_t amount,
-                                    std::string_view memo);
+[[nodiscard]] Result<codec::TxOutput> make_output(std::string_view from, const Key32& to,
+                                                  int64_t amount, std::string_view memo);
 // The opened note when `out` was made for `keys` and reads cleanly; nothing otherwise.
 // Outputs for other keys cost one scalar multiplication and two short hashes.
-std::optional<OpenedNote> try_open_output(const WalletKeys& keys, const codec::TxOutput& out,
-                                          uint64_t height, std::string_view txid);
+[[nodiscard]] std::optional<OpenedNote> try_open_output(const WalletKeys& keys,
+                                                        const codec::TxOutput& out, uint64_t height,
+                                                        std::string_view txid);
 
 }  // namespace crypto

@@ -9,6 +9,6 @@
 namespace decimal {
 
 // The value of `text`, or nothing when it is not such a number.
-std::optional<uint64_t> parse_u64(std::string_view text);
+[[nodiscard]] std::optional<uint64_t> parse_u64(std::string_view text);
 
 }  // namespace decimal

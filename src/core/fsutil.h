@@ -39,7 +39,8 @@ class Fd {
 // Reads the whole file. Only a regular file is read (a directory fails with the platform's
 // text, a pipe or a device with kNotRegular, at once), and one larger than `max_bytes`
 // fails with the platform's "File too large" instead of filling memory.
-Result<Bytes> read_file(const std::filesystem::path& path, uint64_t max_bytes = UINT64_MAX);
+[[nodiscard]] Result<Bytes> read_file(const std::filesystem::path& path,
+                                      uint64_t max_bytes = UINT64_MAX);
 
 // The text a reader reports for a path that names a pipe, a device or a socket.
 inline constexpr std::string_view kNotRegular = "Not a regular file.";
@@ -48,7 +49,8 @@ inline constexpr std::string_view kNotRegular = "Not a regular file.";
 inline constexpr std::string_view kNotUtf8 = "stream did not contain valid UTF-8";
 
 // Reads the whole file as UTF-8 text; content that is not UTF-8 fails with kNotUtf8.
-Result<std::string> read_text(const std::filesystem::path& path, uint64_t max_bytes = UINT64_MAX);
+[[nodiscard]] Result<std::string> read_text(const std::filesystem::path& path,
+                                            uint64_t max_bytes = UINT64_MAX);
 
 // Writes all of `data` at `offset`, riding over short writes and interruptions; the
 // errno of a failure, else 0.
@@ -71,7 +73,7 @@ class PreparedFile {
   PreparedFile& operator=(PreparedFile&&) = delete;
   ~PreparedFile();
   // Renames the new content over the target.
-  Status commit();
+  [[nodiscard]] Status commit();
 
  private:
   friend Result<PreparedFile> prepare_atomic(const std::filesystem::path&, ByteView,
@@ -86,14 +88,14 @@ class PreparedFile {
 // would, and also when `path` is a directory, which no rename could replace. With `mode`
 // the file is created with exactly that mode, whatever the umask, so a secret is never
 // readable by others, not even for a moment.
-Result<PreparedFile> prepare_atomic(const std::filesystem::path& path, ByteView data,
-                                    std::optional<mode_t> mode = std::nullopt);
+[[nodiscard]] Result<PreparedFile> prepare_atomic(const std::filesystem::path& path, ByteView data,
+                                                  std::optional<mode_t> mode = std::nullopt);
 
 // Replaces `path` with `data` so that a reader sees either the old or the new content
 // whole: a fresh temporary file in the same directory, written, flushed to disk and
 // renamed over the target.
-Status write_atomic(const std::filesystem::path& path, ByteView data);
-inline Status write_atomic(const std::filesystem::path& path, std::string_view text) {
+[[nodiscard]] Status write_atomic(const std::filesystem::path& path, ByteView data);
+[[nodiscard]] inline Status write_atomic(const std::filesystem::path& path, std::string_view text) {
   return write_atomic(path, bytes::of(text));
 }
 
@@ -121,6 +123,6 @@ FileStamp stamp(const std::filesystem::path& path);
 
 // Creates `dir` and any missing ancestors (mode 0777 before the umask); an existing
 // directory is success.
-Status create_dirs(const std::filesystem::path& dir);
+[[nodiscard]] Status create_dirs(const std::filesystem::path& dir);
 
 }  // namespace fsutil

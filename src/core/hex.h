@@ -19,10 +19,10 @@ std::string encode(const std::array<uint8_t, N>& a) {
 }
 
 // Strict: an even number of digits 0-9, a-f or A-F and nothing else.
-std::optional<Bytes> decode(std::string_view text);
+[[nodiscard]] std::optional<Bytes> decode(std::string_view text);
 // Strict, and exactly N bytes.
 template <size_t N>
-std::optional<std::array<uint8_t, N>> decode_array(std::string_view text) {
+[[nodiscard]] std::optional<std::array<uint8_t, N>> decode_array(std::string_view text) {
   if (text.size() != 2 * N) return std::nullopt;
   auto b = decode(text);
   if (!b) return std::nullopt;

@@ -24,9 +24,10 @@ bool depth_within(std::string_view text, int max_depth = kMaxDepth);
 
 // A JSON text from a peer, a node, a client or a file; nothing when it is not JSON or
 // nests deeper than `kMaxDepth`. Never throws.
-std::optional<json> parse(std::string_view text);
+[[nodiscard]] std::optional<json> parse(std::string_view text);
 // The same with a filtering callback of the JSON library (members it refuses are dropped).
-std::optional<json> parse(std::string_view text, const json::parser_callback_t& filter);
+[[nodiscard]] std::optional<json> parse(std::string_view text,
+                                        const json::parser_callback_t& filter);
 
 // Compact text with keys in sorted order; every text put into a reply is valid UTF-8, and
 // replacing keeps the printer from throwing on anything else.
@@ -42,7 +43,7 @@ inline const json* member(const json& obj, std::string_view key) {
 }
 
 // An integer within the signed 64-bit range; fractions never count.
-inline std::optional<int64_t> as_i64(const json* v) {
+[[nodiscard]] inline std::optional<int64_t> as_i64(const json* v) {
   if (!v) return std::nullopt;
   if (v->is_number_unsigned()) {
     uint64_t u = v->get<uint64_t>();
@@ -54,7 +55,7 @@ inline std::optional<int64_t> as_i64(const json* v) {
 }
 
 // A non-negative integer within the unsigned 64-bit range.
-inline std::optional<uint64_t> as_u64(const json* v) {
+[[nodiscard]] inline std::optional<uint64_t> as_u64(const json* v) {
   if (!v) return std::nullopt;
   if (v->is_number_unsigned()) return v->get<uint64_t>();
   if (v->is_number_integer()) {
@@ -64,7 +65,7 @@ inline std::optional<uint64_t> as_u64(const json* v) {
   return std::nullopt;
 }
 
-inline std::optional<std::string> as_string(const json* v) {
+[[nodiscard]] inline std::optional<std::string> as_string(const json* v) {
   if (!v || !v->is_string()) return std::nullopt;
   return v->get<std::string>();
 }

@@ -9,7 +9,7 @@ namespace codec {
 namespace {
 
 // A port text: an optional '+', then one or more ASCII digits, 1..65535.
-Result<uint16_t> parse_port(std::string_view t) {
+[[nodiscard]] Result<uint16_t> parse_port(std::string_view t) {
   if (!t.empty() && t.front() == '+') t.remove_prefix(1);
   if (t.empty()) return fail("Invalid port.");
   uint32_t v = 0;

@@ -19,8 +19,8 @@ inline constexpr uint16_t kDefaultPort = 19191;
 inline constexpr size_t kMaxPeers = 5;
 
 // Normalises one peer entry to "host:port" (IPv6 hosts in brackets).
-Result<std::string> parse_peer(std::string_view entry);
+[[nodiscard]] Result<std::string> parse_peer(std::string_view entry);
 // Normalises a list: blanks skipped, duplicates dropped, at most five, the seed peer when empty.
-Result<std::vector<std::string>> parse_peers(std::vector<std::string> entries);
+[[nodiscard]] Result<std::vector<std::string>> parse_peers(std::vector<std::string> entries);
 
 }  // namespace codec

@@ -23,7 +23,7 @@ std::span<const std::string_view> wordlist();
 void check_words();
 
 // The 13 words for 16 entropy bytes, or "entropy must be 16 bytes".
-Result<std::vector<std::string>> from_entropy(ByteView entropy);
+[[nodiscard]] Result<std::vector<std::string>> from_entropy(ByteView entropy);
 
 // A fresh mnemonic from 16 bytes of the system's cryptographic random source.
 std::vector<std::string> generate();
@@ -32,6 +32,6 @@ std::vector<std::string> generate();
 std::string to_mnemonic(std::span<const std::string> words);
 
 // The 13 lower-case words when the text is a valid mnemonic, else nothing.
-std::optional<std::vector<std::string>> parse(std::string_view text);
+[[nodiscard]] std::optional<std::vector<std::string>> parse(std::string_view text);
 
 }  // namespace seed

@@ -23,11 +23,13 @@ inline constexpr size_t kMaxTransferBytes = 400000;
 inline constexpr size_t kMaxMemoChars = 280;
 
 // Decodes hex text (either case) that must give exactly 32 bytes: "hex" or "hex len".
-Result<Hash32> hex_to_32(std::string_view text);
+[[nodiscard]] Result<Hash32> hex_to_32(std::string_view text);
 
 // Builds and signs a transfer of `amount` base units to the address `to`, spending the
 // given notes in order until they cover it, with change back to the sender.
-Result<codec::Tx> make_transfer(const WalletKeys& keys, std::span<const OpenedNote> notes,
-                                std::string_view to, int64_t amount, std::string_view memo);
+[[nodiscard]] Result<codec::Tx> make_transfer(const WalletKeys& keys,
+                                              std::span<const OpenedNote> notes,
+                                              std::string_view to, int64_t amount,
+                                              std::string_view memo);
 
 }  // namespace chain

@@ -28,6 +28,6 @@ std::string amount_text(uint64_t amount);
 std::string format_ts(uint64_t unix_seconds);
 
 // The amount in base units that the typed text names, or nothing when it names none.
-std::optional<int64_t> parse_quv(std::string_view text);
+[[nodiscard]] std::optional<int64_t> parse_quv(std::string_view text);
 
 }  // namespace units

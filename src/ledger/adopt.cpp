@@ -37,21 +37,23 @@ struct RemoveOnExit {
 
 const char* const kRejected = "Peer chain rejected: ";
 
-Status io_fail(int err) { return std::unexpected(QuvError::msg(error::os_text(err))); }
-Status io_fail() { return io_fail(errno); }
+[[nodiscard]] Status io_fail(int err) {
+  return std::unexpected(QuvError::msg(error::os_text(err)));
+}
+[[nodiscard]] Status io_fail() { return io_fail(errno); }
 std::unexpected<QuvError> io_fail_r(int err) {
   return std::unexpected(QuvError::msg(error::os_text(err)));
 }
 
 // Writes all of `data` at `offset`.
-Status write_all_at(int fd, ByteView data, uint64_t offset) {
+[[nodiscard]] Status write_all_at(int fd, ByteView data, uint64_t offset) {
   if (int err = fsutil::write_all_at(fd, data, offset)) return io_fail(err);
   return {};
 }
 
 // Creates `path` afresh (never through a symbolic link) for reading and writing. A stale
 // regular file of ours under that name, left by an earlier attempt, is replaced.
-Result<fsutil::Fd> create_exclusive(const fs::path& path, mode_t mode) {
+[[nodiscard]] Result<fsutil::Fd> create_exclusive(const fs::path& path, mode_t mode) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) return fsutil::Fd(fd);

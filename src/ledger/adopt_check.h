@@ -47,7 +47,9 @@ class SigPool {
   // verifies its few signatures inline starts none; the calling thread, which walks the
   // chain, verifies too whenever the queue is full and once its walk is done.
   SigPool() = default;
-  ~SigPool() { finish(); }
+  // Only stops the workers: a pool dropped before its verdict was asked belongs to a chain
+  // that is not adopted, so its failures no longer matter.
+  ~SigPool() { (void)finish(); }
   SigPool(const SigPool&) = delete;
   SigPool& operator=(const SigPool&) = delete;
 
@@ -73,7 +75,7 @@ class SigPool {
 
   // Verifies what is still queued, with the workers, and stops them; the first failure in
   // order, if any.
-  std::optional<Failure> finish() {
+  [[nodiscard]] std::optional<Failure> finish() {
     if (!finished_) {
       finished_ = true;
       flush();
@@ -245,7 +247,7 @@ struct Chain::AdoptCheck {
     return !f.has_value();
   }
   // The reason to refuse the chain, once every signature is checked.
-  std::optional<std::string> verdict() {
+  [[nodiscard]] std::optional<std::string> verdict() {
     auto bad = sigs.finish();
     if (bad && (!fault || bad->seq < fault_seq)) {
       return "block " + std::to_string(bad->block) + ", transaction " + std::to_string(bad->tx) +

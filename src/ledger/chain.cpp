@@ -27,8 +27,10 @@ using chain::OutRef;
 using chain::scan_block;
 using chain::TxRef;
 
-Status io_fail(int err) { return std::unexpected(QuvError::msg(error::os_text(err))); }
-Status io_fail() { return io_fail(errno); }
+[[nodiscard]] Status io_fail(int err) {
+  return std::unexpected(QuvError::msg(error::os_text(err)));
+}
+[[nodiscard]] Status io_fail() { return io_fail(errno); }
 
 }  // namespace
 
@@ -41,6 +43,7 @@ Chain::WriteLock::~WriteLock() {
 Result<Chain> Chain::open(const fs::path& path) { return open_impl(path, nullptr); }
 
 Result<Chain> Chain::open_impl(const fs::path& path, AdoptCheck* check) {
+  // A directory that cannot be made shows up as the open's own error.
   if (path.has_parent_path()) (void)fsutil::create_dirs(path.parent_path());
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) return std::unexpected(QuvError::msg(error::os_text(errno)));

@@ -102,7 +102,7 @@ class Chain {
 
   // Opens or creates the chain file and its state, replays it, and writes the genesis
   // block into a chain that has none.
-  static Result<Chain> open(const std::filesystem::path& path);
+  [[nodiscard]] static Result<Chain> open(const std::filesystem::path& path);
 
   // The chain file's path as given to `open`.
   const std::filesystem::path& path() const { return path_; }
@@ -128,81 +128,82 @@ class Chain {
   uint64_t file_size() const;
 
   // Reads the whole file from the start and ingests every block into the current sets.
-  Status replay();
+  [[nodiscard]] Status replay();
   // Builds the genesis block and appends it.
-  Status write_genesis();
+  [[nodiscard]] Status write_genesis();
   // Appends one block record at the end of the file (flushed to disk) and applies it.
-  Status append(const codec::Block& block);
+  [[nodiscard]] Status append(const codec::Block& block);
   // Applies transactions to the in-memory sets; never fails and checks nothing.
   void ingest(std::span<const codec::Tx> txs);
   // Copies height, tip hex and supply into the state.
   void refresh_meta();
 
   // Checks a transaction against the chain (and, when not sealing, the mempool).
-  Status validate(const codec::Tx& tx, bool sealing) const;
+  [[nodiscard]] Status validate(const codec::Tx& tx, bool sealing) const;
   // Acknowledgements a transfer needs: QUV_CONFIRM_PEERS, read at every call, default 2.
   static uint64_t required_confirms();
   // The id this node acknowledges under: node id, else reward address, else "anonymous".
   std::string own_id() const;
   // Validates a transaction, appends it to the mempool, saves the state; returns its txid.
   // A full mempool refuses with "Mempool full.".
-  Result<std::string> submit_tx(const codec::Tx& tx);
+  [[nodiscard]] Result<std::string> submit_tx(const codec::Tx& tx);
   // `submit_tx` for callers that admit many transactions and save once: between
   // `hold_saves` and `flush_saves` it does not save; outside a hold it saves as
   // `submit_tx` does.
-  Result<std::string> admit(const codec::Tx& tx);
+  [[nodiscard]] Result<std::string> admit(const codec::Tx& tx);
   // Records another node's acknowledgement of a mempool transaction and saves the state.
   // Kept only while the txid (64 lower-case hex digits) names a mempool entry, from a
   // node id that `chain::ack_node_ok` allows, up to `chain::acks_kept_per_tx` ids per txid;
   // anything else changes and saves nothing.
-  Result<chain::Acked> ack_tx(std::string_view txid, std::string_view node);
+  [[nodiscard]] Result<chain::Acked> ack_tx(std::string_view txid, std::string_view node);
 
   // Seals up to 32 ready mempool transactions into a mined block.
-  Result<chain::Sealed> seal();
+  [[nodiscard]] Result<chain::Sealed> seal();
   // Whether the seal step remembers the checks of waiting entries between seals (on by
   // default); off, every seal checks every entry in full. The outcome is the same.
   void remember_seal_checks(bool on);
   // Re-submissions of the last adoptions waiting for their parent to reach the chain.
   const std::vector<chain::SetAside>& set_aside() const { return set_aside_; }
   // Builds, mines and appends one block holding exactly these transactions, unchecked.
-  Result<chain::Sealed> seal_txs(std::vector<codec::Tx> txs);
+  [[nodiscard]] Result<chain::Sealed> seal_txs(std::vector<codec::Tx> txs);
   // Pays `amount` to the reward address in a work transaction sealed alone in a block.
-  Result<chain::Sealed> drop_work(uint64_t amount, uint32_t seconds, uint32_t validated);
+  [[nodiscard]] Result<chain::Sealed> drop_work(uint64_t amount, uint32_t seconds,
+                                                uint32_t validated);
   // Pays `amount` to `address` (already checked) in a work transaction sealed alone in a
   // block; `then` changes the state in the same save as the block's own figures, so the
   // state file never misses a block that reached the chain file.
-  Result<chain::Sealed> pay_work(std::string_view address, uint64_t amount, uint32_t seconds,
-                                 uint32_t validated,
-                                 const std::function<void(NodeState&)>& then = {});
+  [[nodiscard]] Result<chain::Sealed> pay_work(std::string_view address, uint64_t amount,
+                                               uint32_t seconds, uint32_t validated,
+                                               const std::function<void(NodeState&)>& then = {});
 
   // Replaces this chain by a peer's chain file when that chain is better (longer, or as
   // long with a smaller tip hash) and valid: our genesis block, heights in order, linked,
   // proof of work, right merkle hashes, and only transactions that sealing would accept.
   // The file is replaced atomically; lost transfers and mints are submitted again.
   // Spend signatures are verified on worker threads that live only during the call.
-  Status adopt_bytes(ByteView bytes);
+  [[nodiscard]] Status adopt_bytes(ByteView bytes);
   // `adopt_bytes` for a peer's chain file already staged beside ours (at a path that
   // `chain::staging_path` gave): it is renamed over the chain file when adopted and
   // removed otherwise, so it is gone on every path.
-  Status adopt_staged(const std::filesystem::path& staged);
+  [[nodiscard]] Status adopt_staged(const std::filesystem::path& staged);
   // Appends the blocks that continue our chain: `staged` (from `chain::staging_path`)
   // holds a peer's chain file from the offset of our last record on, and must begin with
   // that record byte for byte. Each block after it is checked as adoption checks it and
   // appended; a fault ends the walk with an error and keeps the blocks before it. The
   // file is removed on every path. Returns the number of blocks appended.
-  Result<uint64_t> extend_staged(const std::filesystem::path& staged);
+  [[nodiscard]] Result<uint64_t> extend_staged(const std::filesystem::path& staged);
 
   // Changes the node state (reward address, counters, peers, link states, node id) and
   // saves it: `edit` sees the state as every writer left it.
-  Status edit_state(const std::function<void(NodeState&)>& edit);
+  [[nodiscard]] Status edit_state(const std::function<void(NodeState&)>& edit);
   // Takes the writer lock (nested holds share it) and takes in what other writers wrote
   // meanwhile; for callers that read the state and then change it in one step.
-  Result<WriteLock> lock_writes();
+  [[nodiscard]] Result<WriteLock> lock_writes();
   // From now on admissions, acknowledgements and state edits mark the state as changed
   // instead of saving it; the writer lock stays held until `flush_saves`.
   void hold_saves();
   // Saves the state once if it changed since `hold_saves`, and ends the hold.
-  Status flush_saves();
+  [[nodiscard]] Status flush_saves();
 
  private:
   // Tests swap the file descriptor to make writes fail.
@@ -215,13 +216,14 @@ class Chain {
 
   Chain() = default;
 
-  static Result<Chain> open_impl(const std::filesystem::path& path, AdoptCheck* check);
+  [[nodiscard]] static Result<Chain> open_impl(const std::filesystem::path& path,
+                                               AdoptCheck* check);
   // Replays the file from its magic on, or (`from_end`) takes in the whole records after
   // the last one read.
-  Status replay_from(int fd, AdoptCheck* check, bool from_end);
+  [[nodiscard]] Status replay_from(int fd, AdoptCheck* check, bool from_end);
   // Reads records from `r` to the end of the file and ingests them; with
   // `stop_at_damage` a record cut short or failing its checksum ends the walk quietly.
-  Status read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_at_damage);
+  [[nodiscard]] Status read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_at_damage);
   // Ingest, one transaction at a time: its type (supply, NFT id), each spend, each output.
   void ingest_kind(uint8_t type, uint64_t work_amount, ByteView extra);
   void ingest_spend(const Hash32& note_id, const Hash32& nullifier);
@@ -231,16 +233,18 @@ class Chain {
   void check_block(const codec::Block& block, AdoptCheck& check) const;
   // Adoption steps. The peer's bytes, staged beside the chain, opened and checked as a
   // chain of their own:
-  Result<Chain> verify_peer(const std::filesystem::path& staged, AdoptCheck& check) const;
+  [[nodiscard]] Result<Chain> verify_peer(const std::filesystem::path& staged,
+                                          AdoptCheck& check) const;
   // the staged file renamed over the chain file once every check passed, with the old
   // chain's transfers and mints kept aside in `old_list`:
-  Status swap_in(Chain& peer, const std::filesystem::path& staged, AdoptCheck& check,
-                 std::vector<Bytes>& old_list);
+  [[nodiscard]] Status swap_in(Chain& peer, const std::filesystem::path& staged, AdoptCheck& check,
+                               std::vector<Bytes>& old_list);
   // and the mempool and that list submitted again, but for what the peer's chain holds.
   void resubmit(const std::vector<Bytes>& old_list, const chain::IdSet& peer_txids);
-  Status check_tx(const codec::Tx& tx, bool sealing, ByteView unsigned_tx, SigCheck sig,
-                  void* ctx) const;
-  Status check_spends(const codec::Tx& tx, ByteView unsigned_tx, SigCheck sig, void* ctx) const;
+  [[nodiscard]] Status check_tx(const codec::Tx& tx, bool sealing, ByteView unsigned_tx,
+                                SigCheck sig, void* ctx) const;
+  [[nodiscard]] Status check_spends(const codec::Tx& tx, ByteView unsigned_tx, SigCheck sig,
+                                    void* ctx) const;
 
   // Drops acknowledgements that the rules would not keep: of txids no longer in the
   // mempool, from node ids not allowed, past the bound per txid. Every save does this.
@@ -256,18 +260,18 @@ class Chain {
                                       std::optional<codec::Tx>& decoded);
   // Validates and appends one transaction to the mempool; the caller holds the lock and
   // saves.
-  Result<std::string> admit_one(const codec::Tx& tx);
+  [[nodiscard]] Result<std::string> admit_one(const codec::Tx& tx);
   // Mines a block of exactly these transactions on the current tip.
-  Result<codec::Block> make_block(std::vector<codec::Tx> txs) const;
+  [[nodiscard]] Result<codec::Block> make_block(std::vector<codec::Tx> txs) const;
   // Saves the state now, or marks it changed while saves are held.
-  Status save_state();
+  [[nodiscard]] Status save_state();
   // Remembers how the state file looks now, to notice another writer's save later.
   void stamp_state();
   // Takes in the records and the state file that other writers wrote since we last looked.
-  Status take_in(AdoptCheck* check);
+  [[nodiscard]] Status take_in(AdoptCheck* check);
   // Takes the writer lock on the chain file when this is the outermost hold, then takes in
   // what other writers wrote.
-  Status lock_file(AdoptCheck* check = nullptr);
+  [[nodiscard]] Status lock_file(AdoptCheck* check = nullptr);
   void unlock_file();
 
   std::filesystem::path path_;

@@ -26,7 +26,7 @@ class FileReader {
 
   // Makes up to `n` bytes from the current position readable at `data()`; returns how
   // many are (fewer only at the end of the file).
-  Result<size_t> fill(size_t n);
+  [[nodiscard]] Result<size_t> fill(size_t n);
   const uint8_t* data() const { return buf_.data() + begin_; }
   void consume(size_t n) { begin_ += n; }
   // Moves forward to file offset `at`, dropping what was read ahead before it.
@@ -77,10 +77,10 @@ class RecordReader {
   RecordReader(int fd, uint64_t size, uint64_t at);
   // Reads the magic at the start of the file: the short-read text when the file is
   // shorter, the bad-magic text when it differs.
-  Status magic();
+  [[nodiscard]] Status magic();
   // The record at the current position (kRecord); the end of the file, with fewer than
   // four bytes left (kEnd); or a record that runs past the end of the file (kCut).
-  Result<Step> next(Record& out);
+  [[nodiscard]] Result<Step> next(Record& out);
   // File offset of the next record to read.
   uint64_t pos() const { return r_.pos() + pending_; }
   // File offset just after the last record returned.
@@ -117,7 +117,7 @@ struct BlockScan {
 // Walks a block body as the codec's decoder does and accepts exactly what it accepts, with
 // the same messages, but records positions instead of copying fields: replay reads every
 // block of the chain and needs nothing but the spends, the outputs and the work amounts.
-Status scan_block(ByteView body, BlockScan& s);
+[[nodiscard]] Status scan_block(ByteView body, BlockScan& s);
 
 // The 32 bytes at `p`.
 Hash32 hash_at(const uint8_t* p);

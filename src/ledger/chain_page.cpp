@@ -28,14 +28,14 @@ constexpr size_t kChecksumSize = 32;
 
 using ReadFd = fsutil::Fd;
 
-Result<ReadFd> open_read(const std::string& path) {
+[[nodiscard]] Result<ReadFd> open_read(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(error::os_text(errno));
   return Result<ReadFd>(std::in_place, fd);
 }
 
 // Reads up to n bytes at `offset`; fewer only at the end of the file.
-Result<size_t> pread_full(int fd, uint8_t* dst, size_t n, uint64_t offset) {
+[[nodiscard]] Result<size_t> pread_full(int fd, uint8_t* dst, size_t n, uint64_t offset) {
   size_t got = 0;
   if (int err = fsutil::read_all_at(fd, std::span<uint8_t>(dst, n), offset, got); err != 0) {
     return fail(error::os_text(err));
@@ -44,7 +44,7 @@ Result<size_t> pread_full(int fd, uint8_t* dst, size_t n, uint64_t offset) {
 }
 
 // The first four bytes must be the magic; a shorter file is a short read.
-Status check_magic(int fd) {
+[[nodiscard]] Status check_magic(int fd) {
   uint8_t head[4];
   auto got = pread_full(fd, head, 4, 0);
   if (!got) return std::unexpected(got.error());
@@ -67,7 +67,7 @@ bool wanted(const BlocksPage& page, uint64_t height, uint64_t from, uint64_t lim
   return height >= from && page.blocks.size() < limit;
 }
 
-Result<BlocksPage> walk(int fd, uint64_t from, uint64_t limit) {
+[[nodiscard]] Result<BlocksPage> walk(int fd, uint64_t from, uint64_t limit) {
   if (auto ok = check_magic(fd); !ok) return std::unexpected(ok.error());
   BlocksPage page;
   RecordReader reader(fd, 0, 4);

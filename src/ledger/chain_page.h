@@ -30,11 +30,13 @@ struct BlocksPage {
 // the last good block of the file. Reads only. Repeated calls on a growing file
 // reuse what earlier calls learnt about its records, so a warm page costs about
 // as much as the records it returns.
-Result<BlocksPage> blocks_page(const std::string& path, uint64_t from, uint64_t limit);
+[[nodiscard]] Result<BlocksPage> blocks_page(const std::string& path, uint64_t from,
+                                             uint64_t limit);
 
 // The same page computed the plain way: every record read, hashed and decoded from
 // the start of the file. blocks_page returns exactly what this returns.
-Result<BlocksPage> walk_blocks_page(const std::string& path, uint64_t from, uint64_t limit);
+[[nodiscard]] Result<BlocksPage> walk_blocks_page(const std::string& path, uint64_t from,
+                                                  uint64_t limit);
 
 // An input as JSON: its note id as 64 hex digits.
 nlohmann::json input_json(const codec::TxInput& in);

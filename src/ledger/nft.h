@@ -50,13 +50,13 @@ inline constexpr uint64_t kMaxCoefficientPasses = 4;
 std::filesystem::path dir(const std::filesystem::path& chain_path);
 
 // Creates the store directory and any missing ancestors.
-Status ensure_dir(const std::filesystem::path& dir);
+[[nodiscard]] Status ensure_dir(const std::filesystem::path& dir);
 
 // Checks an uploaded JPEG and stores it under its hash; storing a stored image again is harmless.
-Result<NftInfo> ingest(const std::filesystem::path& dir, ByteView image);
+[[nodiscard]] Result<NftInfo> ingest(const std::filesystem::path& dir, ByteView image);
 
 // The stored bytes of the image with this hash (64 lower-case hex digits).
-Result<Bytes> read(const std::filesystem::path& dir, std::string_view hash);
+[[nodiscard]] Result<Bytes> read(const std::filesystem::path& dir, std::string_view hash);
 
 // Whether the image with this hash is stored as a regular file; false for a malformed hash.
 bool exists(const std::filesystem::path& dir, std::string_view hash);
@@ -68,6 +68,6 @@ std::vector<std::string> list_hex(const std::filesystem::path& dir);
 bool is_hash(std::string_view text);
 
 // Splits a mint's `extra` into the image id and the trimmed, lower-cased owner address.
-Result<std::pair<Hash32, std::string>> parse_extra(ByteView extra);
+[[nodiscard]] Result<std::pair<Hash32, std::string>> parse_extra(ByteView extra);
 
 }  // namespace nft

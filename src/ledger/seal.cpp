@@ -165,6 +165,8 @@ Result<chain::Sealed> Chain::seal() {
   auto sealed = seal_txs(std::move(selected));
   if (!sealed) {
     put_back();
+    // The failed seal is what the caller hears of; the state file is whole at every save,
+    // so one that fails here is made good by the next.
     (void)save_state();
     return sealed;
   }

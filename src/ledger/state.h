@@ -52,12 +52,13 @@ struct NodeState {
 
   // Reads the state file that belongs to `chain_path`: the default state when there is no
   // file or it does not parse; an error with the platform's text when it cannot be read.
-  static Result<NodeState> load(const std::filesystem::path& chain_path);
+  [[nodiscard]] static Result<NodeState> load(const std::filesystem::path& chain_path);
   // Writes the whole state to the state file that belongs to `chain_path`, atomically.
-  Status save(const std::filesystem::path& chain_path) const;
+  [[nodiscard]] Status save(const std::filesystem::path& chain_path) const;
   // Writes the state file's new content beside it, flushed, for the caller to rename into
   // place with `commit` once the change it records has been made.
-  Result<fsutil::PreparedFile> prepare_save(const std::filesystem::path& chain_path) const;
+  [[nodiscard]] Result<fsutil::PreparedFile> prepare_save(
+      const std::filesystem::path& chain_path) const;
 
   bool operator==(const NodeState&) const = default;
 };
@@ -76,7 +77,7 @@ std::filesystem::path path_for(const std::filesystem::path& chain_path);
 std::string to_json(const NodeState& s);
 
 // Parses a state file's text by the strict rules (object or array form); nullopt on any fault.
-std::optional<NodeState> parse(std::string_view text);
+[[nodiscard]] std::optional<NodeState> parse(std::string_view text);
 
 // The state file beside `chain_path` as a plain JSON value, for readers that take each
 // member on its own with a default per member (the status document). A file that is

@@ -57,28 +57,28 @@ std::string reward_address(const Chain& chain);
 
 // Trims and lower-cases `text`, checks it is an address (an empty text clears), stores
 // it and saves.
-Status set_reward_address(Chain& chain, std::string_view text);
+[[nodiscard]] Status set_reward_address(Chain& chain, std::string_view text);
 
 // One heartbeat at `now`: credits work, saves, and pays the drop when the window is a
 // day old. Returns the amount paid, 0 when nothing was paid.
-Result<uint64_t> beat(Chain& chain, int64_t now);
+[[nodiscard]] Result<uint64_t> beat(Chain& chain, int64_t now);
 // One heartbeat at the system clock's time.
-Result<uint64_t> beat(Chain& chain);
+[[nodiscard]] Result<uint64_t> beat(Chain& chain);
 
 // Pays the accrued work at `now` and reopens the window; 0 when nothing was due.
-Result<uint64_t> drop_now(Chain& chain, int64_t now);
+[[nodiscard]] Result<uint64_t> drop_now(Chain& chain, int64_t now);
 // Pays the accrued work at the system clock's time.
-Result<uint64_t> drop_now(Chain& chain);
+[[nodiscard]] Result<uint64_t> drop_now(Chain& chain);
 
 // Test mint: pays `amount` base units to `address` in a work block of its own, leaving the
 // reward address and the work counters as they were; the new block's height and hash.
-Result<chain::Sealed> mint(Chain& chain, std::string_view address, uint64_t amount);
+[[nodiscard]] Result<chain::Sealed> mint(Chain& chain, std::string_view address, uint64_t amount);
 
 // The work report; cannot fail.
 WorkStatus status(const Chain& chain);
 
 // Normalises and stores the peer list, forgets the link state of peers no longer listed,
 // and saves.
-Status set_peers(Chain& chain, std::vector<std::string> peers);
+[[nodiscard]] Status set_peers(Chain& chain, std::vector<std::string> peers);
 
 }  // namespace work

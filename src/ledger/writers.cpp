@@ -12,8 +12,10 @@
 
 namespace {
 
-Status io_fail(int err) { return std::unexpected(QuvError::msg(error::os_text(err))); }
-Status io_fail() { return io_fail(errno); }
+[[nodiscard]] Status io_fail(int err) {
+  return std::unexpected(QuvError::msg(error::os_text(err)));
+}
+[[nodiscard]] Status io_fail() { return io_fail(errno); }
 
 }  // namespace
 

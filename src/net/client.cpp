@@ -52,7 +52,7 @@ void set_port(Resolved& r, uint16_t port) {
 
 // The first address of "host:port": a bracketed IPv6 literal, or a name or IPv4
 // address for the system resolver. A text without a port resolves to nothing.
-std::expected<Resolved, CallError> resolve(const std::string& endpoint) {
+[[nodiscard]] std::expected<Resolved, CallError> resolve(const std::string& endpoint) {
   size_t colon = endpoint.rfind(':');
   if (colon == std::string::npos) return call_fail(CallFail::Resolve, "no port");
   auto port = parse_u64(std::string_view(endpoint).substr(colon + 1));
@@ -99,9 +99,10 @@ std::expected<Resolved, CallError> resolve(const std::string& endpoint) {
 
 // Waits until `fd` is ready for `events`, at most `op` and never past `deadline`; with a
 // cancel flag, in short slices so that cancelling takes effect soon.
-std::expected<void, CallError> wait_ready(int fd, short events, milliseconds op,
-                                          Clock::time_point deadline, CallFail on_error,
-                                          const std::atomic<bool>* cancel = nullptr) {
+[[nodiscard]] std::expected<void, CallError> wait_ready(int fd, short events, milliseconds op,
+                                                        Clock::time_point deadline,
+                                                        CallFail on_error,
+                                                        const std::atomic<bool>* cancel = nullptr) {
   const auto op_end = op.count() > 0 ? Clock::now() + op : Clock::now();
   const auto end = std::min(op_end, deadline);
   for (;;) {
@@ -119,8 +120,9 @@ std::expected<void, CallError> wait_ready(int fd, short events, milliseconds op,
   }
 }
 
-std::expected<fsutil::Fd, CallError> connect_to(const Resolved& to, milliseconds timeout,
-                                                Clock::time_point deadline) {
+[[nodiscard]] std::expected<fsutil::Fd, CallError> connect_to(const Resolved& to,
+                                                              milliseconds timeout,
+                                                              Clock::time_point deadline) {
   fsutil::Fd s(::socket(to.addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!s.valid()) return os_fail(CallFail::Connect, errno);
   if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&to.addr), to.len) != 0) {
@@ -138,7 +140,8 @@ std::expected<fsutil::Fd, CallError> connect_to(const Resolved& to, milliseconds
   return s;
 }
 
-std::expected<void, CallError> send_whole(int fd, ByteView data, const CallOptions& opts) {
+[[nodiscard]] std::expected<void, CallError> send_whole(int fd, ByteView data,
+                                                        const CallOptions& opts) {
   size_t done = 0;
   while (done < data.size()) {
     ssize_t r = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -164,10 +167,9 @@ uint16_t status_of(std::string_view head) {
   return code && *code <= 65535 ? static_cast<uint16_t>(*code) : 0;
 }
 
-std::expected<HttpReply, CallError> call_with(std::string_view host_text, std::string_view method,
-                                              std::string_view path, ByteView body,
-                                              std::string_view content_type,
-                                              const CallOptions& opts, milliseconds connect_limit) {
+[[nodiscard]] std::expected<HttpReply, CallError> call_with(
+    std::string_view host_text, std::string_view method, std::string_view path, ByteView body,
+    std::string_view content_type, const CallOptions& opts, milliseconds connect_limit) {
   std::string host = normalize_host(host_text);
   auto to = resolve(host);
   if (!to) return std::unexpected(to.error());

@@ -60,9 +60,11 @@ struct CallOptions {
 
 // One request to `host` ("host:port", white space and leading "http://" or "https://"
 // allowed) over a fresh connection, the reply read until the server closes.
-std::expected<HttpReply, CallError> call(std::string_view host, std::string_view method,
-                                         std::string_view path, ByteView body,
-                                         std::string_view content_type, const CallOptions& opts);
+[[nodiscard]] std::expected<HttpReply, CallError> call(std::string_view host,
+                                                       std::string_view method,
+                                                       std::string_view path, ByteView body,
+                                                       std::string_view content_type,
+                                                       const CallOptions& opts);
 
 // The host text of a call with surrounding white space and leading "http://" and
 // "https://" removed.
@@ -71,8 +73,9 @@ std::string normalize_host(std::string_view host);
 // One HTTP request over a fresh connection: the reply's bytes after the header block,
 // whatever its status, or nothing on any failure. `timeout_secs` bounds each single read
 // and write; connecting takes at most 2 seconds.
-std::optional<Bytes> http_call_timeout(std::string_view host, std::string_view method,
-                                       std::string_view path, ByteView body,
-                                       std::string_view content_type, uint64_t timeout_secs);
+[[nodiscard]] std::optional<Bytes> http_call_timeout(std::string_view host, std::string_view method,
+                                                     std::string_view path, ByteView body,
+                                                     std::string_view content_type,
+                                                     uint64_t timeout_secs);
 
 }  // namespace net

@@ -47,7 +47,7 @@ using ReadFn = std::function<Result<size_t>(uint8_t* buf, size_t n)>;
 // Reads one request: the header block up to the first blank line, then the body of
 // Content-Length bytes. Fails with "incomplete headers", "headers too large",
 // "body too large" or the read's error.
-Result<Request> read_request(const ReadFn& read);
+[[nodiscard]] Result<Request> read_request(const ReadFn& read);
 
 // A request whose header block has arrived whole: its line and head, and the body
 // length it announces; the bytes after the blank line belong to the body.
@@ -60,14 +60,15 @@ struct RequestHead {
 // far. Nothing yet when more bytes are needed; fails with "headers too large" or
 // "body too large" as `read_request` does. `search_from` carries the search position
 // between calls on the same growing buffer.
-Result<std::optional<RequestHead>> parse_head(ByteView buf, size_t& search_from);
+[[nodiscard]] Result<std::optional<RequestHead>> parse_head(ByteView buf, size_t& search_from);
 
 // A decimal unsigned 64-bit number: one leading '+' allowed, digits only.
-std::optional<uint64_t> parse_u64(std::string_view text);
+[[nodiscard]] std::optional<uint64_t> parse_u64(std::string_view text);
 // The Content-Length of a header block; 0 when absent or not a number.
 uint64_t content_length(std::string_view head);
 // The value of `key` in the query of the request line's target, as a number.
-std::optional<uint64_t> query_u64(std::string_view request_line, std::string_view key);
+[[nodiscard]] std::optional<uint64_t> query_u64(std::string_view request_line,
+                                                std::string_view key);
 // The image name that GET /nft/{hash} asks for.
 std::string nft_target(std::string_view request_line);
 // True for 127.0.0.0/8, ::1 and their IPv4-mapped forms.
@@ -76,7 +77,7 @@ bool is_loopback(std::string_view ip);
 // The first byte a request asks for with "Range: bytes=N-"; nothing without such a
 // header. Other range forms (an end, several ranges, a suffix) are not served: the
 // request is answered whole, as a server that knows no ranges would.
-std::optional<uint64_t> range_start(std::string_view head);
+[[nodiscard]] std::optional<uint64_t> range_start(std::string_view head);
 
 // The "Content-Range: bytes FIRST-LAST/TOTAL" of a reply's header block.
 struct ContentRange {
@@ -87,7 +88,7 @@ struct ContentRange {
 };
 // Nothing when the header is absent or not of that form (a "*" instead of the range
 // included).
-std::optional<ContentRange> content_range(std::string_view head);
+[[nodiscard]] std::optional<ContentRange> content_range(std::string_view head);
 
 // The header block of a reply with `body_len` bytes of body; `extra` is one more header
 // line ("Content-Range: ...", without its line end), or empty.

@@ -82,9 +82,7 @@ struct Outgoing {
     if (shared) return *shared;
     return {reinterpret_cast<const char*>(body.data()), body.size()};
   }
-  uint64_t body_len() const {
-    return file.valid() ? file_len - file_start : memory_body().size();
-  }
+  uint64_t body_len() const { return file.valid() ? file_len - file_start : memory_body().size(); }
 };
 
 enum class Wrote { More, Done, Failed };
@@ -192,7 +190,7 @@ struct Answer {
 class EventLoop {
  public:
   EventLoop(Server::Shared& s, size_t index) : s_(s), index_(index) {}
-  Status init();
+  [[nodiscard]] Status init();
   void run();
   // Hands a worker's answer to this loop; any thread.
   void post(Answer a);

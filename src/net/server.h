@@ -59,8 +59,8 @@ class Server {
  public:
   // Raises the soft open-file limit to the hard one, binds the listener and starts the
   // threads; the error is the system's text.
-  static Result<std::unique_ptr<Server>> start(ServerOptions opts, std::string chain_path,
-                                               Sender tx);
+  [[nodiscard]] static Result<std::unique_ptr<Server>> start(ServerOptions opts,
+                                                             std::string chain_path, Sender tx);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -81,6 +81,6 @@ class Server {
 std::string address_text(const sockaddr_storage& a);
 
 // Binds 0.0.0.0:19191 and serves there for the rest of the process.
-Status spawn(std::string chain_path, Sender tx);
+[[nodiscard]] Status spawn(std::string chain_path, Sender tx);
 
 }  // namespace net

@@ -29,7 +29,7 @@ std::string status_json(const std::string& chain_path);
 // The bytes of the state file beside the chain, or nothing when it is missing, is no
 // regular file, cannot be read or is larger than a state file may be (all of which read
 // as the empty state).
-std::optional<std::string> read_state_bytes(const std::string& chain_path);
+[[nodiscard]] std::optional<std::string> read_state_bytes(const std::string& chain_path);
 
 // The status document of one chain, built once per change of what it shows: the state
 // file's bytes, the chain file's size, the number of NFT images and QUV_CONFIRM_PEERS.

@@ -70,7 +70,10 @@ Result<Started> prepare(Chain& chain, const Spawn& spawn) {
   out.session.rx = std::move(rx);
   out.lines.push_back(
       {true, "listen 0.0.0.0:" + std::to_string(net::kPort) + "  (P2P / wallet RPC)"});
-  fill_identity(chain, fresh_node_id(), std::string(codec::kDefaultSeedPeer));
+  if (auto saved = fill_identity(chain, fresh_node_id(), std::string(codec::kDefaultSeedPeer));
+      !saved) {
+    out.lines.push_back({false, "state: " + saved.error().to_string()});
+  }
   out.session.memo.begin_tick();
   // Only adoptions and refused chains are told at start-up.
   for (const LogLine& l : catch_up(chain, out.session.memo, kStartFetchWait).lines) {

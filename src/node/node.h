@@ -44,9 +44,9 @@ struct Started {
 using Spawn = std::function<Status(std::string chain_path, net::Sender tx)>;
 
 // Starts the node on port 19191: server, id, first peer, chain summary, one catch-up.
-Result<Started> prepare(Chain& chain);
+[[nodiscard]] Result<Started> prepare(Chain& chain);
 // The same with the server started by `spawn`.
-Result<Started> prepare(Chain& chain, const Spawn& spawn);
+[[nodiscard]] Result<Started> prepare(Chain& chain, const Spawn& spawn);
 
 // One tick; never fails, every outcome is a line.
 std::vector<LogLine> pulse(Chain& chain, Session& session);
@@ -64,10 +64,10 @@ void print_lines(const std::vector<LogLine>& lines, std::FILE* out = stdout,
 
 // The plain loop: start-up lines, the banner, then one tick a second for ever. Returns
 // only when start-up fails.
-Status run(Chain& chain);
+[[nodiscard]] Status run(Chain& chain);
 
 // The status document of the node on 127.0.0.1:19191 when it answers with "ok" true.
-std::optional<nlohmann::json> local_status();
+[[nodiscard]] std::optional<nlohmann::json> local_status();
 
 // A fresh node id: "seed-" and 12 lower-case hex digits from the random source, so that
 // nodes started on the same genesis still tell each other apart.

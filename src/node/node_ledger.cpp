@@ -9,18 +9,24 @@ uint64_t supply_of(const Chain& chain) { return chain.supply(); }
 uint64_t work_seconds_of(const Chain& chain) { return chain.state().work_seconds; }
 
 void set_link(Chain& chain, const std::string& peer, const char* state) {
+  // Saves are held while links are set: the failure that matters is the flush's.
   (void)chain.edit_state([&](NodeState& s) { s.peer_link[peer] = state; });
 }
 
-void fill_identity(Chain& chain, const std::string& fresh_id, const std::string& seed_peer) {
+Status fill_identity(Chain& chain, const std::string& fresh_id, const std::string& seed_peer) {
+  Status first;
+  auto keep = [&](Status s) {
+    if (!s && first) first = std::move(s);
+  };
   if (chain.state().node_id.empty()) {
-    (void)chain.edit_state([&](NodeState& s) { s.node_id = fresh_id; });
+    keep(chain.edit_state([&](NodeState& s) { s.node_id = fresh_id; }));
   }
   if (chain.state().peers.empty()) {
-    (void)chain.edit_state([&](NodeState& s) { s.peers.push_back(seed_peer); });
+    keep(chain.edit_state([&](NodeState& s) { s.peers.push_back(seed_peer); }));
   }
   // Every edit brings height, tip and supply up to date before it saves.
-  (void)chain.edit_state([](NodeState&) {});
+  keep(chain.edit_state([](NodeState&) {}));
+  return first;
 }
 
 }  // namespace node

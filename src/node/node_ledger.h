@@ -22,10 +22,12 @@ uint64_t supply_of(const Chain& chain);
 // Work seconds credited in the current window.
 uint64_t work_seconds_of(const Chain& chain);
 
-// Records the link state of one peer ("up", "down" or "self").
+// Records the link state of one peer ("up", "down" or "self"). The gossip tick sets links
+// while it holds saves, so the save, and its failure, come at the tick's flush.
 void set_link(Chain& chain, const std::string& peer, const char* state);
 // Gives the node its id and its first peer where they are missing and brings the chain
-// summary up to date, saving each; a failed save is left for the next one.
-void fill_identity(Chain& chain, const std::string& fresh_id, const std::string& seed_peer);
+// summary up to date, saving each; every edit is tried, and the first failed save comes back.
+[[nodiscard]] Status fill_identity(Chain& chain, const std::string& fresh_id,
+                                   const std::string& seed_peer);
 
 }  // namespace node

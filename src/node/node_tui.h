@@ -96,10 +96,10 @@ struct Backend {
 // Runs the whole UI until the user quits; `chain_path` is opened only when no node is
 // running yet. Errors: the chain's or start-up's, or the text of a terminal failure; the
 // terminal is restored before returning in every case.
-Status run(const std::filesystem::path& chain_path);
+[[nodiscard]] Status run(const std::filesystem::path& chain_path);
 
 // The event and refresh loop until a quit key (success) or a terminal failure.
-Status loop_ui(ui::Screen& screen, Backend& backend, App& app);
+[[nodiscard]] Status loop_ui(ui::Screen& screen, Backend& backend, App& app);
 
 // What a key did: the UI goes on or ends.
 enum class After { Continue, Quit };
@@ -123,13 +123,13 @@ void done_ok(App& app, std::string text);
 
 // One POST to the node at `host` (3-second time-out): the reply parsed as JSON, or
 // nothing when the node did not answer or the reply is not JSON.
-std::optional<nlohmann::json> post_json(std::string_view host, std::string_view path,
-                                        std::string_view body);
+[[nodiscard]] std::optional<nlohmann::json> post_json(std::string_view host, std::string_view path,
+                                                      std::string_view body);
 // The same to the node on 127.0.0.1:19191.
-std::optional<nlohmann::json> post_json(std::string_view path, std::string_view body);
+[[nodiscard]] std::optional<nlohmann::json> post_json(std::string_view path, std::string_view body);
 // The status document of the node at `host` when it answers with "ok" true (1-second
 // time-out).
-std::optional<nlohmann::json> status_of(std::string_view host);
+[[nodiscard]] std::optional<nlohmann::json> status_of(std::string_view host);
 
 // Clears a flash older than `kFlashSeconds` whole seconds.
 void expire_flash(App& app, Clock::time_point now);

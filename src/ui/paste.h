@@ -33,7 +33,8 @@ inline constexpr int kPasteGapMs = 1000;
 // paste to its end marker (or until the terminal falls silent for `kPasteGapMs`) and
 // returns its text (`paste_text`). Otherwise returns nothing and leaves in `unread`, in
 // order, the codes it read, which belong to the next keys.
-std::optional<std::string> read_paste(const NextCode& next, std::vector<InputCode>& unread);
+[[nodiscard]] std::optional<std::string> read_paste(const NextCode& next,
+                                                    std::vector<InputCode>& unread);
 
 // Pasted code points as text for a one-line field: UTF-8 without control characters (line
 // breaks and tabs included), at most `kMaxPaste` code points.

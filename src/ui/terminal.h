@@ -67,10 +67,10 @@ class Screen {
   // The current size as a rectangle at 0, 0.
   virtual Rect area() const = 0;
   // Shows the buffer; cells outside the current size are left out.
-  virtual Status draw(const Buffer& buf) = 0;
+  [[nodiscard]] virtual Status draw(const Buffer& buf) = 0;
   // Waits up to `timeout_ms` for a key; nothing when none came (or the event was not a
   // key, such as a resize).
-  virtual Result<std::optional<Key>> poll(int timeout_ms) = 0;
+  [[nodiscard]] virtual Result<std::optional<Key>> poll(int timeout_ms) = 0;
 };
 
 // The real terminal, over the curses library.
@@ -78,14 +78,14 @@ class Terminal final : public Screen {
  public:
   // Raw mode, the alternate screen and a hidden cursor on standard input and output.
   // On failure whatever was already switched is switched back first.
-  static Result<std::unique_ptr<Terminal>> open();
+  [[nodiscard]] static Result<std::unique_ptr<Terminal>> open();
   ~Terminal() override;
   Terminal(const Terminal&) = delete;
   Terminal& operator=(const Terminal&) = delete;
 
   Rect area() const override;
-  Status draw(const Buffer& buf) override;
-  Result<std::optional<Key>> poll(int timeout_ms) override;
+  [[nodiscard]] Status draw(const Buffer& buf) override;
+  [[nodiscard]] Result<std::optional<Key>> poll(int timeout_ms) override;
 
   // Gives the terminal back: leaves raw mode, leaves the alternate screen, shows the
   // cursor; failures are ignored. Safe to call more than once.

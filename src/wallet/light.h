@@ -73,7 +73,8 @@ std::filesystem::path nodes_path(const std::filesystem::path& wallet_file);
 std::vector<std::string> load_nodes(const std::filesystem::path& wallet_file);
 // Writes the trimmed, non-blank entries as a two-space indented JSON array, replacing the
 // file atomically. The error is the system's text.
-Status save_nodes(const std::filesystem::path& wallet_file, std::span<const std::string> entries);
+[[nodiscard]] Status save_nodes(const std::filesystem::path& wallet_file,
+                                std::span<const std::string> entries);
 
 // True when the host part of "host:port" (or "[v6]:port") is exactly "127.0.0.1",
 // "localhost" or "::1".
@@ -93,13 +94,14 @@ struct NodeInfo {
 };
 
 // Reads the node's GET /status; nothing when it does not answer with "ok": true.
-std::optional<NodeInfo> ping(std::string_view entry, const Transport& t = http());
+[[nodiscard]] std::optional<NodeInfo> ping(std::string_view entry, const Transport& t = http());
 // Pings the given entries and then the defaults (trimmed, each once) and returns the best:
 // greatest height, smallest tip, greatest supply, other machines before this one.
-Result<NodeInfo> first_node(std::span<const std::string> entries, const Transport& t = http());
+[[nodiscard]] Result<NodeInfo> first_node(std::span<const std::string> entries,
+                                          const Transport& t = http());
 // Sends the signed transaction with POST /tx; its txid when the node took it.
-Result<std::string> submit_to(std::string_view entry, const codec::Tx& tx,
-                              const Transport& t = http());
+[[nodiscard]] Result<std::string> submit_to(std::string_view entry, const codec::Tx& tx,
+                                            const Transport& t = http());
 
 // ---------------------------------------------------------------------------------------
 // Sync cache
@@ -119,8 +121,8 @@ struct LightCache {
 };
 
 // The page of up to 32 blocks from height `from`, as the node's JSON object.
-Result<nlohmann::json> fetch_page(std::string_view entry, uint64_t from,
-                                  const Transport& t = http());
+[[nodiscard]] Result<nlohmann::json> fetch_page(std::string_view entry, uint64_t from,
+                                                const Transport& t = http());
 
 // The cache stored in the book's "sync" member; malformed entries are left out.
 LightCache cache_from_book(const Book& book);
@@ -141,7 +143,7 @@ void apply_block(LightCache& cache, const nlohmann::json& block, const crypto::M
 void discover_into_book(Book& book, const LightCache& cache);
 
 // An output of the block JSON, or nothing when a field is not hex of the right length.
-std::optional<codec::TxOutput> json_to_output(const nlohmann::json& out);
+[[nodiscard]] std::optional<codec::TxOutput> json_to_output(const nlohmann::json& out);
 // The stored forms of a cached note and a history row.
 nlohmann::json note_to_json(const OpenedNote& note);
 nlohmann::json hist_to_json(const HistRow& row);
@@ -182,10 +184,10 @@ struct SyncOptions {
 
 // Brings the book's cache up to the best node's chain and returns the wallet view. On any
 // failure the book is left exactly as it was.
-Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring& keys,
-                        const SyncOptions& opts = {});
+[[nodiscard]] Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring& keys,
+                                      const SyncOptions& opts = {});
 // The same with key material of its own for this one call.
-Result<WalletView> sync(std::span<const std::string> nodes, Book& book);
+[[nodiscard]] Result<WalletView> sync(std::span<const std::string> nodes, Book& book);
 
 // The view of the cache against the node's mempool: spendable notes, balance, reserved
 // amount and the history with pending rows first.

@@ -51,6 +51,7 @@ std::vector<std::string> load_nodes(const std::filesystem::path& wallet_file) {
 
 Status save_nodes(const std::filesystem::path& wallet_file, std::span<const std::string> entries) {
   std::filesystem::path path = nodes_path(wallet_file);
+  // A directory that cannot be made shows up as the write's own error.
   if (path.has_parent_path()) (void)fsutil::create_dirs(path.parent_path());
   nlohmann::json doc = nlohmann::json::array();
   for (const std::string& e : entries) {

@@ -11,10 +11,10 @@ namespace tui {
 
 // Opens the terminal, runs the UI until a quit key, and gives the terminal back on every
 // way out; a terminal failure comes back as its text.
-Status run();
+[[nodiscard]] Status run();
 
 // The loop over a screen that is already open: draw, wait up to 200 ms for a key, apply
 // key presses, until a quit key (success) or a failed draw or read (its error).
-Status run_on(ui::Screen& screen, App& app);
+[[nodiscard]] Status run_on(ui::Screen& screen, App& app);
 
 }  // namespace tui

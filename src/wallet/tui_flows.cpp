@@ -102,6 +102,8 @@ void hist_move(App& app, int32_t delta) {
 }
 
 Status do_send(App& app) {
+  // A failed sync is kept in `sync_failure` for the screen; the checks below go on with
+  // the last view, and say "Sync with a node first." when there is none.
   (void)do_sync(app, false);
   if (!app.keys) return fail("no wallet");
   auto amount = units::parse_quv(app.send_amount);
@@ -126,6 +128,8 @@ Status do_send(App& app) {
     }
   }
   app.good("Submitted " + txid->substr(0, 10) + ". Waiting for node confirmations.");
+  // The transfer is in; a failed sync afterwards is kept in `sync_failure` and does not
+  // make the send a failure.
   (void)do_sync(app, false);
   return {};
 }

@@ -18,7 +18,7 @@ void open_book(App& app, nlohmann::json book, std::vector<std::string> words, st
 
 // One sync against the app's nodes (from an empty cache when `full`); on success the view,
 // history, keys and chosen node are replaced and "Synced to height {}." comes back.
-Result<std::string> do_sync(App& app, bool full);
+[[nodiscard]] Result<std::string> do_sync(App& app, bool full);
 
 // True while the last sync is at most three seconds old (three seconds exactly included).
 bool fresh(const App& app);
@@ -27,7 +27,7 @@ bool fresh(const App& app);
 bool sync_due(const App& app);
 
 // The last view while it is at most three seconds old, else the view of a new sync.
-Result<const chain::WalletView*> wallet_view(App& app);
+[[nodiscard]] Result<const chain::WalletView*> wallet_view(App& app);
 
 // Syncs and keeps the history selection inside the new history; errors go to the footer.
 void load_history(App& app);
@@ -36,12 +36,12 @@ void load_history(App& app);
 void hist_move(App& app, int32_t delta);
 
 // Builds, submits and remembers the transfer of the send form.
-Status do_send(App& app);
+[[nodiscard]] Status do_send(App& app);
 
 // Writes the new wallet (imported words, or fresh ones) under `pass1` and opens it. An
 // existing wallet file is first copied to a backup of its own ("<path>.bak-<unix time>",
 // with a counter when that name is taken).
-Status finish_wallet(App& app);
+[[nodiscard]] Status finish_wallet(App& app);
 
 // The node entries used for syncing and sending.
 std::vector<std::string> app_nodes(const App& app);
@@ -51,7 +51,7 @@ void load_peer_fields(App& app);
 // Pings every non-empty row of the editor, one after another.
 void refresh_peer_status(App& app);
 // Normalises and stores the editor's rows; the number of entries stored.
-Result<size_t> save_peers(App& app);
+[[nodiscard]] Result<size_t> save_peers(App& app);
 
 // Enter on the open screen: loads the wallet file with the typed passphrase.
 void open_flow(App& app);

@@ -98,6 +98,8 @@ void main_screen(App& app, Body& b) {
     b.shown = false;
     return;
   }
+  // Only brings `app.view` up to date: after a failed sync the screen shows the last view,
+  // or none, and the failure is kept in `sync_failure` so the next frame does not retry.
   (void)wallet_view(app);
   const chain::WalletView* v = app.view ? &*app.view : nullptr;
   std::string recv = app.book ? app.ops.recv_address(*app.book) : std::string();

@@ -57,7 +57,7 @@ bool derive_key(std::string_view passphrase, const uint8_t* salt, crypto::Secret
 }
 
 // The book as compact JSON with sorted keys, in storage that is wiped when released.
-Result<SecretText> dump_secret(const Book& book) {
+[[nodiscard]] Result<SecretText> dump_secret(const Book& book) {
   std::vector<char, hashing::WipingAllocator<char>> out;
   out.reserve(4096);
   try {
@@ -200,6 +200,7 @@ Result<std::filesystem::path> persist(const Book& book, std::string_view passphr
   Result<std::string> sealed = encrypt(bytes::of(std::string_view(*plain)), passphrase);
   if (!sealed) return std::unexpected(sealed.error());
   std::filesystem::path path = wallet_path();
+  // A directory that cannot be made shows up as the write's own error.
   if (path.has_parent_path()) (void)fsutil::create_dirs(path.parent_path());
   if (Status s = write_file_atomic(path, bytes::of(*sealed), kWalletMode); !s) {
     return std::unexpected(s.error());

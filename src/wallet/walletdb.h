@@ -55,40 +55,43 @@ std::filesystem::path wallet_path();
 bool exists();
 
 // The file text of `plaintext` sealed under `passphrase`, with a fresh salt and nonce.
-Result<std::string> encrypt(ByteView plaintext, std::string_view passphrase);
+[[nodiscard]] Result<std::string> encrypt(ByteView plaintext, std::string_view passphrase);
 // The plaintext of a file text; the messages say which check failed.
-Result<SecretText> decrypt(std::string_view file_text, std::string_view passphrase);
+[[nodiscard]] Result<SecretText> decrypt(std::string_view file_text, std::string_view passphrase);
 
 // Seals the book and replaces the wallet file with it so that a crash leaves the old or the
 // new file whole, never readable by others; returns the path written.
-Result<std::filesystem::path> persist(const Book& book, std::string_view passphrase);
+[[nodiscard]] Result<std::filesystem::path> persist(const Book& book, std::string_view passphrase);
 // Reads, opens and parses the wallet file; the book must hold a "mnemonic" string.
-Result<Book> load_book(std::string_view passphrase);
+[[nodiscard]] Result<Book> load_book(std::string_view passphrase);
 
 // Replaces `path` with `data`: a fresh file of permission bits `mode` in the same directory,
 // written, flushed to disk, renamed over `path`, then the directory flushed. A symbolic link
 // at `path` is followed, so the file it names is replaced. The error is the system's text.
-Status write_file_atomic(const std::filesystem::path& path, ByteView data, mode_t mode);
+[[nodiscard]] Status write_file_atomic(const std::filesystem::path& path, ByteView data,
+                                       mode_t mode);
 
 // Copies the file at `path` to a new file "<path>.bak-<unix_time>" (then "-1", "-2", … when
 // that name is taken), created exclusively with the wallet's permission bits and flushed to
 // disk, so a backup never replaces another file. Returns the backup's path; the error is
 // the system's text.
-Result<std::filesystem::path> keep_backup(const std::filesystem::path& path, uint64_t unix_time);
+[[nodiscard]] Result<std::filesystem::path> keep_backup(const std::filesystem::path& path,
+                                                        uint64_t unix_time);
 
 // A new book for the mnemonic text, with the index-0 address as its one entry.
 Book blank(std::string_view mnemonic);
 // The address currently shown for receiving, possibly "".
 std::string recv_address(const Book& book);
 // Adds the receive address of "next_index" and makes it current: (index, address).
-Result<std::pair<uint64_t, std::string>> rotate(Book& book);
+[[nodiscard]] Result<std::pair<uint64_t, std::string>> rotate(Book& book);
 // Remembers a send under its txid, replacing an earlier one with the same txid.
 void remember_send(Book& book, std::string_view txid, int64_t amount, std::string_view memo,
                    std::string_view to);
 // The remembered sends by txid.
 std::map<std::string, chain::SendHint> send_hints(const Book& book);
 // The stored mnemonic text and its normalised words.
-Result<std::pair<std::string, std::vector<std::string>>> mnemonic_words(const Book& book);
+[[nodiscard]] Result<std::pair<std::string, std::vector<std::string>>> mnemonic_words(
+    const Book& book);
 // The key sets of index 0 and every index the addresses list, ascending, from one master key
 // derivation; empty when the book has no mnemonic string.
 std::vector<WalletKeys> wallets_from_book(const Book& book);
