@@ -870,7 +870,7 @@ class OwnNode {
     auto c = Chain::open(dir_ / "quv.chain");
     if (!c) ADD_FAILURE() << c.error().to_string();
     auto [tx, rx] = net::channel();
-    backend_.emplace(Backend{Backend::Own{std::move(*c), node::Session{std::move(rx), {}}}});
+    backend_.emplace(Backend{Backend::Own{std::move(*c), node::Session{std::move(rx), {}}, {}}});
   }
   Chain& chain() { return std::get<Backend::Own>(backend_->v).chain; }
   Backend& backend() { return *backend_; }

@@ -419,7 +419,7 @@ Status run(const std::filesystem::path& chain_path) {
     if (!started) return std::unexpected(started.error());
     app = fresh_app(snap_from_chain(*chain), false);
     for (node::LogLine& l : started->lines) push_log(app, l.ok, std::move(l.text));
-    backend.emplace(Backend{Backend::Own{std::move(*chain), std::move(started->session)}});
+    backend.emplace(Backend{Backend::Own{std::move(*chain), std::move(started->session), {}}});
   }
   Status result = loop_ui(*t, *backend, app);
   t->close();
