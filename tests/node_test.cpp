@@ -273,6 +273,9 @@ TEST(PeerStatusRead, ReadsWhatAWholeDocumentWouldGive) {
       {"a number too large for any type", R"({"x":1e999})", "not JSON"},
       {"64 levels deep", nested_entry(62), "|-1|-|-/-"},
       {"65 levels deep", nested_entry(63), "not JSON"},
+      {"a NUL byte ends the text", std::string("{\"height\":1}\0x", 14), "|1|-"},
+      {"but nesting after it still counts",
+       std::string("{\"height\":1}\0", 13) + std::string(65, '['), "not JSON"},
       {"brackets inside a text do not nest", "{\"node_id\":\"" + std::string(100, '[') + "\"}",
        std::string(100, '[') + "|-1|-"},
   };

@@ -172,9 +172,13 @@ class StatusReader {
 }  // namespace
 
 std::optional<PeerStatus> read_status(ByteView body) {
+  // The nesting of the whole text counts, as for every JSON text from outside, also past a
+  // NUL byte, where the parser stops.
+  const std::string_view text = bytes::text(body);
+  if (!jtext::depth_within(text)) return std::nullopt;
   StatusReader reader;
   try {
-    if (!json::sax_parse(bytes::text(body), &reader)) return std::nullopt;
+    if (!json::sax_parse(text, &reader)) return std::nullopt;
   } catch (const json::exception&) {
     return std::nullopt;
   }
