@@ -42,15 +42,17 @@ class StatusReader {
   }
   bool number_float(json::number_float_t, const json::string_t&) { return scalar(); }
   bool binary(json::binary_t&) { return scalar(); }
+  // Copied, not moved: the parser reuses the string's buffer for the next text, and a
+  // moved-from buffer grows again one character at a time.
   bool string(json::string_t& v) {
     if (at_top()) {
       if (top_ == Top::kNodeId) {
-        status.node_id = std::move(v);
+        status.node_id = v;
       } else if (top_ == Top::kTip) {
         if (v.empty()) {
           status.tip.reset();
         } else {
-          status.tip = std::move(v);
+          status.tip = v;
         }
       } else {
         set_top_default();
@@ -58,7 +60,7 @@ class StatusReader {
       return true;
     }
     if (in_entry()) {
-      if (std::optional<std::string>* field = entry_field()) *field = std::move(v);
+      if (std::optional<std::string>* field = entry_field()) *field = v;
       return true;
     }
     return scalar();
