@@ -128,6 +128,10 @@ class FakePeer {
 
   // Serves one connection; false when the peer is being stopped.
   bool answer(int c) {
+    // Compiled once: connections are answered on threads of their own, and compiling a
+    // pattern writes to the standard library's shared character tables.
+    static const std::regex kLength("Content-Length: (\\d+)");
+    static const std::regex kRange("\r\nRange: (bytes=\\d+-)");
     std::string in;
     char buf[65536];
     size_t head_end = std::string::npos;
@@ -141,7 +145,7 @@ class FakePeer {
       if (head_end == std::string::npos && (head_end = in.find("\r\n\r\n")) != std::string::npos) {
         std::smatch m;
         std::string head = in.substr(0, head_end);
-        if (std::regex_search(head, m, std::regex("Content-Length: (\\d+)"))) {
+        if (std::regex_search(head, m, kLength)) {
           need = std::stoul(m[1]);
         }
       }
@@ -154,7 +158,7 @@ class FakePeer {
     // A range asked for is logged after the path.
     std::smatch range;
     const std::string head = in.substr(0, head_end);
-    const bool ranged = std::regex_search(head, range, std::regex("\r\nRange: (bytes=\\d+-)"));
+    const bool ranged = std::regex_search(head, range, kRange);
     {
       std::lock_guard lock(mu_);
       log_.push_back(method + " " + path + (ranged ? " " + range[1].str() : ""));
