@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -131,6 +133,10 @@ class FakePeer {
 
   // Serves one connection; false when the peer is being stopped.
   bool answer(int c) {
+    // Compiled once: connections are answered on threads of their own, and compiling a
+    // pattern writes to the standard library's shared character tables.
+    static const std::regex kLength("Content-Length: (\\d+)");
+    static const std::regex kRange("\r\nRange: (bytes=\\d+-)");
     std::string in;
     char buf[65536];
     size_t head_end = std::string::npos;
@@ -204,6 +210,88 @@ std::string status_doc(const std::string& node_id, const json& height, const std
 }
 
 std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// ---------------------------------------------------------------------------
+// Reading a peer's status document.
+
+// A reading in one line: node id, height, tip, then each entry's raw and id ("-" for none).
+std::string describe(const std::optional<node::PeerStatus>& st) {
+  if (!st) return "not JSON";
+  std::string out = st->node_id + "|" + std::to_string(st->height) + "|" + st->tip.value_or("-");
+  for (const auto& e : st->mempool) out += "|" + e.raw.value_or("-") + "/" + e.id.value_or("-");
+  return out;
+}
+
+std::optional<node::PeerStatus> read_text(const std::string& text) {
+  return node::read_status(ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+// Nested arrays, `n` deep, inside the mempool array of a document.
+std::string nested_entry(int n) {
+  return "{\"mempool\":[" + std::string(n, '[') + std::string(n, ']') + "]}";
+}
+
+TEST(PeerStatusRead, ReadsWhatAWholeDocumentWouldGive) {
+  struct Case {
+    std::string what;
+    std::string text;
+    std::string reading;
+  };
+  const Case cases[] = {
+      {"a plain document",
+       R"({"ok":true,"node_id":"p","height":3,"tip":"ab","mempool":[)"
+       R"({"id":"i","raw":"aa","inputs":["x"],"outputs":[{"id":"o"}]}]})",
+       "p|3|ab|aa/i"},
+      {"the last of twice the same member counts",
+       R"({"height":1,"height":2,"node_id":"a",)"
+       R"("node_id":"b","tip":"x","tip":"y"})",
+       "b|2|y"},
+      {"a repeat of another type gives the default",
+       R"({"height":5,"height":"5","node_id":"a",)"
+       R"("node_id":3,"tip":"x","tip":""})",
+       "|-1|-"},
+      {"the last mempool replaces the first",
+       R"({"mempool":[{"raw":"aa"},{"raw":"bb"}],"mempool":[{"id":"c"}]})", "|-1|-|-/c"},
+      {"a last mempool that is no array empties it", R"({"mempool":[{"raw":"aa"}],"mempool":{}})",
+       "|-1|-"},
+      {"a mempool object is no list", R"({"mempool":{"raw":"aa","id":"i"}})", "|-1|-"},
+      {"entries that are no objects count, empty",
+       R"({"mempool":[1,"aa",null,true,2.5,[{"raw":"aa"}],{}]})",
+       "|-1|-|-/-|-/-|-/-|-/-|-/-|-/-|-/-"},
+      {"raw and id of other types, or repeated",
+       R"({"mempool":[{"raw":12,"id":["x"]},{"raw":"aa","raw":null,"id":"b","id":"c"},)"
+       R"({"raw":{"raw":"aa"},"id":"i"},{"id":{},"id":"j"}]})",
+       "|-1|-|-/-|-/c|-/i|-/j"},
+      {"members of deeper objects are not the entry's",
+       R"({"mempool":[{"outputs":[{"id":"x","raw":"y"}],"mempool":[{"raw":"z"}],"id":"i"}],)"
+       R"("raw":"r","x":{"height":3,"node_id":"n","mempool":[{}]}})",
+       "|-1|-|-/i"},
+      {"a document that is no object reads as empty", R"([{"height":3,"node_id":"n"}])", "|-1|-"},
+      {"a text", R"("text")", "|-1|-"},
+      {"a number", "3", "|-1|-"},
+      {"the largest signed height", R"({"height":9223372036854775807})", "|9223372036854775807|-"},
+      {"a height above the signed range", R"({"height":9223372036854775808})", "|-1|-"},
+      {"a negative height", R"({"height":-5})", "|-5|-"},
+      {"fractions are no heights", R"({"height":3.0})", "|-1|-"},
+      {"nor exponents", R"({"height":1e2})", "|-1|-"},
+      {"nothing", "", "not JSON"},
+      {"an open object", R"({"height":1)", "not JSON"},
+      {"text after the document", R"({"height":1} x)", "not JSON"},
+      {"a bad escape in a skipped member", R"({"mempool":[{"inputs":["\q"]}]})", "not JSON"},
+      {"invalid UTF-8", "{\"node_id\":\"\xff\"}", "not JSON"},
+      {"a number too large for any type", R"({"x":1e999})", "not JSON"},
+      {"64 levels deep", nested_entry(62), "|-1|-|-/-"},
+      {"65 levels deep", nested_entry(63), "not JSON"},
+      {"a NUL byte ends the text", std::string("{\"height\":1}\0x", 14), "|1|-"},
+      {"but nesting after it still counts",
+       std::string("{\"height\":1}\0", 13) + std::string(65, '['), "not JSON"},
+      {"brackets inside a text do not nest", "{\"node_id\":\"" + std::string(100, '[') + "\"}",
+       std::string(100, '[') + "|-1|-"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(describe(read_text(c.text)), c.reading) << c.what;
+  }
+}
 
 // ---------------------------------------------------------------------------
 // An in-process node: a chain in its own directory, a server on a loopback port, and
@@ -844,6 +932,44 @@ TEST_F(NodeTest, GossipSkipsWhatThePeerAlreadyShows) {
   }
   // The peer's entry was imported once and stays.
   EXPECT_EQ(n.chain->state().mempool.size(), 7u);
+}
+
+// A failed save of the node state is told the same way by the request phase and by
+// gossip. Writes past a file size limit of 0 fail, so every save of this test fails until
+// the limit goes back.
+TEST_F(NodeTest, AFailedSaveInGossipIsLoggedAsInTheRequestPhase) {
+  TestNode n(gen().bytes());
+  FakePeer peer([&](const std::string&, const std::string& path, const std::string&) {
+    if (path == "/status") return Scripted{status_doc("peer-s", 0, "")};
+    if (path == "/nft") return Scripted{"{\"hashes\":[]}"};
+    return Scripted{"{\"ok\":true}"};
+  });
+  n.set_peers({peer.endpoint()});
+  n.send(tx_msg(gen().spend()));
+
+  rlimit was{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &was), 0);
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit none = was;
+  none.rlim_cur = 0;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
+  const std::vector<LogLine> requested = node::apply_requests(*n.chain, n.session.rx);
+  n.session.memo.begin_tick();
+  const std::vector<LogLine> gossiped = node::gossip(*n.chain, n.session.memo);
+  ::setrlimit(RLIMIT_FSIZE, &was);
+  std::signal(SIGXFSZ, old_handler);
+
+  ASSERT_FALSE(requested.empty());
+  const LogLine failed = requested.back();
+  EXPECT_FALSE(failed.ok);
+  EXPECT_TRUE(failed.text.starts_with("state: ")) << failed.text;
+  EXPECT_EQ(gossiped, std::vector<LogLine>{failed});
+  EXPECT_EQ(n.saved().peer_link.count(peer.endpoint()), 0u);
+
+  // With room to write, gossip saves the link and says nothing.
+  n.session.memo.begin_tick();
+  EXPECT_TRUE(node::gossip(*n.chain, n.session.memo).empty());
+  EXPECT_EQ(n.saved().peer_link.at(peer.endpoint()), "up");
 }
 
 TEST_F(NodeTest, AWriterBesideTheNodeNeedNotWaitForItsPeers) {

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <system_error>
@@ -12,7 +11,6 @@
 #include "core/codec.h"
 #include "core/fsutil.h"
 #include "core/hex.h"
-#include "core/json_text.h"
 #include "ledger/chain_file.h"
 #include "ledger/nft.h"
 #include "node/node_ledger.h"
@@ -23,20 +21,6 @@ namespace {
 
 using json = nlohmann::json;
 using std::chrono::milliseconds;
-
-std::optional<json> parse_json(ByteView body) { return jtext::parse(bytes::text(body)); }
-
-const json* member(const json& obj, const char* key) {
-  if (!obj.is_object()) return nullptr;
-  auto it = obj.find(key);
-  return it == obj.end() ? nullptr : &*it;
-}
-
-std::optional<std::string> string_member(const json& obj, const char* key) {
-  const json* v = member(obj, key);
-  if (v == nullptr || !v->is_string()) return std::nullopt;
-  return v->get<std::string>();
-}
 
 std::string own_id(const Chain& chain) { return chain.own_id(); }
 
@@ -80,7 +64,9 @@ std::expected<Bytes, PeerFail> ask(GossipMemo& memo, const std::string& peer, Pe
 }
 
 // Asks every peer of `peers` that is not down for its status at once, one thread each,
-// and keeps the documents of those that answer in `memo.seen`; the others are down.
+// and keeps the documents of those that answer in `memo.seen`; the others are down. Each
+// thread also reads its reply: a busy peer's document runs to megabytes, and five of them
+// read one after another would take much of a tick.
 void ask_statuses(GossipMemo& memo, const std::vector<std::string>& peers) {
   const auto now = SteadyClock::now();
   std::vector<std::string> asked;
@@ -94,12 +80,18 @@ void ask_statuses(GossipMemo& memo, const std::vector<std::string>& peers) {
   }
   std::vector<std::expected<Bytes, PeerFail>> replies(asked.size(),
                                                       std::unexpected(PeerFail::Down));
+  std::vector<std::optional<PeerStatus>> read(asked.size());
   {
     std::vector<std::thread> threads;
     threads.reserve(asked.size());
     auto ask_one = [&](size_t i) {
       replies[i] =
           peer_call(asked[i], get("/status", kStatusTimeout, SteadyClock::time_point::max()));
+      if (replies[i]) {
+        read[i] = read_status(*replies[i]);
+        // The document is read; its bytes need not wait for the other peers.
+        *replies[i] = Bytes();
+      }
     };
     for (size_t i = 0; i < asked.size(); ++i) {
       // Without a thread to spare, the peer is asked on this one.
@@ -115,10 +107,8 @@ void ask_statuses(GossipMemo& memo, const std::vector<std::string>& peers) {
   // not asked again before the next.
   for (size_t i = 0; i < asked.size(); ++i) {
     ++memo.requests;
-    std::optional<PeerStatus> st;
-    if (replies[i]) st = read_status(*replies[i]);
-    if (st) {
-      memo.seen[asked[i]] = std::move(*st);
+    if (read[i]) {
+      memo.seen[asked[i]] = std::move(*read[i]);
     } else if (!replies[i] && replies[i].error() == PeerFail::Down) {
       silence(memo, asked[i]);
     } else {
@@ -203,51 +193,6 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
 
 }  // namespace
 
-std::optional<PeerStatus> read_status(ByteView body) {
-  // A mempool entry's inputs and outputs are never read here; the parser drops them (and
-  // every member of an entry but "id" and "raw") instead of building them.
-  std::optional<json> doc =
-      jtext::parse(bytes::text(body), [](int depth, json::parse_event_t event, json& parsed) {
-        if (event != json::parse_event_t::key || depth != 3) return true;
-        const auto& key = parsed.get_ref<const std::string&>();
-        return key == "id" || key == "raw";
-      });
-  if (!doc) return std::nullopt;
-  PeerStatus st;
-  st.node_id = string_member(*doc, "node_id").value_or("");
-  if (const json* h = member(*doc, "height")) {
-    if (h->is_number_integer() && !h->is_number_unsigned()) {
-      st.height = h->get<int64_t>();
-    } else if (h->is_number_unsigned() &&
-               h->get<uint64_t>() <= uint64_t(std::numeric_limits<int64_t>::max())) {
-      st.height = static_cast<int64_t>(h->get<uint64_t>());
-    }
-  }
-  if (auto tip = string_member(*doc, "tip"); tip && !tip->empty()) st.tip = std::move(tip);
-  if (const json* pool = member(*doc, "mempool"); pool && pool->is_array()) {
-    for (const json& e : *pool) {
-      st.mempool.push_back({string_member(e, "raw"), string_member(e, "id")});
-    }
-  }
-  return st;
-}
-
-std::optional<std::vector<std::string>> read_nft_hashes(ByteView body) {
-  auto doc = parse_json(body);
-  if (!doc) return std::nullopt;
-  std::vector<std::string> out;
-  const json* list = member(*doc, "hashes");
-  if (list == nullptr || !list->is_array()) return out;
-  for (const json& e : *list) {
-    if (!e.is_string()) continue;
-    std::string id = e.get<std::string>();
-    std::transform(id.begin(), id.end(), id.begin(),
-                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-    if (nft::is_hash(id)) out.push_back(std::move(id));
-  }
-  return out;
-}
-
 bool is_candidate(const Claim& c, int64_t own_height, std::string_view own_tip) {
   if (c.height > own_height) return true;
   return c.height == own_height && c.tip && *c.tip != own_tip && *c.tip < own_tip;
@@ -330,12 +275,20 @@ struct OwnEntry {
   std::string txid;
 };
 
+// The hex text of each own mempool entry that decodes, by txid: a peer entry that lists
+// one of them byte for byte is that transaction, known without decoding it again.
+using OwnHex = std::unordered_map<std::string, std::string>;
+
 // Takes into the mempool what an answering peer lists and this node lacks. Runs while
 // the chain's saves are held, so every import of the tick shares one save.
-void import_from(Chain& chain, GossipMemo& memo, const PeerStatus& st,
+void import_from(Chain& chain, GossipMemo& memo, const PeerStatus& st, const OwnHex& own_hex,
                  std::unordered_set<std::string>& known) {
   for (const auto& e : st.mempool) {
     if (!e.raw || e.raw->size() % 2 != 0) continue;
+    if (e.id) {
+      auto it = own_hex.find(*e.id);
+      if (it != own_hex.end() && it->second == *e.raw) continue;
+    }
     auto bytes = hex::decode(*e.raw);
     if (!bytes) continue;
     auto d = codec::decode_tx(*bytes);
@@ -395,7 +348,8 @@ void exchange(GossipMemo& memo, const std::string& peer, const PeerStatus& st,
 
 }  // namespace
 
-void gossip(Chain& chain, GossipMemo& memo) {
+std::vector<LogLine> gossip(Chain& chain, GossipMemo& memo) {
+  std::vector<LogLine> lines;
   const std::string me = own_id(chain);
   const std::vector<std::string> peers = peers_of(chain);
   // What is pushed this call: transactions imported from one peer reach the others in a
@@ -403,10 +357,14 @@ void gossip(Chain& chain, GossipMemo& memo) {
   const std::vector<Bytes> snapshot = mempool_of(chain);
   std::vector<OwnEntry> own;
   std::unordered_set<std::string> known;
+  OwnHex own_hex;
   for (const Bytes& raw : snapshot) {
     std::string id;
     if (auto d = codec::decode_tx(raw)) id = hex::encode(codec::txid(d->tx));
-    if (!id.empty()) known.insert(id);
+    if (!id.empty()) {
+      known.insert(id);
+      own_hex.emplace(id, hex::encode(raw));
+    }
     own.push_back({&raw, std::move(id)});
   }
   const std::string tip = chain.tip_hash_hex();
@@ -438,8 +396,10 @@ void gossip(Chain& chain, GossipMemo& memo) {
 
   chain.hold_saves();
   for (const auto& [peer, link] : links) set_link(chain, peer, link);
-  for (const auto& [peer, st] : answering) import_from(chain, memo, st, known);
-  (void)chain.flush_saves();
+  for (const auto& [peer, st] : answering) import_from(chain, memo, st, own_hex, known);
+  if (auto saved = chain.flush_saves(); !saved) {
+    lines.push_back({false, "state: " + saved.error().to_string()});
+  }
 
   // One budget for every peer's acknowledgements and pushes; each tick another peer goes
   // first.
@@ -457,6 +417,7 @@ void gossip(Chain& chain, GossipMemo& memo) {
   for (const auto& [peer, st] : answering) {
     if (!memo.down.contains(peer)) memo.peers[peer].silent.succeeded();
   }
+  return lines;
 }
 
 void gossip_nft(Chain& chain, GossipMemo& memo, const std::vector<std::string>& peers) {

@@ -22,6 +22,7 @@
 #include "ledger/chain.h"
 #include "node/gossip_fetch.h"
 #include "node/gossip_link.h"
+#include "node/gossip_status.h"
 
 namespace node {
 
@@ -60,29 +61,6 @@ inline constexpr std::chrono::seconds kSilentBackoffMax{60};
 // further failure, at most ten minutes, whatever it claims meanwhile.
 inline constexpr std::chrono::seconds kFetchBackoff{15};
 inline constexpr std::chrono::seconds kFetchBackoffMax{600};
-
-// What catch-up and gossip read of a peer's status document.
-struct PeerStatus {
-  struct Entry {
-    // The "raw" text when it is a string; the "id" text when it is a string.
-    std::optional<std::string> raw;
-    std::optional<std::string> id;
-  };
-  // "" when absent or not a string.
-  std::string node_id;
-  // -1 when absent, not an integer or above the signed range.
-  int64_t height = -1;
-  // Absent when missing, empty or not a string.
-  std::optional<std::string> tip;
-  std::vector<Entry> mempool;
-};
-
-// Reads a status document; nothing when the body is not JSON.
-std::optional<PeerStatus> read_status(ByteView body);
-
-// The NFT ids of a GET /nft reply: its "hashes" strings, lower-cased, that are 64 hex
-// digits, in order; nothing when the body is not JSON.
-std::optional<std::vector<std::string>> read_nft_hashes(ByteView body);
 
 // A peer's claim about its chain.
 struct Claim {
@@ -167,8 +145,9 @@ struct CatchUp {
 CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait = kFetchWait);
 
 // Exchanges mempools and acknowledgements with every peer that answers, records the
-// link states, exchanges NFT images and saves the node state.
-void gossip(Chain& chain, GossipMemo& memo);
+// link states, exchanges NFT images and saves the node state; its event lines tell of a
+// save that failed ("state: " and the error).
+[[nodiscard]] std::vector<LogLine> gossip(Chain& chain, GossipMemo& memo);
 
 // Fetches the images the peers hold and this node lacks, and offers its own.
 void gossip_nft(Chain& chain, GossipMemo& memo, const std::vector<std::string>& peers);

@@ -167,7 +167,8 @@ std::vector<LogLine> pulse(Chain& chain, Session& session) {
   CatchUp caught = catch_up(chain, session.memo);
   lines.insert(lines.end(), caught.lines.begin(), caught.lines.end());
   if (caught.behind) {
-    gossip(chain, session.memo);
+    std::vector<LogLine> gossiped = gossip(chain, session.memo);
+    lines.insert(lines.end(), gossiped.begin(), gossiped.end());
     return lines;
   }
 
@@ -191,7 +192,8 @@ std::vector<LogLine> pulse(Chain& chain, Session& session) {
   }
 
   // E. Gossip.
-  gossip(chain, session.memo);
+  std::vector<LogLine> gossiped = gossip(chain, session.memo);
+  lines.insert(lines.end(), gossiped.begin(), gossiped.end());
   return lines;
 }
 

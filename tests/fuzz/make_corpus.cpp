@@ -285,6 +285,12 @@ int main(int argc, char** argv) {
       std::string_view(
           R"({"ok":true,"hashes":["AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",)"
           R"("bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",7,"short"]})"));
+  // Members given twice and of other types, entries that are no objects, deep nesting.
+  put("peer_status", "twice",
+      std::string_view(R"({"height":1,"height":"2","tip":"a","tip":"","mempool":[{"raw":"aa",)"
+                       R"("raw":3,"id":"b"},[{"id":"c"}],7],"mempool":[{"id":{"id":"d"}}]})"));
+  put("peer_status", "deep",
+      R"({"node_id":"n","mempool":[)" + std::string(62, '[') + std::string(62, ']') + "]}");
   put("node_status", "status", "\x46" + peer_status.dump());
   put("node_status", "narrow", "\x02" + peer_status.dump());
 

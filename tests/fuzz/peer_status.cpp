@@ -1,7 +1,7 @@
 // What gossip reads of a peer: the status document and the NFT list. The status reader
-// parses with a filter that drops every member of a mempool entry but "id" and "raw";
-// whatever the peer sends, it reads the same members as a full parse of the document
-// would, and an NFT list yields only 64-digit lower-case hex ids.
+// takes its members from the parser's events without building the document; whatever the
+// peer sends, it takes what a parse takes and reads the same members as a full parse of
+// the document would, and an NFT list yields only 64-digit lower-case hex ids.
 #include <limits>
 
 #include "core/json_text.h"
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::optional<json> doc = jtext::parse(fuzz::as_text(body));
   std::optional<node::PeerStatus> st = node::read_status(body);
   fuzz::check(st.has_value() == doc.has_value(), "the status reader takes what a parse takes");
-  if (st) fuzz::check(same(*st, full_reading(*doc)), "filtered reading equals full reading");
+  if (st) fuzz::check(same(*st, full_reading(*doc)), "event reading equals full reading");
 
   std::optional<std::vector<std::string>> ids = node::read_nft_hashes(body);
   fuzz::check(ids.has_value() == doc.has_value(), "the NFT list reader takes what a parse takes");
