@@ -22,20 +22,9 @@
 #include "ledger/work.h"
 #include "net/net.h"
 #include "proc.h"
+#include "tmux.h"
 
 namespace {
-
-// The output of a shell command.
-std::string shell(const std::string& cmd) {
-  std::string out;
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  ::pclose(p);
-  return out;
-}
 
 bool ok(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
 
@@ -50,13 +39,8 @@ std::string sh_quote(const std::string& s) {
 class Rig {
  public:
   Rig()
-      : ns_("quvtui" + std::to_string(::getpid())), sock_("quvtui" + std::to_string(::getpid())) {}
+      : ns_("quvtui" + std::to_string(::getpid())), tmux_("quvtui" + std::to_string(::getpid())) {}
   ~Rig() {
-    ok("tmux -L " + sock_ + " kill-server");
-    const char* tmp = std::getenv("TMUX_TMPDIR");
-    std::filesystem::remove(std::string(tmp && *tmp ? tmp : "/tmp") + "/tmux-" +
-                                std::to_string(::getuid()) + "/" + sock_,
-                            ignored_);
     if (made_) {
       ok("ip netns pids " + ns_ + " | xargs -r kill -9");
       ok("ip netns del " + ns_);
@@ -74,25 +58,13 @@ class Rig {
     std::string script = "ip netns exec " + ns_ + " " + command +
                          "; echo QUV-EXIT=$?; stty -a | tr -s ' ' '\\n' | grep -x -e icanon -e "
                          "-icanon -e echo -e -echo | tr '\\n' ' '; echo; sleep 600";
-    return ok("tmux -L " + sock_ + " new-session -d -s " + name + " -x 100 -y 40 " +
-              sh_quote(script));
+    return tmux_.start(name, 100, 40, script);
   }
-  std::string screen(const std::string& name) {
-    return shell("tmux -L " + sock_ + " capture-pane -p -t " + name);
-  }
-  void keys(const std::string& name, const std::string& keys) {
-    ok("tmux -L " + sock_ + " send-keys -t " + name + " " + keys);
-  }
+  std::string screen(const std::string& name) { return tmux_.screen(name); }
+  void keys(const std::string& name, const std::string& key) { tmux_.key(name, key); }
   // Waits up to `secs` for the pane to show every one of `texts`.
   bool wait_for(const std::string& name, std::vector<std::string> texts, int secs = 20) {
-    for (int i = 0; i < secs * 10; ++i) {
-      std::string s = screen(name);
-      bool all = true;
-      for (const std::string& t : texts) all = all && s.find(t) != std::string::npos;
-      if (all) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+    return tmux_.wait_for(name, texts, std::chrono::seconds(secs));
   }
 
   // One HTTP request to the node inside the namespace, from a thread that joins it.
@@ -110,14 +82,13 @@ class Rig {
 
  private:
   std::string ns_;
-  std::string sock_;
+  tmux::Server tmux_;
   bool made_ = false;
-  std::error_code ignored_;
 };
 
 TEST(NodeTuiIntegration, OwnModeThenAttached) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace";
-  if (!ok("command -v tmux")) GTEST_SKIP() << "tmux is not installed";
+  if (tmux::which("tmux").empty()) GTEST_SKIP() << "tmux is not installed";
   Rig rig;
   if (!rig.make()) GTEST_SKIP() << "cannot create a network namespace here";
 

@@ -25,18 +25,12 @@
 #include "core/json_text.h"
 #include "core/seed.h"
 #include "proc.h"
+#include "tmux.h"
 #include "wallet/walletdb.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// The full path of a program found on PATH, or "".
-std::string which(const std::string& name) {
-  auto r = proc::run("/bin/sh", {"-c", "command -v " + name});
-  if (r.status != 0 || r.out.empty()) return "";
-  return r.out.substr(0, r.out.find('\n'));
-}
 
 // A needle and what it stands for in the report.
 struct Needle {
@@ -95,38 +89,20 @@ Scan scan_memory(pid_t pid, const std::vector<Needle>& needles) {
 class WalletSecrets : public ::testing::Test {
  protected:
   void SetUp() override {
-    tmux_ = which("tmux");
-    if (tmux_.empty()) GTEST_SKIP() << "tmux is not installed";
-    if (which("setpriv").empty()) GTEST_SKIP() << "setpriv is not installed";
+    if (!tmux_.available()) GTEST_SKIP() << "tmux is not installed";
+    if (tmux::which("setpriv").empty()) GTEST_SKIP() << "setpriv is not installed";
     if (::geteuid() != 0 || proc::run("/bin/sh", {"-c", "unshare -n true"}).status != 0) {
       GTEST_SKIP() << "needs root and its own network namespace (unshare -n)";
     }
-    socket_ = "quv-secrets-test-" + std::to_string(::getpid());
   }
 
-  void TearDown() override {
-    if (!socket_.empty()) tmux({"kill-server"});
-  }
-
-  proc::Outcome tmux(std::vector<std::string> args) {
-    args.insert(args.begin(), {"-L", socket_});
-    return proc::run(tmux_, std::move(args));
-  }
-  std::string screen() { return tmux({"capture-pane", "-p", "-t", "w"}).out; }
-  void keys(const std::string& literal) { tmux({"send-keys", "-t", "w", "-l", literal}); }
-  void key(const std::string& name) { tmux({"send-keys", "-t", "w", name}); }
-
+  std::string screen() { return tmux_.screen("w"); }
+  void keys(const std::string& literal) { tmux_.keys("w", literal); }
+  void key(const std::string& name) { tmux_.key("w", name); }
   // Waits (at most 60 s) until the pane shows `text`.
-  bool wait_for(const std::string& text) {
-    for (int i = 0; i < 600; ++i) {
-      if (screen().find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(100ms);
-    }
-    return false;
-  }
+  bool wait_for(const std::string& text) { return tmux_.wait_for("w", {text}, 60s); }
 
-  std::string tmux_;
-  std::string socket_;
+  tmux::Server tmux_{"quv-secrets-test-" + std::to_string(::getpid())};
   proc::TempDir dir_;
 };
 
@@ -160,10 +136,7 @@ TEST_F(WalletSecrets, ALockedWalletHoldsNoPassphraseWordsOrSpendingKeys) {
             "/w/pid; exec \"$0\" wallet' '" + bin + "'\n";
   script += "kill $node; wait; echo finished\nexec sleep 60\n";
   ASSERT_TRUE(proc::spit(dir_ / "run.sh", script));
-  ASSERT_EQ(tmux({"new-session", "-d", "-s", "w", "-x", "120", "-y", "30",
-                  "unshare -n sh " + d + "/run.sh"})
-                .status,
-            0);
+  ASSERT_TRUE(tmux_.start("w", 120, 30, "unshare -n sh " + d + "/run.sh"));
   ASSERT_TRUE(wait_for("┌ welcome")) << screen();
 
   // Import the words, store them under the passphrase and sync the notes.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "proc.h"
+#include "tmux.h"
 
 namespace {
 
@@ -20,37 +21,18 @@ using namespace std::chrono_literals;
 class WalletTmux : public ::testing::Test {
  protected:
   void SetUp() override {
-    tmux_ = which("tmux");
-    if (tmux_.empty()) GTEST_SKIP() << "tmux is not installed";
+    if (!tmux_.available()) GTEST_SKIP() << "tmux is not installed";
     if (proc::run("/bin/sh", {"-c", "unshare -n true"}).status != 0) {
       GTEST_SKIP() << "needs its own network namespace (unshare -n, as root)";
     }
-    socket_ = "quv-wallet-test-" + std::to_string(::getpid());
   }
 
-  void TearDown() override {
-    if (!socket_.empty()) tmux({"kill-server"});
-  }
-
-  proc::Outcome tmux(std::vector<std::string> args) {
-    args.insert(args.begin(), {"-L", socket_});
-    return proc::run(tmux_, std::move(args));
-  }
-
-  std::string screen() { return tmux({"capture-pane", "-p", "-t", "w"}).out; }
-  std::string alternate() { return tmux({"display", "-p", "-t", "w", "#{alternate_on}"}).out; }
-
-  void keys(const std::string& literal) { tmux({"send-keys", "-t", "w", "-l", literal}); }
-  void key(const std::string& name) { tmux({"send-keys", "-t", "w", name}); }
-
+  std::string screen() { return tmux_.screen("w"); }
+  std::string alternate() { return tmux_.alternate("w"); }
+  void keys(const std::string& literal) { tmux_.keys("w", literal); }
+  void key(const std::string& name) { tmux_.key("w", name); }
   // Waits (at most 20 s) until the pane shows `text`.
-  bool wait_for(const std::string& text) {
-    for (int i = 0; i < 200; ++i) {
-      if (screen().find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(100ms);
-    }
-    return false;
-  }
+  bool wait_for(const std::string& text) { return tmux_.wait_for("w", {text}, 20s); }
 
   // Waits (at most 20 s) until a file exists.
   static bool wait_file(const std::filesystem::path& p) {
@@ -67,15 +49,7 @@ class WalletTmux : public ::testing::Test {
            stty.find("-icanon") == std::string::npos;
   }
 
-  // The full path of a program found on PATH, or "".
-  static std::string which(const std::string& name) {
-    auto r = proc::run("/bin/sh", {"-c", "command -v " + name});
-    if (r.status != 0 || r.out.empty()) return "";
-    return r.out.substr(0, r.out.find('\n'));
-  }
-
-  std::string tmux_;
-  std::string socket_;
+  tmux::Server tmux_{"quv-wallet-test-" + std::to_string(::getpid())};
   proc::TempDir dir_;
 };
 
@@ -95,10 +69,7 @@ TEST_F(WalletTmux, CreateLockReopenQuitAndASignalRestoreTheTerminal) {
             "/stty3\n";
   script += "echo finished\nexec sleep 60\n";
   ASSERT_TRUE(proc::spit(dir_ / "run.sh", script));
-  ASSERT_EQ(tmux({"new-session", "-d", "-s", "w", "-x", "100", "-y", "26",
-                  "unshare -n sh " + d + "/run.sh"})
-                .status,
-            0);
+  ASSERT_TRUE(tmux_.start("w", 100, 26, "unshare -n sh " + d + "/run.sh"));
   ASSERT_TRUE(wait_for("┌ welcome")) << screen();
   EXPECT_EQ(alternate(), "1\n");
 
