@@ -25,6 +25,7 @@
 #include "ledger/state.h"
 #include "netns.h"
 #include "node/gossip_link.h"
+#include "nodes.h"
 #include "proc.h"
 
 namespace {
@@ -32,21 +33,12 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::string ip_bin() { return fs::exists("/usr/sbin/ip") ? "/usr/sbin/ip" : "/sbin/ip"; }
-
 // The binary under test; QUV_TEST_BIN points it at another build to compare figures.
-std::string quv_bin() {
-  const char* other = std::getenv("QUV_TEST_BIN");
-  return other != nullptr && *other != '\0' ? other : QUV_BIN;
-}
+const std::string kQuv = nodes::bin_under_test(QUV_BIN);
 
+// Polls every 50 ms: the floods below measure how soon the node answers.
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
+  return nodes::wait_until(done, limit, std::chrono::milliseconds(50));
 }
 
 // Runs `work` on one thread inside namespace `ns`, so that many calls share one move.
@@ -93,14 +85,9 @@ double status_ms() {
   return worst;
 }
 
-class AckFlood : public ::testing::Test {
+class AckFlood : public nodes::NetTest {
  protected:
-  void SetUp() override {
-    crypto::init();
-    std::string why;
-    net_ = netns::Net::make(2, &why);
-    if (!net_) GTEST_SKIP() << "cannot create network namespaces (needs root): " << why;
-  }
+  void SetUp() override { make_net(2); }
 
   uint64_t file_size(const fs::path& p) const {
     std::error_code ec;
@@ -109,13 +96,10 @@ class AckFlood : public ::testing::Test {
   }
   uint64_t state_bytes() const { return file_size(state::path_for(chain_)); }
   uint64_t log_bytes() const { return file_size(dir_ / "node.out") + file_size(dir_ / "node.err"); }
-  NodeState state() const {
-    return state::parse(proc::slurp(state::path_for(chain_))).value_or(NodeState{});
-  }
+  NodeState state() const { return nodes::state(chain_); }
 
   proc::TempDir dir_;
   fs::path chain_ = dir_ / "quv.chain";
-  std::unique_ptr<netns::Net> net_;
 };
 
 TEST_F(AckFlood, StateLogAndStatusStayBoundedAndSealingGoesOn) {
@@ -123,11 +107,9 @@ TEST_F(AckFlood, StateLogAndStatusStayBoundedAndSealingGoesOn) {
   chain_gen::Builder gen(11);
   gen.add({gen.mint(4)});
   gen.write(chain_);
-  auto peers = proc::run(quv_bin(), {"--chain", chain_.string(), "peers", net_->addr(1)});
+  auto peers = nodes::set_peers(kQuv, chain_, {net_->addr(1)});
   ASSERT_EQ(peers.status, 0) << peers.err;
-  netns::Bg node({ip_bin(), "netns", "exec", net_->ns(0), quv_bin(), "--chain", chain_.string(),
-                  "node", "--plain"},
-                 {{"QUV_CONFIRM_PEERS", "1"}}, dir_ / "node.out", dir_ / "node.err");
+  auto node = nodes::start(kQuv, net_->ns(0), chain_, "1", dir_ / "node.out", dir_ / "node.err");
   const std::string ns = net_->ns(0);
 
   // A transfer that waits in the mempool for its acknowledgement all through the floods.
@@ -200,7 +182,7 @@ TEST_F(AckFlood, StateLogAndStatusStayBoundedAndSealingGoesOn) {
                                  std::chrono::seconds(5));
   const double seal_s = std::chrono::duration<double>(Clock::now() - t3).count();
 
-  std::cout << "binary " << quv_bin() << "\n"
+  std::cout << "binary " << kQuv << "\n"
             << "before floods: state " << before.state << " B, log " << before.log
             << " B, GET /status " << before.status << " ms\n"
             << "after 100 acks of 390 KB ids (" << big_s << " s): state " << after_big.state
@@ -224,7 +206,7 @@ TEST_F(AckFlood, StateLogAndStatusStayBoundedAndSealingGoesOn) {
   EXPECT_TRUE(state().acks.empty());
   const std::string err = proc::slurp(dir_ / "node.err");
   EXPECT_NE(err.find(" not kept"), std::string::npos) << err.substr(0, 2000);
-  EXPECT_TRUE(node.alive());
+  EXPECT_TRUE(node->alive());
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,15 +21,14 @@
 #include "core/crypto.h"
 #include "core/seed.h"
 #include "netns.h"
+#include "nodes.h"
 #include "proc.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using json = nlohmann::json;
-
-std::string ip_bin() { return fs::exists("/usr/sbin/ip") ? "/usr/sbin/ip" : "/sbin/ip"; }
+using nodes::ip_bin;
 
 struct Figures {
   double bytes_per_block = 0;
@@ -39,22 +37,11 @@ struct Figures {
   double peak_rss_mb = 0;
 };
 
-class CatchUp : public ::testing::Test {
+class CatchUp : public nodes::NetTest {
  protected:
-  void SetUp() override {
-    crypto::init();
-    std::string why;
-    net_ = netns::Net::make(2, &why);
-    if (!net_) GTEST_SKIP() << "cannot create network namespaces (needs root): " << why;
-  }
+  void SetUp() override { make_net(2); }
 
-  int64_t height(size_t i) {
-    auto body = netns::call_in(net_->ns(i), "127.0.0.1:19191", "GET", "/status", {}, "x");
-    if (!body) return -1;
-    auto doc = json::parse(std::string(body->begin(), body->end()), nullptr, false);
-    if (!doc.is_object() || !doc["height"].is_number_integer()) return -1;
-    return doc["height"].get<int64_t>();
-  }
+  int64_t height(size_t i) { return nodes::height(net_->ns(i)); }
   // Bytes received on the namespace's link to the bridge.
   uint64_t rx_bytes(size_t i) {
     auto o = proc::run(
@@ -98,21 +85,16 @@ class CatchUp : public ::testing::Test {
     }
     const std::string lead_addr = net_->addr(0) + ":19191";
     const std::string follow_addr = net_->addr(1) + ":19191";
-    EXPECT_EQ(proc::run(QUV_BIN, {"--chain", lead.string(), "peers", follow_addr}).status, 0);
-    EXPECT_EQ(proc::run(QUV_BIN, {"--chain", follow.string(), "peers", lead_addr}).status, 0);
+    EXPECT_EQ(nodes::set_peers(QUV_BIN, lead, {follow_addr}).status, 0);
+    EXPECT_EQ(nodes::set_peers(QUV_BIN, follow, {lead_addr}).status, 0);
     auto start = [&](size_t i, const fs::path& chain) {
-      return std::make_unique<netns::Bg>(
-          std::vector<std::string>{ip_bin(), "netns", "exec", net_->ns(i), QUV_BIN, "--chain",
-                                   chain.string(), "node", "--plain"},
-          std::vector<std::pair<std::string, std::string>>{}, dir / ("out" + std::to_string(i)),
-          dir / ("err" + std::to_string(i)));
+      return nodes::start(QUV_BIN, net_->ns(i), chain, std::nullopt,
+                          dir / ("out" + std::to_string(i)), dir / ("err" + std::to_string(i)));
     };
     auto leader = start(0, lead);
     auto follower = start(1, follow);
-    const auto up_by = Clock::now() + std::chrono::seconds(30);
-    while ((height(0) < 0 || height(1) < 0) && Clock::now() < up_by) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    nodes::wait_until([&] { return height(0) >= 0 && height(1) >= 0; }, std::chrono::seconds(30),
+                      std::chrono::milliseconds(100));
     EXPECT_EQ(height(1), static_cast<int64_t>(blocks) - 1);
     std::this_thread::sleep_for(std::chrono::seconds(2));
 
@@ -155,8 +137,6 @@ class CatchUp : public ::testing::Test {
     }
     return f;
   }
-
-  std::unique_ptr<netns::Net> net_;
 };
 
 TEST_F(CatchUp, AFollowerFetchesOnlyTheNewBlocks) {

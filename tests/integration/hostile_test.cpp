@@ -34,6 +34,7 @@
 #include "core/hex.h"
 #include "ledger/chain.h"
 #include "netns.h"
+#include "nodes.h"
 #include "proc.h"
 
 namespace {
@@ -42,8 +43,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using json = nlohmann::json;
-
-std::string ip_bin() { return fs::exists("/usr/sbin/ip") ? "/usr/sbin/ip" : "/sbin/ip"; }
 
 // How a fake peer answers one request.
 struct Answer {
@@ -203,14 +202,12 @@ double peak_rss_mb(pid_t pid) {
   return std::stod(status.substr(at + 6)) / 1024.0;
 }
 
-class Hostile : public ::testing::Test {
+class Hostile : public nodes::NetTest {
  protected:
   void SetUp() override {
-    crypto::init();
-    std::string why;
     // Namespace 0 is the node's; the others are its peers'.
-    net_ = netns::Net::make(6, &why);
-    if (!net_) GTEST_SKIP() << "cannot create network namespaces (needs root): " << why;
+    make_net(6);
+    if (IsSkipped()) return;
     gen_.add({gen_.mint(60)});
     fs::create_directories(chain_.parent_path());
     gen_.write(chain_);
@@ -221,29 +218,13 @@ class Hostile : public ::testing::Test {
 
   // Starts the node with these peers; true once it answers.
   bool start(const std::vector<std::string>& peers) {
-    std::vector<std::string> args{"--chain", chain_.string(), "peers"};
-    args.insert(args.end(), peers.begin(), peers.end());
-    auto o = proc::run(QUV_BIN, args);
+    auto o = nodes::set_peers(QUV_BIN, chain_, peers);
     EXPECT_EQ(o.status, 0) << o.err;
-    node_ = std::make_unique<netns::Bg>(
-        std::vector<std::string>{ip_bin(), "netns", "exec", net_->ns(0), QUV_BIN, "--chain",
-                                 chain_.string(), "node", "--plain"},
-        std::vector<std::pair<std::string, std::string>>{{"QUV_CONFIRM_PEERS", "0"}},
-        dir_ / "node.out", dir_ / "node.err");
-    const auto end = Clock::now() + std::chrono::seconds(20);
-    while (Clock::now() < end) {
-      if (height() >= 0) return true;
-      std::this_thread::sleep_for(milliseconds(100));
-    }
-    return false;
+    node_ = nodes::start(QUV_BIN, net_->ns(0), chain_, "0", dir_ / "node.out", dir_ / "node.err");
+    return nodes::wait_until([&] { return height() >= 0; }, std::chrono::seconds(20),
+                             milliseconds(100));
   }
-  int64_t height() {
-    auto body = netns::call_in(net_->ns(0), "127.0.0.1:19191", "GET", "/status", {}, "x");
-    if (!body) return -1;
-    auto doc = json::parse(std::string(body->begin(), body->end()), nullptr, false);
-    if (!doc.is_object() || !doc["height"].is_number_integer()) return -1;
-    return doc["height"].get<int64_t>();
-  }
+  int64_t height() { return nodes::height(net_->ns(0)); }
   // Posts `n` transfers one after another, each once the one before is sealed, and
   // returns how long each took from its post to its block (or `limit` when it never
   // came).
@@ -282,7 +263,6 @@ class Hostile : public ::testing::Test {
   fs::path dir_ = tmp_.path();
   fs::path chain_ = dir_ / "n" / "quv.chain";
   chain_gen::Builder gen_{41};
-  std::unique_ptr<netns::Net> net_;
   std::unique_ptr<netns::Bg> node_;
 };
 

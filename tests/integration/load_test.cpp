@@ -23,20 +23,20 @@
 #include "ledger/chain.h"
 #include "ledger/state.h"
 #include "netns.h"
+#include "nodes.h"
 #include "proc.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using nodes::wait_until;
 
 constexpr size_t kTransfers = 1000;
 constexpr size_t kNodes = 3;
 // What a node may hold at its busiest, and once it has drained and rested.
 constexpr double kPeakLimitMb = 256;
 constexpr double kRestLimitMb = 100;
-
-std::string ip_bin() { return fs::exists("/usr/sbin/ip") ? "/usr/sbin/ip" : "/sbin/ip"; }
 
 // A /proc/<pid>/status field in MB ("VmRSS", "VmHWM"), 0 when the process is gone.
 double proc_mb(pid_t pid, const std::string& field) {
@@ -46,16 +46,6 @@ double proc_mb(pid_t pid, const std::string& field) {
     if (line.starts_with(field + ":")) return std::stod(line.substr(field.size() + 1)) / 1024.0;
   }
   return 0;
-}
-
-// Calls `step` every 200 ms until it returns true or `limit` passes.
-bool poll(const std::function<bool()>& step, std::chrono::seconds limit) {
-  const auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    if (step()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return step();
 }
 
 struct Node {
@@ -93,18 +83,16 @@ TEST(Load, ThousandTransfersThroughThreeNodesAndMemoryComesBack) {
     nodes[i].chain = dir / nodes[i].name / "quv.chain";
     fs::create_directories(nodes[i].chain.parent_path());
     fs::copy_file(seed_chain, nodes[i].chain);
-    std::vector<std::string> args{"--chain", nodes[i].chain.string(), "peers"};
+    std::vector<std::string> peers;
     for (size_t j = 0; j < kNodes; ++j) {
-      if (j != i) args.push_back(net->addr(j));
+      if (j != i) peers.push_back(net->addr(j));
     }
-    auto o = proc::run(QUV_BIN, args);
+    auto o = ::nodes::set_peers(QUV_BIN, nodes[i].chain, peers);
     ASSERT_EQ(o.status, 0) << o.err;
   }
   auto out = [&](const Node& n) { return dir / (n.name + ".out"); };
   auto err = [&](const Node& n) { return dir / (n.name + ".err"); };
-  auto state = [&](const Node& n) {
-    return state::parse(proc::slurp(state::path_for(n.chain))).value_or(NodeState{});
-  };
+  auto state = [&](const Node& n) { return ::nodes::state(n.chain); };
   auto logs = [&] {
     std::string all;
     for (const Node& n : nodes) {
@@ -113,13 +101,10 @@ TEST(Load, ThousandTransfersThroughThreeNodesAndMemoryComesBack) {
     return all;
   };
   for (size_t i = 0; i < kNodes; ++i) {
-    nodes[i].proc = std::make_unique<netns::Bg>(
-        std::vector<std::string>{ip_bin(), "netns", "exec", net->ns(i), QUV_BIN, "--chain",
-                                 nodes[i].chain.string(), "node", "--plain"},
-        std::vector<std::pair<std::string, std::string>>{{"QUV_CONFIRM_PEERS", "2"}}, out(nodes[i]),
-        err(nodes[i]));
+    nodes[i].proc =
+        ::nodes::start(QUV_BIN, net->ns(i), nodes[i].chain, "2", out(nodes[i]), err(nodes[i]));
   }
-  ASSERT_TRUE(poll(
+  ASSERT_TRUE(wait_until(
       [&] {
         for (const Node& n : nodes) {
           if (proc::slurp(out(n)).find("Ctrl+C to stop.") == std::string::npos) return false;
@@ -146,7 +131,7 @@ TEST(Load, ThousandTransfersThroughThreeNodesAndMemoryComesBack) {
 
   // Sealed and converged: every mempool empty, one tip, and every transfer in the chain.
   const uint64_t min_height = 1 + (kTransfers + chain::kMaxBlockTxs - 1) / chain::kMaxBlockTxs;
-  const bool drained = poll(
+  const bool drained = wait_until(
       [&] {
         sample();
         const NodeState first = state(nodes[0]);

@@ -25,26 +25,16 @@
 #include "ledger/chain.h"
 #include "ledger/state.h"
 #include "netns.h"
+#include "nodes.h"
 #include "proc.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using nodes::wait_until;
 
-std::string ip_bin() { return fs::exists("/usr/sbin/ip") ? "/usr/sbin/ip" : "/sbin/ip"; }
-
-// Polls `done` every 200 ms until it holds or `limit` passes.
-bool wait_until(const std::function<bool()>& done, std::chrono::seconds limit) {
-  const auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return done();
-}
-
-class Network : public ::testing::Test {
+class Network : public nodes::NetTest {
  protected:
   struct Node {
     std::string name;
@@ -53,12 +43,7 @@ class Network : public ::testing::Test {
     std::unique_ptr<netns::Bg> proc;
   };
 
-  void SetUp() override {
-    crypto::init();
-    std::string why;
-    net_ = netns::Net::make(4, &why);
-    if (!net_) GTEST_SKIP() << "cannot create network namespaces (needs root): " << why;
-  }
+  void SetUp() override { make_net(4); }
 
   // A node's chain path in the scratch directory; the file is made by `peers`.
   Node make(const std::string& name, size_t index) {
@@ -67,23 +52,15 @@ class Network : public ::testing::Test {
     return n;
   }
   void set_peers(const Node& n, std::vector<std::string> peers) {
-    std::vector<std::string> args{"--chain", n.chain.string(), "peers"};
-    args.insert(args.end(), peers.begin(), peers.end());
-    auto o = proc::run(QUV_BIN, args);
+    auto o = nodes::set_peers(QUV_BIN, n.chain, peers);
     ASSERT_EQ(o.status, 0) << o.err;
   }
   void start(Node& n) {
-    n.proc = std::make_unique<netns::Bg>(
-        std::vector<std::string>{ip_bin(), "netns", "exec", net_->ns(n.index), QUV_BIN, "--chain",
-                                 n.chain.string(), "node", "--plain"},
-        std::vector<std::pair<std::string, std::string>>{{"QUV_CONFIRM_PEERS", "2"}}, out(n),
-        err(n));
+    n.proc = nodes::start(QUV_BIN, net_->ns(n.index), n.chain, "2", out(n), err(n));
   }
   fs::path out(const Node& n) const { return tmp_ / (n.name + ".out"); }
   fs::path err(const Node& n) const { return tmp_ / (n.name + ".err"); }
-  NodeState state(const Node& n) const {
-    return state::parse(proc::slurp(state::path_for(n.chain))).value_or(NodeState{});
-  }
+  NodeState state(const Node& n) const { return nodes::state(n.chain); }
   std::string addr(const Node& n) const { return net_->addr(n.index); }
 
   void show_logs(const std::vector<const Node*>& nodes) const {
@@ -95,7 +72,6 @@ class Network : public ::testing::Test {
 
   proc::TempDir dir_;
   fs::path tmp_ = dir_.path();
-  std::unique_ptr<netns::Net> net_;
 };
 
 TEST_F(Network, TransferIsSealedOnceAndEveryNodeConverges) {

@@ -22,6 +22,7 @@
 #include "core/hex.h"
 #include "ledger/state.h"
 #include "netns.h"
+#include "nodes.h"
 #include "proc.h"
 
 namespace {
@@ -29,27 +30,14 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using chain_gen::Owned;
+using nodes::ip_bin;
+using nodes::wait_until;
 
-// The binary under test; QUV_TEST_BIN points it at another build to compare.
-std::string quv_bin() {
-  const char* other = std::getenv("QUV_TEST_BIN");
-  return other != nullptr && *other != '\0' ? other : QUV_BIN;
-}
-
-std::string ip_bin() { return fs::exists("/usr/sbin/ip") ? "/usr/sbin/ip" : "/sbin/ip"; }
-
-bool wait_until(const std::function<bool()>& done, std::chrono::seconds limit) {
-  const auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return done();
-}
+const std::string kQuv = nodes::bin_under_test(QUV_BIN);
 
 std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-class Split : public ::testing::Test {
+class Split : public nodes::NetTest {
  protected:
   struct Node {
     std::string name;
@@ -58,12 +46,7 @@ class Split : public ::testing::Test {
     std::unique_ptr<netns::Bg> proc;
   };
 
-  void SetUp() override {
-    crypto::init();
-    std::string why;
-    net_ = netns::Net::make(3, &why);
-    if (!net_) GTEST_SKIP() << "cannot create network namespaces (needs root): " << why;
-  }
+  void SetUp() override { make_net(3); }
 
   Node make(const std::string& name, size_t index, const chain_gen::Builder& gen) {
     Node n{name, index, dir_ / name / "quv.chain", nullptr};
@@ -72,17 +55,14 @@ class Split : public ::testing::Test {
     return n;
   }
   void set_peers(const Node& n, const std::vector<const Node*>& others) {
-    std::vector<std::string> args{"--chain", n.chain.string(), "peers"};
-    for (const Node* o : others) args.push_back(net_->addr(o->index));
-    auto o = proc::run(quv_bin(), args);
+    std::vector<std::string> peers;
+    for (const Node* o : others) peers.push_back(net_->addr(o->index));
+    auto o = nodes::set_peers(kQuv, n.chain, peers);
     ASSERT_EQ(o.status, 0) << o.err;
   }
   void start(Node& n) {
-    n.proc = std::make_unique<netns::Bg>(
-        std::vector<std::string>{ip_bin(), "netns", "exec", net_->ns(n.index), quv_bin(), "--chain",
-                                 n.chain.string(), "node", "--plain"},
-        std::vector<std::pair<std::string, std::string>>{{"QUV_CONFIRM_PEERS", "1"}},
-        dir_ / (n.name + ".out"), dir_ / (n.name + ".err"));
+    n.proc = nodes::start(kQuv, net_->ns(n.index), n.chain, "1", dir_ / (n.name + ".out"),
+                          dir_ / (n.name + ".err"));
   }
   // Takes node n's one link down or up again.
   void link(const Node& n, bool up) {
@@ -90,9 +70,7 @@ class Split : public ::testing::Test {
         proc::run(ip_bin(), {"-n", net_->ns(n.index), "link", "set", "e0", up ? "up" : "down"});
     ASSERT_EQ(o.status, 0) << o.err;
   }
-  NodeState state(const Node& n) const {
-    return state::parse(proc::slurp(state::path_for(n.chain))).value_or(NodeState{});
-  }
+  NodeState state(const Node& n) const { return nodes::state(n.chain); }
   bool post(const Node& n, const std::string& path, const Bytes& body, const std::string& type) {
     auto r = netns::call_in(net_->ns(n.index), "127.0.0.1:19191", "POST", path, body, type);
     return r && text(*r) == R"({"ok":true})";
@@ -118,7 +96,6 @@ class Split : public ::testing::Test {
   }
 
   proc::TempDir dir_;
-  std::unique_ptr<netns::Net> net_;
 };
 
 TEST_F(Split, ChainedTransfersOfTheLosingSideAreSealedAfterTheHeal) {
