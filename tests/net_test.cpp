@@ -1388,20 +1388,27 @@ TEST_F(NodeFiles, OutOfDescriptorsTheServerRefusesAndRecovers) {
 // ---------------------------------------------------------------------------
 // The client, against a scripted server.
 
+// A socket bound to a free loopback port, listening when `listen` is set; the port goes
+// to `port`.
+int bind_loopback(uint16_t* port, bool listen) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  if (listen) ::listen(fd, 4);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
 // A one-connection server: reads the request (header block and Content-Length body),
 // then writes `reply` and closes, or keeps the connection open until the client leaves.
 class FakeServer {
  public:
   FakeServer(std::string reply, bool close_after) : reply_(std::move(reply)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 4);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    fd_ = bind_loopback(&port_, true);
     thread_ = std::thread([this, close_after] { run(close_after); });
   }
   ~FakeServer() {
@@ -1561,14 +1568,8 @@ TEST(NetClient, CallTellsStatusAndFailureKinds) {
     }
   }
   // Hosts that cannot be reached: a port bound by nobody listening refuses.
-  int unbound = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(unbound, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(unbound, reinterpret_cast<sockaddr*>(&a), &len);
-  const uint16_t refused = ntohs(a.sin_port);
+  uint16_t refused = 0;
+  int unbound = bind_loopback(&refused, false);
   net::CallOptions opts;
   opts.op_timeout = std::chrono::milliseconds(500);
   for (auto [host, kind] : {std::pair{std::string("127.0.0.1"), CallFail::Resolve},
@@ -1586,15 +1587,7 @@ TEST(NetClient, CallTellsStatusAndFailureKinds) {
 class TrickleServer {
  public:
   explicit TrickleServer(std::string head, std::chrono::milliseconds every) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 4);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    fd_ = bind_loopback(&port_, true);
     thread_ = std::thread([this, head, every] {
       int c = ::accept(fd_, nullptr, nullptr);
       if (c < 0) return;
