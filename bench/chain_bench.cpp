@@ -120,6 +120,26 @@ BENCHMARK(BM_ReplayHashingOnly)
     ->Args({kFull, 10000})
     ->Unit(benchmark::kMillisecond);
 
+// Pays `notes` notes in one block, then admits `pool` transfers of them with the saves
+// held (the caller flushes); false, with the reason given to `state`, when a step fails.
+bool fill_mempool(benchmark::State& state, Chain& c, chain_gen::Builder& b, size_t notes,
+                  size_t pool) {
+  codec::Tx paid = b.mint(notes);
+  if (!c.seal_txs({paid})) {
+    state.SkipWithError("seal failed");
+    return false;
+  }
+  b.add({paid});
+  c.hold_saves();
+  for (size_t i = 0; i < pool; ++i) {
+    if (!c.admit(b.spend(1, 2))) {
+      state.SkipWithError("admit failed");
+      return false;
+    }
+  }
+  return true;
+}
+
 // Admission into a mempool of range(0) entries; range(1) is 1 when the state is saved.
 // The iteration count is fixed so that the mempool grows by at most that many entries.
 constexpr int kAdmissions = 200;
@@ -136,21 +156,9 @@ void BM_Submit(benchmark::State& state) {
   }
   Chain& c = *opened;
   chain_gen::Builder b(99);
-  // Notes for the mempool and for every timed admission, paid in one block.
-  codec::Tx paid = b.mint(pool + kAdmissions);
-  if (!c.seal_txs({paid})) {
-    state.SkipWithError("seal failed");
-    return;
-  }
-  b.add({paid});
-  // The mempool is filled with the saves held, and saved once.
-  c.hold_saves();
-  for (size_t i = 0; i < pool; ++i) {
-    if (!c.admit(b.spend(1, 2))) {
-      state.SkipWithError("admit failed");
-      return;
-    }
-  }
+  // Notes for the mempool and for every timed admission, paid in one block; the mempool
+  // is filled with the saves held, and saved once.
+  if (!fill_mempool(state, c, b, pool + kAdmissions, pool)) return;
   if (!c.flush_saves()) {
     state.SkipWithError("save failed");
     return;
@@ -194,19 +202,7 @@ void BM_SealWaiting(benchmark::State& state) {
   Chain& c = *opened;
   c.remember_seal_checks(state.range(1) != 0);
   chain_gen::Builder b(98);
-  codec::Tx paid = b.mint(pool);
-  if (!c.seal_txs({paid})) {
-    state.SkipWithError("seal failed");
-    return;
-  }
-  b.add({paid});
-  c.hold_saves();
-  for (size_t i = 0; i < pool; ++i) {
-    if (!c.admit(b.spend(1, 2))) {
-      state.SkipWithError("admit failed");
-      return;
-    }
-  }
+  if (!fill_mempool(state, c, b, pool, pool)) return;
   (void)c.flush_saves();
   (void)c.seal();  // the first tick checks every entry whichever way
   for (auto _ : state) {
