@@ -36,12 +36,7 @@ using nodes::wait_until;
 
 class Network : public nodes::NetTest {
  protected:
-  struct Node {
-    std::string name;
-    size_t index = 0;
-    fs::path chain;
-    std::unique_ptr<netns::Bg> proc;
-  };
+  using Node = nodes::Node;
 
   void SetUp() override { make_net(4); }
 

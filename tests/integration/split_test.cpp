@@ -39,12 +39,7 @@ std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 class Split : public nodes::NetTest {
  protected:
-  struct Node {
-    std::string name;
-    size_t index = 0;
-    fs::path chain;
-    std::unique_ptr<netns::Bg> proc;
-  };
+  using Node = nodes::Node;
 
   void SetUp() override { make_net(3); }
 

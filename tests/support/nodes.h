@@ -20,6 +20,15 @@
 
 namespace nodes {
 
+// One node of a test: its name (for its log files), the index of its namespace, its chain
+// file and, once started, its process.
+struct Node {
+  std::string name;
+  size_t index = 0;
+  std::filesystem::path chain;
+  std::unique_ptr<netns::Bg> proc;
+};
+
 // The path of the `ip` tool.
 std::string ip_bin();
 
