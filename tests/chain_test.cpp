@@ -866,6 +866,28 @@ TEST_F(ChainTest, TransfersWaitForAcknowledgements) {
   EXPECT_TRUE(c.state().acks.empty());
 }
 
+// A node that asks for many acknowledgements keeps them all, so its transfers still seal.
+TEST_F(ChainTest, ManyRequiredAcknowledgementsAreAllKeptAndSeal) {
+  Chain& c = open();
+  auto n = mint(2);
+  const std::pair<const char*, size_t> cases[] = {{"1025", 1025}, {"1300", 1300}};
+  for (size_t k = 0; k < std::size(cases); ++k) {
+    const auto& [need, count] = cases[k];
+    SCOPED_TRACE(need);
+    ScopedEnv env("QUV_CONFIRM_PEERS", need);
+    const Tx t = pay({n[k]});
+    ASSERT_TRUE(c.submit_tx(t));
+    const std::string id = hex::encode(codec::txid(t));
+    c.hold_saves();
+    for (size_t i = 0; i < count; ++i) ASSERT_TRUE(c.ack_tx(id, "p" + std::to_string(i)));
+    ASSERT_TRUE(c.flush_saves());
+    EXPECT_EQ(NodeState::load(c.path())->acks.at(id).size(), count);
+    auto sealed = c.seal();
+    ASSERT_TRUE(sealed) << sealed.error().to_string();
+    EXPECT_TRUE(c.state().mempool.empty());
+  }
+}
+
 TEST_F(ChainTest, SealTakesThirtyTwoAndKeepsTheRestInOrder) {
   ScopedEnv env("QUV_CONFIRM_PEERS", "0");
   Chain& c = open();
