@@ -299,7 +299,10 @@ Status Terminal::draw(const Buffer& buf) {
     }
     std::string out = own_frame(shown ? &*shown : nullptr, buf, r);
     std::fflush(stdout);
-    if (!write_all(out.data(), out.size())) return fail("Could not draw the screen.");
+    if (!write_all(out.data(), out.size())) {
+      shown.reset();
+      return fail("Could not draw the screen.");
+    }
     shown = buf;
     g_curses.shown_area = screen;
     return {};
