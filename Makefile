@@ -11,13 +11,15 @@ PREFIX     ?= /usr/local
 DESTDIR    ?=
 CMAKE_GEN  := -G Ninja
 
-.PHONY: deps build build-asan build-tsan build-fuzz run test test-unit test-asan test-fuzz fuzz bench install clean
+.PHONY: deps configure build build-asan build-tsan build-fuzz run test test-unit test-asan test-fuzz fuzz bench install clean
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
@@ -46,7 +48,9 @@ test-fuzz: build-fuzz
 fuzz: build-fuzz
 	@BUILD=$(FUZZ_BUILD) tests/fuzz/run fuzz $(FUZZ_SECONDS) $(JOBS)
 
-run: build
+# Builds the program alone, not the tests and benchmarks, before the node starts.
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target quv
 	@mkdir -p data
 	$(BUILD)/quv --chain data/quv.chain node
 

@@ -866,6 +866,21 @@ TEST_F(ChainTest, TransfersWaitForAcknowledgements) {
   EXPECT_TRUE(c.state().acks.empty());
 }
 
+// A node that asks for many acknowledgements keeps them all, so its transfers still seal.
+TEST_F(ChainTest, ManyRequiredAcknowledgementsAreAllKeptAndSeal) {
+  Chain& c = open();
+  auto n = mint(2);
+  for (size_t need : {1025, 1300}) {
+    ScopedEnv env("QUV_CONFIRM_PEERS", std::to_string(need));
+    auto id = c.submit_tx(pay({n[need % 2]}));
+    ASSERT_TRUE(id);
+    c.hold_saves();
+    for (size_t i = 0; i < need; ++i) ASSERT_TRUE(c.ack_tx(*id, "p" + std::to_string(i)));
+    ASSERT_TRUE(c.flush_saves());
+    EXPECT_TRUE(c.seal());
+  }
+}
+
 TEST_F(ChainTest, SealTakesThirtyTwoAndKeepsTheRestInOrder) {
   ScopedEnv env("QUV_CONFIRM_PEERS", "0");
   Chain& c = open();

@@ -1,5 +1,6 @@
 // Admission to the mempool and acknowledgements from other nodes.
 #include <algorithm>
+#include <limits>
 #include <optional>
 
 #include "core/hashing.h"
@@ -54,8 +55,8 @@ bool ack_node_ok(std::string_view node) {
 }
 
 size_t acks_kept_per_tx() {
-  return static_cast<size_t>(
-      std::clamp<uint64_t>(Chain::required_confirms(), kMaxAcksPerTx, kMaxAcksCeiling));
+  const uint64_t kept = std::max<uint64_t>(Chain::required_confirms(), kMaxAcksPerTx);
+  return static_cast<size_t>(std::min<uint64_t>(kept, std::numeric_limits<size_t>::max()));
 }
 
 }  // namespace chain

@@ -48,10 +48,9 @@ inline constexpr size_t kMaxAckNodeId = 128;
 // Node ids kept per mempool entry when QUV_CONFIRM_PEERS asks for fewer. A node has at
 // most five peers of its own, and nodes that list it as their peer acknowledge too; 16
 // leaves room for those, while what anyone can make a node store stays at 16 short ids
-// per waiting transaction. A node that asks for more keeps as many as it asks for (up to
-// `kMaxAcksCeiling`), so a transfer can always be sealed.
+// per waiting transaction. A node that asks for more keeps as many as it asks for, so a
+// transfer can always be sealed: its operator chose that bound.
 inline constexpr size_t kMaxAcksPerTx = 16;
-inline constexpr size_t kMaxAcksCeiling = 1024;
 
 // Whether a node id may be stored with an acknowledgement: 1 to `kMaxAckNodeId` bytes of
 // printable ASCII (no control characters, which would break log lines).

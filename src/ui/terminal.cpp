@@ -18,6 +18,7 @@
 #include <cwchar>
 #include <exception>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,18 +60,21 @@ alignas(16) char g_signal_stack[kSignalStackBytes];
 constexpr std::array<int, 9> kFatalSignals = {SIGHUP,  SIGINT, SIGQUIT, SIGTERM, SIGABRT,
                                               SIGSEGV, SIGBUS, SIGFPE,  SIGILL};
 
-void write_all(const char* s) {
-  size_t n = std::strlen(s);
+// Async-signal-safe; false when the terminal took not all of it.
+bool write_all(const char* s, size_t n) {
   while (n > 0) {
     ssize_t w = ::write(STDOUT_FILENO, s, n);
     if (w <= 0) {
       if (w < 0 && errno == EINTR) continue;
-      return;
+      return false;
     }
     s += w;
     n -= static_cast<size_t>(w);
   }
+  return true;
 }
+
+void write_all(const char* s) { (void)write_all(s, std::strlen(s)); }
 
 // Async-signal-safe: only tcsetattr and write.
 void restore_raw() {
@@ -118,16 +122,64 @@ void remove_handlers() {
   g_saved.own_stack = false;
 }
 
-// The curses side: the screen and the colour pairs handed out so far.
+// The curses side: the screen and the colour pairs handed out so far. A terminal that
+// says through COLORTERM that it shows 24-bit colour, while its terminfo entry knows only
+// 256, gets its frames written here rather than by curses (`own_frames`): curses keeps
+// the keys, the size and the modes, and its picture stays blank. `shown` is then the
+// frame the screen holds, on `shown_area`.
 struct Curses {
   SCREEN* screen = nullptr;
   bool colour = false;
   bool direct = false;
+  bool own_frames = false;
   int colours = 0;
   int pair_limit = 0;
   std::map<uint64_t, int> pairs;
+  std::optional<Buffer> shown;
+  Rect shown_area;
 };
 Curses g_curses;
+
+// COLORTERM as terminals set it when they show 24-bit colour.
+bool colorterm_direct() {
+  const char* v = std::getenv("COLORTERM");
+  return v != nullptr && (std::strcmp(v, "truecolor") == 0 || std::strcmp(v, "24bit") == 0);
+}
+
+// What a cell shows: a character that does not take exactly one column would shift the
+// rest of the row, so it is shown as U+FFFD.
+char32_t shown_char(char32_t c) { return ::wcwidth(static_cast<wchar_t>(c)) == 1 ? c : U'\uFFFD'; }
+
+// The bytes that bring a screen showing `shown` (nothing: a picture not known) to `buf`
+// within `r`: for each cell that differs, a cursor move where needed, its look in 24-bit
+// colour and its character in UTF-8. Attributes end reset, as curses expects them.
+std::string own_frame(const Buffer* shown, const Buffer& buf, Rect r) {
+  std::string out;
+  std::optional<Cell> look;
+  int cx = -1, cy = -1;
+  for (int y = r.y; y < r.bottom(); ++y) {
+    for (int x = r.x; x < r.right(); ++x) {
+      const Cell& c = buf.at(x, y);
+      if (shown != nullptr && shown->at(x, y) == c) continue;
+      char esc[64];
+      if (x != cx || y != cy) {
+        std::snprintf(esc, sizeof esc, "\x1b[%d;%dH", y + 1, x + 1);
+        out += esc;
+      }
+      if (!look || look->fg != c.fg || look->bg != c.bg || look->bold != c.bold) {
+        std::snprintf(esc, sizeof esc, "\x1b[0;%s38;2;%d;%d;%d;48;2;%d;%d;%dm", c.bold ? "1;" : "",
+                      c.fg.r, c.fg.g, c.fg.b, c.bg.r, c.bg.g, c.bg.b);
+        out += esc;
+        look = c;
+      }
+      out += encode(shown_char(c.ch));
+      cx = x + 1;
+      cy = y;
+    }
+  }
+  if (look) out += kResetAttrs;
+  return out;
+}
 
 int curses_colour(Rgb c) {
   if (g_curses.direct) return (c.r << 16) | (c.g << 8) | c.b;
@@ -204,6 +256,7 @@ Result<std::unique_ptr<Terminal>> Terminal::open() {
     g_curses.colours = COLORS;
     g_curses.pair_limit = COLOR_PAIRS;
     g_curses.direct = tigetflag(const_cast<char*>("RGB")) > 0 || COLORS >= 0x1000000;
+    g_curses.own_frames = !g_curses.direct && colorterm_direct();
   }
   return t;
 }
@@ -230,13 +283,34 @@ Rect Terminal::area() const {
 }
 
 Status Terminal::draw(const Buffer& buf) {
-  Rect r = buf.area().intersect(area());
+  Rect screen = area();
+  Rect r = buf.area().intersect(screen);
+  if (g_curses.own_frames) {
+    std::optional<Buffer>& shown = g_curses.shown;
+    // The first frame, a new size, or a curses picture that changed (curses redraws it
+    // before its next read of a key): curses clears the screen now, and every cell follows.
+    if (!shown || shown->area() != buf.area() || g_curses.shown_area != screen ||
+        is_wintouched(stdscr)) {
+      clearok(curscr, TRUE);
+      if (wnoutrefresh(stdscr) == ERR || doupdate() == ERR) {
+        return fail("Could not draw the screen.");
+      }
+      shown.reset();
+    }
+    std::string out = own_frame(shown ? &*shown : nullptr, buf, r);
+    std::fflush(stdout);
+    if (!write_all(out.data(), out.size())) {
+      shown.reset();
+      return fail("Could not draw the screen.");
+    }
+    shown = buf;
+    g_curses.shown_area = screen;
+    return {};
+  }
   for (int y = r.y; y < r.bottom(); ++y) {
     for (int x = r.x; x < r.right(); ++x) {
       const Cell& c = buf.at(x, y);
-      wchar_t wc[2] = {static_cast<wchar_t>(c.ch), 0};
-      // A character that does not take exactly one column would shift the rest of the row.
-      if (::wcwidth(wc[0]) != 1) wc[0] = L'\uFFFD';
+      wchar_t wc[2] = {static_cast<wchar_t>(shown_char(c.ch)), 0};
       int pair = pair_for(c.fg, c.bg);
       cchar_t cc;
       setcchar(&cc, wc, c.bold ? A_BOLD : A_NORMAL, 0, &pair);

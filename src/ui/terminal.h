@@ -73,7 +73,9 @@ class Screen {
   [[nodiscard]] virtual Result<std::optional<Key>> poll(int timeout_ms) = 0;
 };
 
-// The real terminal, over the curses library.
+// The real terminal, over the curses library. Colours are 24-bit where the terminal shows
+// them (its terminfo entry says RGB, or COLORTERM is "truecolor" or "24bit"), else the
+// nearest of its 256 or 8.
 class Terminal final : public Screen {
  public:
   // Raw mode, the alternate screen and a hidden cursor on standard input and output.
