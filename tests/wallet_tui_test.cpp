@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <new>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/bytes.h"
@@ -28,6 +31,7 @@
 #include "ui/buffer.h"
 #include "ui/paste.h"
 #include "ui/terminal.h"
+#include "wallet/secret_memory.h"
 #include "wallet/tui.h"
 #include "wallet/tui_flows.h"
 #include "wallet/tui_keys.h"
@@ -1524,6 +1528,43 @@ TEST(WalletTuiNode, CreateMintSyncSendSealAgainstANode) {
     GTEST_SKIP() << "needs its own network namespace (unshare CLONE_NEWNET and ip, as root)";
   }
   EXPECT_EQ(WEXITSTATUS(status), 0) << "see the failures of the wallet run above";
+}
+
+}  // namespace
+
+namespace {
+
+// A body that throws, on the calling thread or on an extra one: every thread has ended
+// when the exception reaches the caller, so none runs on into a body that is gone.
+TEST(WalletSecretMemory, ThreadsEndBeforeAThrowLeaves) {
+  for (bool on_caller : {true, false}) {
+    constexpr unsigned kExtra = 3;
+    std::atomic<unsigned> started{0}, ended{0};
+    const std::thread::id caller = std::this_thread::get_id();
+    bool thrown = false;
+    try {
+      secmem::run_threads(kExtra, [&] {
+        const bool mine = std::this_thread::get_id() == caller;
+        if (mine) {
+          // Bounded wait until every extra thread is inside the body.
+          for (int i = 0; i < 5000 && started.load() < kExtra; ++i)
+            std::this_thread::sleep_for(1ms);
+          if (on_caller) throw std::bad_alloc();
+          return;
+        }
+        const bool first = started.fetch_add(1) == 0;
+        std::this_thread::sleep_for(100ms);
+        ended.fetch_add(1);
+        if (!on_caller && first) throw std::bad_alloc();
+      });
+    } catch (const std::bad_alloc&) {
+      thrown = true;
+    }
+    EXPECT_TRUE(thrown) << on_caller;
+    EXPECT_EQ(ended.load(), kExtra) << on_caller;
+    // Bounded: only the code as it was lets threads run on; they end within this.
+    for (int i = 0; i < 100 && ended.load() < kExtra; ++i) std::this_thread::sleep_for(10ms);
+  }
 }
 
 }  // namespace
