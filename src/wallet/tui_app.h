@@ -55,6 +55,11 @@ struct Services {
   std::function<bool()> exists;
   std::function<Result<Json>(const std::string& pass)> load_book;
   std::function<Result<std::filesystem::path>(const Json& book, const std::string& pass)> persist;
+  // Takes the wallet file's lock for this process (kept while it is held already), so that
+  // no other window writes the file meanwhile; fails when another window holds it.
+  std::function<Status()> lock_file;
+  // Lets go of the wallet file's lock.
+  std::function<void()> unlock_file;
   std::function<Result<std::vector<std::string>>(const Json& book)> mnemonic_words;
   std::function<Json(const std::string& mnemonic)> blank;
   std::function<Result<std::pair<uint64_t, std::string>>(Json& book)> rotate;

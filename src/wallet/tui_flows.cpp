@@ -20,6 +20,13 @@ std::optional<WalletKeys> first_keys(const std::vector<WalletKeys>& wallets) {
   return wallets.front();
 }
 
+// Takes the wallet file's lock for this process: no other window writes the file while
+// this one has it open.
+Status take_file(App& app) { return app.ops.lock_file ? app.ops.lock_file() : Status{}; }
+void drop_file(App& app) {
+  if (app.ops.unlock_file) app.ops.unlock_file();
+}
+
 }  // namespace
 
 void open_book(App& app, nlohmann::json book, std::vector<std::string> words, std::string pass) {
@@ -144,6 +151,8 @@ Status finish_wallet(App& app) {
   // Writing the new book over an existing file would destroy the only copy of the old
   // wallet's words: a copy of it is made first, in a file of its own that never replaces
   // another (the new book then replaces the wallet file whole, or not at all).
+  // Another window that has the file open would write its book back over the new one.
+  if (Status locked = take_file(app); !locked) return locked;
   std::optional<std::filesystem::path> kept;
   if (app.ops.exists()) {
     auto backup = app.ops.backup(app.ops.wallet_path(), app.ops.unix_now());
@@ -151,6 +160,7 @@ Status finish_wallet(App& app) {
     kept = std::move(*backup);
   }
   if (auto saved = app.ops.persist(book, app.pass1); !saved) {
+    if (!app.book) drop_file(app);
     return std::unexpected(saved.error());
   }
 
@@ -240,13 +250,18 @@ Result<size_t> save_peers(App& app) {
 }
 
 void open_flow(App& app) {
+  // A second window may read the file but never opens it: its next save would write its
+  // older book over what the first one saved.
+  if (Status locked = take_file(app); !locked) return app.bad(locked.error().to_string());
   auto book = app.ops.load_book(app.input);
   if (!book) {
+    drop_file(app);
     app.bad(book.error().to_string());
     return;
   }
   auto words = app.ops.mnemonic_words(*book);
   if (!words) {
+    drop_file(app);
     app.bad(words.error().to_string());
     return;
   }
@@ -303,6 +318,7 @@ void lock(App& app) {
   app.node_info.reset();
   app.sync_failure.reset();
   if (app.ops.forget_keys) app.ops.forget_keys();
+  drop_file(app);
 }
 
 }  // namespace tui
