@@ -1,8 +1,10 @@
 // The wallet terminal UI: every screen rendered into a fixed-size buffer and compared as
 // text, the key table driven with synthetic keys over a world of fakes, and the flows
 // against a real node in a network namespace of the test's own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +38,7 @@
 #include "wallet/tui_flows.h"
 #include "wallet/tui_keys.h"
 #include "wallet/tui_screens.h"
+#include "wallet/walletdb.h"
 
 namespace {
 
@@ -1289,6 +1292,85 @@ TEST(WalletTuiFlows, SendSubmitsRemembersAndReturns) {
                                                    ". Waiting for node confirmations."));
   EXPECT_EQ(r.world.stored["sends"][id],
             (json{{"amount", 150000}, {"memo", "tea"}, {"to", keys_of(1).address}}));
+}
+
+// A disk of its own that a test fills up: a small tmpfs, unmounted when dropped.
+struct SmallDisk {
+  proc::TempDir dir;
+  bool mounted = ::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=256k") == 0;
+  ~SmallDisk() {
+    if (mounted) ::umount2(dir.path().c_str(), MNT_DETACH);
+  }
+  // Writes a file until the disk is full; removing it makes room again.
+  void fill() {
+    const std::string block(4096, 'x');
+    int fd = ::open((dir / "filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    for (int i = 0; fd >= 0 && i < 1024 && ::write(fd, block.data(), block.size()) > 0; ++i) {
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  void make_room() { std::filesystem::remove(dir / "filler"); }
+};
+
+// With the disk full, a transfer the node took is sent, and what the book then holds is
+// kept and written at the next sync; a quit that cannot save warns once.
+TEST(WalletTuiFlows, AFailedSaveIsKeptAndWrittenLater) {
+  SmallDisk disk;
+  if (!disk.mounted) GTEST_SKIP() << "needs to mount a tmpfs (as root)";
+  proc::ScopedEnv wallet_env("QUV_WALLET_PATH", (disk.dir / "quv.wallet").string());
+  Rig r;
+  tui::Services real = tui::real_services();
+  r.app.ops.lock_file = real.lock_file;
+  r.app.ops.unlock_file = real.unlock_file;
+  r.app.ops.persist = real.persist;
+  OpenedNote note;
+  note.note_id = std::string(64, 'c');
+  note.txid = std::string(64, 'd');
+  note.amount = 500000;
+  note.auth_pk = std::string(64, '0');
+  r.world.next_view.notes.push_back(note.clone());
+  r.world.next_view.balance = 500000;
+  r.app.screen = tui::kRepeat;
+  r.app.pass1 = r.app.pass2 = "correct horse";
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  ASSERT_EQ(int(r.app.screen), tui::kMain) << r.app.status->second;
+  auto sends = [] {
+    return (*walletdb::load_book("correct horse")).value("sends", json::object());
+  };
+
+  disk.fill();
+  r.app.screen = tui::kSend;
+  r.app.send_to = keys_of(1).address;
+  r.app.send_amount = "1";
+  r.app.send_memo = "tea";
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  ASSERT_EQ(r.world.submitted.size(), 1u);
+  const std::string id = r.world.submitted[0];
+  EXPECT_EQ(int(r.app.screen), tui::kMain);
+  EXPECT_EQ(r.app.status, std::make_pair(true, "Submitted " + id.substr(0, 10) +
+                                                   ". Waiting for node confirmations."));
+  EXPECT_NE(r.screen_text().find("Not saved: No space left on device"), std::string::npos);
+  EXPECT_EQ(sends(), json::object());
+
+  // Room again: the next sync writes the send, and the footer no longer warns.
+  disk.make_room();
+  r.world.clock += 4s;
+  ASSERT_TRUE(tui::do_sync(r.app, false));
+  EXPECT_EQ(sends()[id]["memo"], "tea");
+  EXPECT_EQ(r.screen_text().find("Not saved"), std::string::npos);
+
+  // A new address that could not be saved: the first Q says so, the next one quits; a
+  // quit with room writes it.
+  disk.fill();
+  r.app.screen = tui::kAddresses;
+  tui::handle_key(r.app, ch('n'));
+  r.app.screen = tui::kMain;
+  EXPECT_FALSE(tui::handle_key(r.app, ch('q')));
+  EXPECT_EQ(r.app.status->second,
+            "Not saved: No space left on device (os error 28). Q again quits without saving.");
+  disk.make_room();
+  EXPECT_TRUE(tui::handle_key(r.app, ch('q')));
+  EXPECT_EQ((*walletdb::load_book("correct horse"))["current_index"], 1);
 }
 
 TEST(WalletTuiFlows, NodeListPrecedence) {

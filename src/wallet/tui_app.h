@@ -129,6 +129,12 @@ struct App {
   std::optional<std::chrono::steady_clock::time_point> last_try;
   std::optional<QuvError> sync_failure;
   std::optional<nlohmann::json> book;
+  // Set while the book holds changes the wallet file lacks: the error of the save that
+  // failed. Each sync and a quit or lock try again; the footer says so until one succeeds.
+  std::optional<std::string> unsaved;
+  // True once a quit or lock key was refused because the book could not be saved: the
+  // same key again goes ahead without it.
+  bool unsaved_warned = false;
   uint8_t screen = kWelcome;
   uint8_t send_focus = 0;
   uint8_t peer_focus = 0;

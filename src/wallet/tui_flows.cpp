@@ -45,17 +45,19 @@ Result<std::string> do_sync(App& app, bool full) {
     app.sync_failure = e;
     return std::unexpected(std::move(e));
   };
-  // The file is written only when the sync changed the book: a wallet at rest stays at rest.
+  // The file is written only when the sync changed the book or an earlier save failed: a
+  // wallet at rest stays at rest.
   const nlohmann::json before = *app.book;
+  const bool pending = app.unsaved.has_value();
   if (full) app.ops.reset_cache(*app.book);
   auto view = app.ops.sync(nodes, *app.book);
-  if (!view) return failed(view.error());
-  const bool changed = *app.book != before;
-  if (changed && !app.session_pass.empty()) {
-    if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
-      return failed(saved.error());
-    }
+  if (!view) {
+    if (pending) (void)save_book(app);
+    return failed(view.error());
   }
+  const bool changed = *app.book != before || pending;
+  // A save that fails leaves the book unsaved, which the footer shows; the sync stands.
+  if (changed) (void)save_book(app);
   if (changed || !app.keys) {
     app.wallets = app.ops.wallets_from_book(*app.book);
     app.keys = first_keys(app.wallets);
@@ -68,6 +70,24 @@ Result<std::string> do_sync(App& app, bool full) {
   app.last_sync = app.last_try = app.ops.now();
   app.sync_failure.reset();
   return "Synced to height " + std::to_string(height) + ".";
+}
+
+Status save_book(App& app) {
+  if (!app.book || app.session_pass.empty()) return {};
+  if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
+    app.unsaved = saved.error().to_string();
+    return std::unexpected(saved.error());
+  }
+  app.unsaved.reset();
+  app.unsaved_warned = false;
+  return {};
+}
+
+bool ready_to_drop(App& app, const std::string& again) {
+  if (!app.unsaved || save_book(app) || app.unsaved_warned) return true;
+  app.unsaved_warned = true;
+  app.bad(not_saved(*app.unsaved, again));
+  return false;
 }
 
 bool fresh(const App& app) { return app.last_sync && app.ops.now() - *app.last_sync <= kFresh; }
@@ -126,13 +146,11 @@ Status do_send(App& app) {
   if (!node) return std::unexpected(node.error());
   auto txid = app.ops.submit_to(node->addr, *tx);
   if (!txid) return std::unexpected(txid.error());
+  // The node has the transfer: it is sent, whatever the save does. A failed save keeps
+  // the remembered send in memory for the next one, and the footer says it is unsaved.
   if (app.book) {
     app.ops.remember_send(*app.book, *txid, *amount, memo, to);
-    if (!app.session_pass.empty()) {
-      if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
-        return std::unexpected(saved.error());
-      }
-    }
+    (void)save_book(app);
   }
   app.good("Submitted " + txid->substr(0, 10) + ". Waiting for node confirmations.");
   // The transfer is in; a failed sync afterwards is kept in `sync_failure` and does not
@@ -239,11 +257,7 @@ Result<size_t> save_peers(App& app) {
   }
   if (app.book) {
     (*app.book)["nodes"] = *list;
-    if (!app.session_pass.empty()) {
-      if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
-        return std::unexpected(saved.error());
-      }
-    }
+    if (Status saved = save_book(app); !saved) return std::unexpected(saved.error());
   }
   refresh_peer_status(app);
   return list->size();
@@ -296,9 +310,7 @@ void new_address_flow(App& app) {
   if (!app.book) return app.bad("No wallet file.");
   auto made = app.ops.rotate(*app.book);
   if (!made) return app.bad(made.error().to_string());
-  if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
-    return app.bad(saved.error().to_string());
-  }
+  if (Status saved = save_book(app); !saved) return app.bad(saved.error().to_string());
   app.wallets = app.ops.wallets_from_book(*app.book);
   app.keys = first_keys(app.wallets);
   app.good("Receive address #" + std::to_string(made->first) + ".");
@@ -317,6 +329,8 @@ void lock(App& app) {
   app.view.reset();
   app.node_info.reset();
   app.sync_failure.reset();
+  app.unsaved.reset();
+  app.unsaved_warned = false;
   if (app.ops.forget_keys) app.ops.forget_keys();
   drop_file(app);
 }
