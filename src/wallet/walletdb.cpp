@@ -262,14 +262,17 @@ Result<WalletLock> lock_wallet(const std::filesystem::path& path) {
   const std::filesystem::path file = replaced_path(path);
   // Bounded: each retry means that another process replaced the file meanwhile.
   for (int attempt = 0; attempt < 16; ++attempt) {
-    std::error_code ec;
-    if (!std::filesystem::exists(file, ec) && !ec) return lock;
-    fsutil::Fd fd;
-    if (int err = open_locked(file, fd)) {
-      if (err == EWOULDBLOCK) return fail_with(kInUse);
-      if (err == ENOENT) continue;
-      return os_fail(err);
-    }
+    int raw = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    // No file yet: the first save takes the lock. A file this process cannot open cannot
+    // be loaded either, and loading says why.
+    if (raw < 0) return lock;
+    fsutil::Fd fd(raw);
+    int err = 0;
+    do {
+      err = ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    } while (err == EINTR);
+    if (err == EWOULDBLOCK) return fail_with(kInUse);
+    if (err != 0) return os_fail(err);
     // A save by another process may have put a new file in place between the open and
     // the lock; the lock would then hold a file that is no longer the wallet.
     if (same_file(fd.get(), file)) {
@@ -290,10 +293,11 @@ Result<std::filesystem::path> persist(const Book& book, std::string_view passphr
   auto take_over = [&](const std::filesystem::path& tmp,
                        const std::filesystem::path& file) -> Status {
     if (int err = open_locked(tmp, next)) return os_fail(err);
-    // A file that another process put in place since would lose its book to ours.
+    // A file that another process put in place since would lose its book to ours; one
+    // that was removed meanwhile loses nothing.
     std::error_code ec;
     const bool ours =
-        lock.fd_.valid() ? same_file(lock.fd_.get(), file) : !std::filesystem::exists(file, ec);
+        (lock.fd_.valid() && same_file(lock.fd_.get(), file)) || !std::filesystem::exists(file, ec);
     if (!ours) return fail_with(kInUse);
     return {};
   };
