@@ -35,6 +35,9 @@ void open_book(App& app, nlohmann::json book, std::vector<std::string> words, st
   app.book = std::move(book);
   app.session_seed = std::move(words);
   app.session_pass = std::move(pass);
+  // The book comes from the file or has just been written there.
+  app.unsaved.reset();
+  app.unsaved_warned = false;
 }
 
 Result<std::string> do_sync(App& app, bool full) {
@@ -166,11 +169,11 @@ Status finish_wallet(App& app) {
   nlohmann::json book = app.ops.blank(seed::to_mnemonic(words));
   app.ops.reset_cache(book);
 
+  // Another window that has the file open would write its book back over the new one.
+  if (Status locked = take_file(app); !locked) return locked;
   // Writing the new book over an existing file would destroy the only copy of the old
   // wallet's words: a copy of it is made first, in a file of its own that never replaces
   // another (the new book then replaces the wallet file whole, or not at all).
-  // Another window that has the file open would write its book back over the new one.
-  if (Status locked = take_file(app); !locked) return locked;
   std::optional<std::filesystem::path> kept;
   if (app.ops.exists()) {
     auto backup = app.ops.backup(app.ops.wallet_path(), app.ops.unix_now());
