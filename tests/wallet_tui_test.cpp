@@ -1597,10 +1597,6 @@ TEST(WalletTuiNode, CreateMintSyncSendSealAgainstANode) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "see the failures of the wallet run above";
 }
 
-}  // namespace
-
-namespace {
-
 // A body that throws, on the calling thread or an extra one: every thread has ended when
 // the exception reaches the caller, so none runs on into a body that is gone.
 TEST(WalletSecretMemory, ThreadsEndBeforeAThrowLeaves) {
