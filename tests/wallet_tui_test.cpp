@@ -3,16 +3,20 @@
 // against a real node in a network namespace of the test's own.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <new>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/bytes.h"
@@ -28,10 +32,12 @@
 #include "ui/buffer.h"
 #include "ui/paste.h"
 #include "ui/terminal.h"
+#include "wallet/secret_memory.h"
 #include "wallet/tui.h"
 #include "wallet/tui_flows.h"
 #include "wallet/tui_keys.h"
 #include "wallet/tui_screens.h"
+#include "wallet/walletdb.h"
 
 namespace {
 
@@ -1261,15 +1267,20 @@ TEST(WalletTuiFlows, ImportedWordsBecomeTheWallet) {
   EXPECT_EQ(r.app.session_seed, fixed_words());
 }
 
-TEST(WalletTuiFlows, SendSubmitsRemembersAndReturns) {
-  Rig r;
+// Syncs find one spendable note of 5 QÚV.
+void fund(World& w) {
   OpenedNote note;
   note.note_id = std::string(64, 'c');
   note.txid = std::string(64, 'd');
   note.amount = 500000;
   note.auth_pk = std::string(64, '0');
-  r.world.next_view.notes.push_back(note.clone());
-  r.world.next_view.balance = 500000;
+  w.next_view.notes.push_back(note.clone());
+  w.next_view.balance = 500000;
+}
+
+TEST(WalletTuiFlows, SendSubmitsRemembersAndReturns) {
+  Rig r;
+  fund(r.world);
   r.open_wallet();
   tui::handle_key(r.app, ch('s'));
   type(r.app, " " + keys_of(1).address + " ");
@@ -1285,6 +1296,66 @@ TEST(WalletTuiFlows, SendSubmitsRemembersAndReturns) {
                                                    ". Waiting for node confirmations."));
   EXPECT_EQ(r.world.stored["sends"][id],
             (json{{"amount", 150000}, {"memo", "tea"}, {"to", keys_of(1).address}}));
+}
+
+// A small tmpfs of the test's own, unmounted when dropped.
+struct SmallDisk {
+  proc::TempDir dir;
+  bool mounted = ::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=256k") == 0;
+  ~SmallDisk() {
+    if (mounted) ::umount2(dir.path().c_str(), MNT_DETACH);
+  }
+  void fill() {
+    (void)std::system(("cat /dev/zero >" + (dir / "fill").string() + " 2>&-").c_str());
+  }
+  void make_room() { std::filesystem::remove(dir / "fill"); }
+};
+
+// With the disk full, a transfer the node took is sent, and what the book then holds is
+// written at the next sync or at a quit; a quit that cannot save warns once.
+TEST(WalletTuiFlows, AFailedSaveIsKeptAndWrittenLater) {
+  SmallDisk disk;
+  if (!disk.mounted) GTEST_SKIP() << "needs to mount a tmpfs (as root)";
+  proc::ScopedEnv wallet_env("QUV_WALLET_PATH", (disk.dir / "quv.wallet").string());
+  Rig r;
+  tui::Services real = tui::real_services();
+  r.app.ops.lock_file = real.lock_file;
+  r.app.ops.persist = real.persist;
+  fund(r.world);
+  r.app.screen = tui::kRepeat;
+  r.app.pass1 = r.app.pass2 = "correct horse";
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  auto stored = [] { return *walletdb::load_book("correct horse"); };
+
+  disk.fill();
+  r.app.screen = tui::kSend;
+  r.app.send_to = keys_of(1).address;
+  r.app.send_amount = "1";
+  r.app.send_memo = "tea";
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  ASSERT_EQ(r.world.submitted.size(), 1u);
+  const std::string id = r.world.submitted[0];
+  EXPECT_EQ(int(r.app.screen), tui::kMain);
+  EXPECT_EQ(r.app.status->second,
+            "Submitted " + id.substr(0, 10) + ". Waiting for node confirmations.");
+  EXPECT_NE(r.screen_text().find("Not saved: No space left on device"), std::string::npos);
+  EXPECT_FALSE(stored().contains("sends"));
+  disk.make_room();
+  r.world.clock += 4s;
+  ASSERT_TRUE(tui::do_sync(r.app, false));
+  EXPECT_EQ(stored()["sends"][id]["memo"], "tea");
+  EXPECT_EQ(r.screen_text().find("Not saved"), std::string::npos);
+
+  disk.fill();
+  r.app.screen = tui::kAddresses;
+  tui::handle_key(r.app, ch('n'));
+  r.app.screen = tui::kMain;
+  EXPECT_FALSE(tui::handle_key(r.app, ch('q')));
+  EXPECT_EQ(r.app.status->second,
+            "Not saved: No space left on device (os error 28). Q again quits without saving.");
+  disk.make_room();
+  EXPECT_TRUE(tui::handle_key(r.app, ch('q')));
+  EXPECT_EQ(stored()["current_index"], 1);
 }
 
 TEST(WalletTuiFlows, NodeListPrecedence) {
@@ -1524,6 +1595,28 @@ TEST(WalletTuiNode, CreateMintSyncSendSealAgainstANode) {
     GTEST_SKIP() << "needs its own network namespace (unshare CLONE_NEWNET and ip, as root)";
   }
   EXPECT_EQ(WEXITSTATUS(status), 0) << "see the failures of the wallet run above";
+}
+
+// A body that throws, on the calling thread or an extra one: every thread has ended when
+// the exception reaches the caller, so none runs on into a body that is gone.
+TEST(WalletSecretMemory, ThreadsEndBeforeAThrowLeaves) {
+  for (bool on_caller : {true, false}) {
+    std::atomic<unsigned> started{0}, ended{0};
+    const auto caller = std::this_thread::get_id();
+    auto body = [&] {
+      if (std::this_thread::get_id() == caller) {
+        for (int i = 0; i < 5000 && started < 3; ++i) std::this_thread::sleep_for(1ms);
+        if (on_caller) throw std::bad_alloc();
+        return;
+      }
+      const bool first = started++ == 0;
+      std::this_thread::sleep_for(100ms);
+      ++ended;
+      if (first && !on_caller) throw std::bad_alloc();
+    };
+    EXPECT_THROW(secmem::run_threads(3, body), std::bad_alloc) << on_caller;
+    EXPECT_EQ(ended.load(), 3u) << on_caller;
+  }
 }
 
 }  // namespace

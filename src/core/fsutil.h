@@ -74,6 +74,8 @@ class PreparedFile {
   ~PreparedFile();
   // Renames the new content over the target.
   [[nodiscard]] Status commit();
+  // Where the new content waits until `commit`.
+  const std::filesystem::path& temp_path() const { return tmp_; }
 
  private:
   friend Result<PreparedFile> prepare_atomic(const std::filesystem::path&, ByteView,

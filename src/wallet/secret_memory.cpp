@@ -15,6 +15,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -92,10 +94,55 @@ void lock_memory() {
 // Stack of one extra thread: ample for opening notes, and wiped whole after each run.
 constexpr size_t kThreadStack = size_t{1} << 20;
 
-extern "C" void* run_body(void* body) {
-  (*static_cast<const std::function<void()>*>(body))();
+// What one run of `run_threads` shares with its extra threads: the body, and the first
+// exception any thread's body ended with, thrown again on the calling thread once all
+// have ended.
+struct Shared {
+  const std::function<void()>* body;
+  std::mutex mu;
+  std::exception_ptr error;
+
+  void run() noexcept {
+    try {
+      (*body)();
+    } catch (...) {
+      std::lock_guard lock(mu);
+      if (!error) error = std::current_exception();
+    }
+  }
+};
+
+extern "C" void* run_body(void* shared) {
+  static_cast<Shared*>(shared)->run();
   return nullptr;
 }
+
+// The extra threads of one run. Dropping it joins them and wipes and unmaps their stacks,
+// so no thread outlives the body it runs, however the calling thread leaves.
+class Started {
+ public:
+  Started(size_t mapped, size_t guard) : mapped_(mapped), guard_(guard) {}
+  Started(const Started&) = delete;
+  Started& operator=(const Started&) = delete;
+  ~Started() {
+    for (const Extra& e : threads_) {
+      ::pthread_join(e.id, nullptr);
+      hashing::wipe(e.base + guard_, kThreadStack);
+      ::munmap(e.base, mapped_);
+    }
+  }
+  void reserve(size_t n) { threads_.reserve(n); }
+  void add(uint8_t* base, pthread_t id) { threads_.push_back(Extra{base, id}); }
+
+ private:
+  struct Extra {
+    uint8_t* base;
+    pthread_t id;
+  };
+  size_t mapped_;
+  size_t guard_;
+  std::vector<Extra> threads_;
+};
 
 }  // namespace
 
@@ -104,37 +151,32 @@ void run_threads(unsigned extra, const std::function<void()>& body) {
   // program instead of writing into whatever lies below.
   const size_t guard = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
   const size_t mapped = guard + kThreadStack;
-  struct Extra {
-    uint8_t* base;
-    pthread_t id;
-  };
-  std::vector<Extra> started;
-  started.reserve(extra);
-  for (unsigned i = 0; i < extra; ++i) {
-    void* m = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (m == MAP_FAILED) break;
-    uint8_t* base = static_cast<uint8_t*>(m);
-    pthread_attr_t attr;
-    pthread_t id{};
-    bool ok = ::mprotect(base, guard, PROT_NONE) == 0 && ::pthread_attr_init(&attr) == 0;
-    if (ok) {
-      ok = ::pthread_attr_setstack(&attr, base + guard, kThreadStack) == 0 &&
-           ::pthread_create(&id, &attr, run_body, const_cast<std::function<void()>*>(&body)) == 0;
-      ::pthread_attr_destroy(&attr);
+  Shared shared{&body, {}, nullptr};
+  {
+    Started started(mapped, guard);
+    started.reserve(extra);
+    for (unsigned i = 0; i < extra; ++i) {
+      void* m = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+      if (m == MAP_FAILED) break;
+      uint8_t* base = static_cast<uint8_t*>(m);
+      pthread_attr_t attr;
+      pthread_t id{};
+      bool ok = ::mprotect(base, guard, PROT_NONE) == 0 && ::pthread_attr_init(&attr) == 0;
+      if (ok) {
+        ok = ::pthread_attr_setstack(&attr, base + guard, kThreadStack) == 0 &&
+             ::pthread_create(&id, &attr, run_body, &shared) == 0;
+        ::pthread_attr_destroy(&attr);
+      }
+      if (!ok) {
+        ::munmap(base, mapped);
+        break;
+      }
+      started.add(base, id);
     }
-    if (!ok) {
-      ::munmap(base, mapped);
-      break;
-    }
-    started.push_back(Extra{base, id});
+    shared.run();
   }
-  body();
-  for (const Extra& e : started) {
-    ::pthread_join(e.id, nullptr);
-    hashing::wipe(e.base + guard, kThreadStack);
-    ::munmap(e.base, mapped);
-  }
+  if (shared.error) std::rethrow_exception(shared.error);
 }
 
 void protect() {

@@ -31,7 +31,9 @@ void scrub_stack();
 // ended. Each extra thread runs on a stack of its own that is wiped and unmapped once the
 // thread has ended, with its frames, the registers it saved there and its thread block; a
 // stack kept by the thread library for the next thread would keep them all. A thread that
-// cannot be started is left out (the calling thread always runs `body`).
+// cannot be started is left out (the calling thread always runs `body`). When a body
+// throws, on any thread, all threads are still joined and their stacks wiped; then the
+// first exception is thrown again on the calling thread.
 void run_threads(unsigned extra, const std::function<void()>& body);
 
 }  // namespace secmem

@@ -55,6 +55,11 @@ struct Services {
   std::function<bool()> exists;
   std::function<Result<Json>(const std::string& pass)> load_book;
   std::function<Result<std::filesystem::path>(const Json& book, const std::string& pass)> persist;
+  // Takes the wallet file's lock for this process (kept while it is held already), so that
+  // no other window writes the file meanwhile; fails when another window holds it.
+  std::function<Status()> lock_file;
+  // Lets go of the wallet file's lock.
+  std::function<void()> unlock_file;
   std::function<Result<std::vector<std::string>>(const Json& book)> mnemonic_words;
   std::function<Json(const std::string& mnemonic)> blank;
   std::function<Result<std::pair<uint64_t, std::string>>(Json& book)> rotate;
@@ -124,6 +129,12 @@ struct App {
   std::optional<std::chrono::steady_clock::time_point> last_try;
   std::optional<QuvError> sync_failure;
   std::optional<nlohmann::json> book;
+  // Set while the book holds changes the wallet file lacks: the error of the save that
+  // failed. Each sync and a quit or lock try again; the footer says so until one succeeds.
+  std::optional<std::string> unsaved;
+  // True once a quit or lock key was refused because the book could not be saved: the
+  // same key again goes ahead without it.
+  bool unsaved_warned = false;
   uint8_t screen = kWelcome;
   uint8_t send_focus = 0;
   uint8_t peer_focus = 0;

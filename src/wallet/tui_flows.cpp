@@ -20,6 +20,13 @@ std::optional<WalletKeys> first_keys(const std::vector<WalletKeys>& wallets) {
   return wallets.front();
 }
 
+// Takes the wallet file's lock for this process: no other window writes the file while
+// this one has it open.
+Status take_file(App& app) { return app.ops.lock_file ? app.ops.lock_file() : Status{}; }
+void drop_file(App& app) {
+  if (app.ops.unlock_file) app.ops.unlock_file();
+}
+
 }  // namespace
 
 void open_book(App& app, nlohmann::json book, std::vector<std::string> words, std::string pass) {
@@ -28,6 +35,9 @@ void open_book(App& app, nlohmann::json book, std::vector<std::string> words, st
   app.book = std::move(book);
   app.session_seed = std::move(words);
   app.session_pass = std::move(pass);
+  // The book comes from the file or has just been written there.
+  app.unsaved.reset();
+  app.unsaved_warned = false;
 }
 
 Result<std::string> do_sync(App& app, bool full) {
@@ -38,17 +48,19 @@ Result<std::string> do_sync(App& app, bool full) {
     app.sync_failure = e;
     return std::unexpected(std::move(e));
   };
-  // The file is written only when the sync changed the book: a wallet at rest stays at rest.
+  // The file is written only when the sync changed the book or an earlier save failed: a
+  // wallet at rest stays at rest.
   const nlohmann::json before = *app.book;
+  const bool pending = app.unsaved.has_value();
   if (full) app.ops.reset_cache(*app.book);
   auto view = app.ops.sync(nodes, *app.book);
-  if (!view) return failed(view.error());
-  const bool changed = *app.book != before;
-  if (changed && !app.session_pass.empty()) {
-    if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
-      return failed(saved.error());
-    }
+  if (!view) {
+    if (pending) (void)save_book(app);
+    return failed(view.error());
   }
+  const bool changed = *app.book != before || pending;
+  // A save that fails leaves the book unsaved, which the footer shows; the sync stands.
+  if (changed) (void)save_book(app);
   if (changed || !app.keys) {
     app.wallets = app.ops.wallets_from_book(*app.book);
     app.keys = first_keys(app.wallets);
@@ -61,6 +73,24 @@ Result<std::string> do_sync(App& app, bool full) {
   app.last_sync = app.last_try = app.ops.now();
   app.sync_failure.reset();
   return "Synced to height " + std::to_string(height) + ".";
+}
+
+Status save_book(App& app) {
+  if (!app.book || app.session_pass.empty()) return {};
+  if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
+    app.unsaved = saved.error().to_string();
+    return std::unexpected(saved.error());
+  }
+  app.unsaved.reset();
+  app.unsaved_warned = false;
+  return {};
+}
+
+bool ready_to_drop(App& app, const std::string& again) {
+  if (!app.unsaved || save_book(app) || app.unsaved_warned) return true;
+  app.unsaved_warned = true;
+  app.bad(not_saved(*app.unsaved, again));
+  return false;
 }
 
 bool fresh(const App& app) { return app.last_sync && app.ops.now() - *app.last_sync <= kFresh; }
@@ -119,13 +149,11 @@ Status do_send(App& app) {
   if (!node) return std::unexpected(node.error());
   auto txid = app.ops.submit_to(node->addr, *tx);
   if (!txid) return std::unexpected(txid.error());
+  // The node has the transfer: it is sent, whatever the save does. A failed save keeps
+  // the remembered send in memory for the next one, and the footer says it is unsaved.
   if (app.book) {
     app.ops.remember_send(*app.book, *txid, *amount, memo, to);
-    if (!app.session_pass.empty()) {
-      if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
-        return std::unexpected(saved.error());
-      }
-    }
+    (void)save_book(app);
   }
   app.good("Submitted " + txid->substr(0, 10) + ". Waiting for node confirmations.");
   // The transfer is in; a failed sync afterwards is kept in `sync_failure` and does not
@@ -141,6 +169,8 @@ Status finish_wallet(App& app) {
   nlohmann::json book = app.ops.blank(seed::to_mnemonic(words));
   app.ops.reset_cache(book);
 
+  // Another window that has the file open would write its book back over the new one.
+  if (Status locked = take_file(app); !locked) return locked;
   // Writing the new book over an existing file would destroy the only copy of the old
   // wallet's words: a copy of it is made first, in a file of its own that never replaces
   // another (the new book then replaces the wallet file whole, or not at all).
@@ -151,6 +181,7 @@ Status finish_wallet(App& app) {
     kept = std::move(*backup);
   }
   if (auto saved = app.ops.persist(book, app.pass1); !saved) {
+    if (!app.book) drop_file(app);
     return std::unexpected(saved.error());
   }
 
@@ -229,24 +260,25 @@ Result<size_t> save_peers(App& app) {
   }
   if (app.book) {
     (*app.book)["nodes"] = *list;
-    if (!app.session_pass.empty()) {
-      if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
-        return std::unexpected(saved.error());
-      }
-    }
+    if (Status saved = save_book(app); !saved) return std::unexpected(saved.error());
   }
   refresh_peer_status(app);
   return list->size();
 }
 
 void open_flow(App& app) {
+  // A second window may read the file but never opens it: its next save would write its
+  // older book over what the first one saved.
+  if (Status locked = take_file(app); !locked) return app.bad(locked.error().to_string());
   auto book = app.ops.load_book(app.input);
   if (!book) {
+    drop_file(app);
     app.bad(book.error().to_string());
     return;
   }
   auto words = app.ops.mnemonic_words(*book);
   if (!words) {
+    drop_file(app);
     app.bad(words.error().to_string());
     return;
   }
@@ -281,9 +313,7 @@ void new_address_flow(App& app) {
   if (!app.book) return app.bad("No wallet file.");
   auto made = app.ops.rotate(*app.book);
   if (!made) return app.bad(made.error().to_string());
-  if (auto saved = app.ops.persist(*app.book, app.session_pass); !saved) {
-    return app.bad(saved.error().to_string());
-  }
+  if (Status saved = save_book(app); !saved) return app.bad(saved.error().to_string());
   app.wallets = app.ops.wallets_from_book(*app.book);
   app.keys = first_keys(app.wallets);
   app.good("Receive address #" + std::to_string(made->first) + ".");
@@ -302,7 +332,10 @@ void lock(App& app) {
   app.view.reset();
   app.node_info.reset();
   app.sync_failure.reset();
+  app.unsaved.reset();
+  app.unsaved_warned = false;
   if (app.ops.forget_keys) app.ops.forget_keys();
+  drop_file(app);
 }
 
 }  // namespace tui

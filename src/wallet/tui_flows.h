@@ -20,6 +20,14 @@ void open_book(App& app, nlohmann::json book, std::vector<std::string> words, st
 // history, keys and chosen node are replaced and "Synced to height {}." comes back.
 [[nodiscard]] Result<std::string> do_sync(App& app, bool full);
 
+// Writes the open book under the session passphrase (nothing without one). A failed save
+// leaves the book as it is in memory and marks it unsaved until a later save succeeds.
+[[nodiscard]] Status save_book(App& app);
+
+// Before a quit or lock drops the open book: writes what is unsaved. False when that
+// failed and the user was not yet told; the footer then says the same key again drops it.
+bool ready_to_drop(App& app, const std::string& again);
+
 // True while the last sync is at most three seconds old (three seconds exactly included).
 bool fresh(const App& app);
 // True when drawing may sync: neither a good nor a failed sync ended in the last three

@@ -106,6 +106,7 @@ bool welcome(App& app, const Key& key) {
 
 bool main_screen(App& app, const Key& key) {
   if (key.code == K::Esc) {
+    if (!ready_to_drop(app, "Esc again locks without saving.")) return false;
     lock(app);
     app.screen = kWelcome;
     return false;
@@ -156,7 +157,7 @@ bool main_screen(App& app, const Key& key) {
       app.screen = kImport;
       break;
     case 'q':
-      return true;
+      return ready_to_drop(app, "Q again quits without saving.");
   }
   return false;
 }

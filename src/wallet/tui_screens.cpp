@@ -343,6 +343,10 @@ Line footer_line(const App& app) {
   return text(key_hint(app.screen), kDim);
 }
 
+Line unsaved_line(const App& app) {
+  return text(not_saved(app.unsaved.value_or(""), "Fix it; the next sync saves."), kBad);
+}
+
 void draw(ui::Buffer& buf, App& app) {
   ui::Style base = ui::Style::fg_of(kText);
   base.bg = kBackground;
@@ -372,7 +376,9 @@ void draw(ui::Buffer& buf, App& app) {
     }
   }
 
-  ui::Paragraph{{footer_line(app)}, {}, false}.render(buf, rows[2]);
+  std::vector<Line> footer{footer_line(app)};
+  if (app.unsaved) footer.push_back(unsaved_line(app));
+  ui::Paragraph{std::move(footer), {}, false}.render(buf, rows[2]);
 }
 
 }  // namespace tui

@@ -35,6 +35,8 @@ Body screen_body(App& app);
 void draw(ui::Buffer& buf, App& app);
 // The footer: the status when one was ever set, else the screen's key hint.
 ui::Line footer_line(const App& app);
+// The footer's second line while the book holds changes the file lacks.
+ui::Line unsaved_line(const App& app);
 // The key hint of a screen.
 std::string key_hint(uint8_t screen);
 

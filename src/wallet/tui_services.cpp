@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <optional>
 
 #include "core/clock.h"
 #include "core/seed.h"
@@ -19,8 +20,24 @@ Services real_services() {
   s.wallet_path = [] { return walletdb::wallet_path(); };
   s.exists = [] { return walletdb::exists(); };
   s.load_book = [](const std::string& pass) { return walletdb::load_book(pass); };
-  s.persist = [](const Json& book, const std::string& pass) {
-    return walletdb::persist(book, pass);
+  // The lock of the open wallet's file, shared by the calls below; a save takes it first
+  // when nothing did, and then holds it on each new file.
+  auto held = std::make_shared<std::optional<walletdb::WalletLock>>();
+  s.lock_file = [held]() -> Status {
+    std::filesystem::path path = walletdb::wallet_path();
+    if (*held && (*held)->path() == path) return {};
+    auto lock = walletdb::lock_wallet(path);
+    if (!lock) return std::unexpected(lock.error());
+    *held = std::move(*lock);
+    return {};
+  };
+  s.unlock_file = [held] { held->reset(); };
+  s.persist = [held, lock_file = s.lock_file](
+                  const Json& book, const std::string& pass) -> Result<std::filesystem::path> {
+    if (!*held) {
+      if (Status locked = lock_file(); !locked) return std::unexpected(locked.error());
+    }
+    return walletdb::persist(book, pass, **held);
   };
   s.mnemonic_words = [](const Json& book) -> Result<std::vector<std::string>> {
     auto r = walletdb::mnemonic_words(book);

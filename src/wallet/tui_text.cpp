@@ -48,4 +48,14 @@ std::string mask(std::string_view s) {
   return out;
 }
 
+std::string not_saved(std::string_view error, std::string_view then) {
+  std::string out = "Not saved: ";
+  out.append(error);
+  // The platform's texts end without a full stop, the wallet's own with one.
+  if (!out.ends_with('.')) out += '.';
+  out += ' ';
+  out.append(then);
+  return out;
+}
+
 }  // namespace tui

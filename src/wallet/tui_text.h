@@ -20,6 +20,10 @@ std::string_view kind_word(std::string_view dir);
 // The text, or "—" when it is empty.
 std::string or_dash(const std::string& s);
 
+// What the footer says while the book holds changes the file lacks, after the error of
+// the save that failed: "Not saved: {error}. {then}".
+std::string not_saved(std::string_view error, std::string_view then);
+
 // One "•" per Unicode scalar value of the text (a byte that is not valid UTF-8 counts as one).
 std::string mask(std::string_view s);
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sodium.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <set>
 
 #include "core/clock.h"
@@ -93,16 +95,38 @@ std::filesystem::path wallet_path() {
 
 bool exists() { return regular_file_at(wallet_path()); }
 
-Status write_file_atomic(const std::filesystem::path& target, ByteView data, mode_t mode) {
-  // Replacing a symbolic link would move the wallet away from where the link points.
-  std::filesystem::path path = target;
+namespace {
+
+// The file a save replaces: the one a symbolic link at `target` names, else `target`.
+// Replacing the link itself would move the wallet away from where the link points.
+std::filesystem::path replaced_path(const std::filesystem::path& target) {
   std::error_code ec;
   if (std::filesystem::is_symlink(target, ec)) {
     std::filesystem::path resolved = std::filesystem::weakly_canonical(target, ec);
-    if (!ec) path = resolved;
+    if (!ec) return resolved;
   }
+  return target;
+}
+
+// True when the descriptor and the path name one file.
+bool same_file(int fd, const std::filesystem::path& path) {
+  struct stat held, named;
+  return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// A step between the flushed new file (its temporary path) and its rename over the file.
+using BeforeRename =
+    std::function<Status(const std::filesystem::path& tmp, const std::filesystem::path& file)>;
+
+Status replace_file(const std::filesystem::path& target, ByteView data, mode_t mode,
+                    const BeforeRename& before_rename) {
+  std::filesystem::path path = replaced_path(target);
   auto prepared = fsutil::prepare_atomic(path, data, mode);
   if (!prepared) return std::unexpected(prepared.error());
+  if (before_rename) {
+    if (Status s = before_rename(prepared->temp_path(), path); !s) return s;
+  }
   if (Status s = prepared->commit(); !s) return s;
   // Without this flush a power cut could lose the rename and bring back the old file
   // after the caller was told the new one is safe.
@@ -111,6 +135,32 @@ Status write_file_atomic(const std::filesystem::path& target, ByteView data, mod
   // nobody else will finish or remove them.
   fsutil::remove_orphans(path, ".tmp-");
   return {};
+}
+
+// The book sealed under the passphrase, as the file's text.
+Result<std::string> seal_book(const Book& book, std::string_view passphrase) {
+  Result<SecretText> plain = dump_secret(book);
+  if (!plain) return std::unexpected(plain.error());
+  return encrypt(bytes::of(std::string_view(*plain)), passphrase);
+}
+
+// Opens `path` read-only into `out` and takes its exclusive lock without waiting: 0, or
+// the errno of the failure (EWOULDBLOCK when another process holds the lock).
+int open_locked(const std::filesystem::path& path, fsutil::Fd& out) {
+  int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (raw < 0) return errno;
+  fsutil::Fd fd(raw);
+  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  out = std::move(fd);
+  return 0;
+}
+
+}  // namespace
+
+Status write_file_atomic(const std::filesystem::path& target, ByteView data, mode_t mode) {
+  return replace_file(target, data, mode, nullptr);
 }
 
 Result<std::filesystem::path> keep_backup(const std::filesystem::path& path, uint64_t unix_time) {
@@ -195,9 +245,7 @@ Result<SecretText> decrypt(std::string_view file_text, std::string_view passphra
 }
 
 Result<std::filesystem::path> persist(const Book& book, std::string_view passphrase) {
-  Result<SecretText> plain = dump_secret(book);
-  if (!plain) return std::unexpected(plain.error());
-  Result<std::string> sealed = encrypt(bytes::of(std::string_view(*plain)), passphrase);
+  Result<std::string> sealed = seal_book(book, passphrase);
   if (!sealed) return std::unexpected(sealed.error());
   std::filesystem::path path = wallet_path();
   // A directory that cannot be made shows up as the write's own error.
@@ -205,6 +253,58 @@ Result<std::filesystem::path> persist(const Book& book, std::string_view passphr
   if (Status s = write_file_atomic(path, bytes::of(*sealed), kWalletMode); !s) {
     return std::unexpected(s.error());
   }
+  return path;
+}
+
+Result<WalletLock> lock_wallet(const std::filesystem::path& path) {
+  WalletLock lock;
+  lock.path_ = path;
+  const std::filesystem::path file = replaced_path(path);
+  // Bounded: each retry means that another process replaced the file meanwhile.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    int raw = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    // No file yet: the first save takes the lock. A file this process cannot open cannot
+    // be loaded either, and loading says why.
+    if (raw < 0) return lock;
+    fsutil::Fd fd(raw);
+    int err = 0;
+    do {
+      err = ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    } while (err == EINTR);
+    if (err == EWOULDBLOCK) return fail_with(kInUse);
+    if (err != 0) return os_fail(err);
+    // A save by another process may have put a new file in place between the open and
+    // the lock; the lock would then hold a file that is no longer the wallet.
+    if (same_file(fd.get(), file)) {
+      lock.fd_ = std::move(fd);
+      return lock;
+    }
+  }
+  return fail_with(kInUse);
+}
+
+Result<std::filesystem::path> persist(const Book& book, std::string_view passphrase,
+                                      WalletLock& lock) {
+  Result<std::string> sealed = seal_book(book, passphrase);
+  if (!sealed) return std::unexpected(sealed.error());
+  const std::filesystem::path& path = lock.path_;
+  if (path.has_parent_path()) (void)fsutil::create_dirs(path.parent_path());
+  fsutil::Fd next;
+  auto take_over = [&](const std::filesystem::path& tmp,
+                       const std::filesystem::path& file) -> Status {
+    if (int err = open_locked(tmp, next)) return os_fail(err);
+    // A file that another process put in place since would lose its book to ours; one
+    // that was removed meanwhile loses nothing.
+    std::error_code ec;
+    const bool ours =
+        (lock.fd_.valid() && same_file(lock.fd_.get(), file)) || !std::filesystem::exists(file, ec);
+    if (!ours) return fail_with(kInUse);
+    return {};
+  };
+  if (Status s = replace_file(path, bytes::of(*sealed), kWalletMode, take_over); !s) {
+    return std::unexpected(s.error());
+  }
+  lock.fd_ = std::move(next);
   return path;
 }
 

@@ -20,6 +20,7 @@
 #include "core/bytes.h"
 #include "core/crypto.h"
 #include "core/error.h"
+#include "core/fsutil.h"
 #include "core/json_text.h"
 #include "wallet/light_types.h"
 
@@ -62,6 +63,38 @@ bool exists();
 // Seals the book and replaces the wallet file with it so that a crash leaves the old or the
 // new file whole, never readable by others; returns the path written.
 [[nodiscard]] Result<std::filesystem::path> persist(const Book& book, std::string_view passphrase);
+
+// What a second window reads when another process holds the wallet file's lock.
+inline constexpr std::string_view kInUse =
+    "The wallet file is open in another window. Close it there first.";
+
+// An exclusive advisory lock on one wallet file, held by the process that has it open so
+// that no other process writes an older book over it. The lock lives on the file's inode:
+// each save locks the new file before it takes the wallet's name, so a save never lets go
+// of it. Dropping the lock, ending the process or a crash releases it.
+class WalletLock {
+ public:
+  WalletLock() = default;
+  // The wallet file this lock is for.
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  friend Result<WalletLock> lock_wallet(const std::filesystem::path& path);
+  friend Result<std::filesystem::path> persist(const Book& book, std::string_view passphrase,
+                                               WalletLock& lock);
+  std::filesystem::path path_;
+  // The locked file; none while no file exists at the path (the first save takes it).
+  fsutil::Fd fd_;
+};
+
+// Takes the lock of the wallet file at `path` without waiting; kInUse when another
+// process holds it. A missing file gives a lock that the first save fills.
+[[nodiscard]] Result<WalletLock> lock_wallet(const std::filesystem::path& path);
+
+// Like `persist`, into the locked file: the new file is locked before it replaces the old
+// one, and a file that another process put in place since fails with kInUse.
+[[nodiscard]] Result<std::filesystem::path> persist(const Book& book, std::string_view passphrase,
+                                                    WalletLock& lock);
 // Reads, opens and parses the wallet file; the book must hold a "mnemonic" string.
 [[nodiscard]] Result<Book> load_book(std::string_view passphrase);
 
