@@ -242,7 +242,9 @@ Result<uint64_t> Chain::extend_staged(const fs::path& staged) {
   size_t got = 0;
   if (int err = fsutil::read_all_at(file_.get(), mine, last_at, got)) return io_fail_r(err);
   if (got != mine.size()) return fail(chain::kShortRead);
-  chain::RecordReader r(in, UINT64_MAX, 0);
+  // Sized from the file itself: a length prefix that claims more than the file holds is a
+  // cut record, not a buffer of gigabytes filled from a few bytes.
+  chain::RecordReader r(in, 0, 0);
   chain::Record rec;
   auto first = r.next(rec);
   if (!first) return std::unexpected(first.error());

@@ -170,13 +170,20 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
   std::error_code ignored;
   std::filesystem::remove(staged, ignored);
   if (o.staged == Staged::kFailed || o.staged == Staged::kBadFile) return;
+  const int64_t new_height = height_of(chain);
   if (!taken) {
     pm.fetch.failed(SteadyClock::now(), kFetchBackoff, kFetchBackoffMax);
     now_failed.refused.insert(claim.peer);
-    out.lines.push_back({false, "sync: " + taken.error().to_string()});
+    // Blocks that passed before the fault stay appended; the line says so.
+    std::string kept;
+    if (new_height > old_height) {
+      const int64_t n = new_height - old_height;
+      kept = "kept " + std::to_string(n) + (n == 1 ? " block" : " blocks") + " from " + claim.peer +
+             " (h" + std::to_string(old_height) + "\u2192h" + std::to_string(new_height) + "); ";
+    }
+    out.lines.push_back({false, "sync: " + kept + taken.error().to_string()});
     return;
   }
-  const int64_t new_height = height_of(chain);
   // A chain shorter than claimed, or not the advertised one, does not count as the
   // peer's: the peer is not fetched from for a while.
   const bool as_claimed = new_height > claim.height ||
