@@ -113,16 +113,7 @@ struct Outgoing {
 
 enum class Wrote { More, Done, Failed };
 
-Wrote write_from(int fd, Outgoing& o, size_t budget);
-
-// Writes what the socket takes now, at most `budget` bytes. A reply that is to wait for
-// its reader closes its chain file meanwhile.
-Wrote write_some(int fd, Outgoing& o, size_t budget) {
-  Wrote w = write_from(fd, o, budget);
-  if (w == Wrote::More) o.file.close();
-  return w;
-}
-
+// Writes what the socket takes now, at most `budget` bytes.
 Wrote write_from(int fd, Outgoing& o, size_t budget) {
   const std::string_view body = o.memory_body();
   // The socket only reads from the body.
@@ -164,6 +155,14 @@ Wrote write_from(int fd, Outgoing& o, size_t budget) {
     budget -= std::min(budget, static_cast<size_t>(r));
   }
   return Wrote::More;
+}
+
+// Writes what the socket takes now, at most `budget` bytes. A reply that is to wait for
+// its reader closes its chain file meanwhile.
+Wrote write_some(int fd, Outgoing& o, size_t budget) {
+  Wrote w = write_from(fd, o, budget);
+  if (w == Wrote::More) o.file.close();
+  return w;
 }
 
 // After the whole reply: finish our side first and take what the client already sent,
