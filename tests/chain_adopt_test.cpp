@@ -594,6 +594,39 @@ TEST_F(AdoptTest, SetAsideChildrenAreBoundedAndFollowTheirParents) {
   EXPECT_EQ(c.set_aside().front().raw, codec::encode_tx_signed(line[6]));
 }
 
+// Large children of orphaned blocks that fill the list ahead of a small ordinary one: the
+// small one takes the place of a large one.
+TEST_F(AdoptTest, LargeSetAsideEntriesGiveWayToASmallOne) {
+  ScopedEnv confirms("QUV_CONFIRM_PEERS", "0");
+  std::mt19937_64 rng(79);
+  chain_gen::Builder a(34);
+  a.add({a.mint(65)});
+  // Sixty-four children of 64 KiB each fill the list; the last child is a small transfer.
+  std::vector<Tx> parents, children;
+  auto pay = [&](const Owned& from, Owned& to, size_t body) {
+    to = chain_gen::key_pair(rng);
+    return chain_gen::transfer(std::vector<Owned>{from}, {chain_gen::output(to, rng, body)});
+  };
+  Owned mid, to;
+  const size_t body = 1000 + 65536 - codec::encode_tx_signed(pay(a.unspent[0], to, 1000)).size();
+  for (size_t i = 0; i < 65; ++i) {
+    parents.push_back(pay(a.unspent[i], mid, 180));
+    children.push_back(pay(mid, to, i < 64 ? body : 180));
+  }
+  const std::vector<Block> own{a.blocks()[0], a.blocks()[1],
+                               chain_gen::make_block(2, a.blocks()[1].hash, parents)};
+  ASSERT_TRUE(proc::spit(
+      file(), str(chain_gen::file_bytes(std::vector{
+                  own[0], own[1], own[2], chain_gen::make_block(3, own[2].hash, children)}))));
+  Chain& c = open();
+  const Block p2 = chain_gen::make_block(2, own[1].hash, {chain_gen::work_tx({}, 1)});
+  const Block p3 = chain_gen::make_block(3, p2.hash, {chain_gen::work_tx({}, 2)});
+  const Block p4 = chain_gen::make_block(4, p3.hash, {chain_gen::work_tx({}, 3)});
+  ASSERT_TRUE(c.adopt_bytes(chain_gen::file_bytes(std::vector{own[0], own[1], p2, p3, p4})));
+  ASSERT_EQ(c.set_aside().size(), 64u);
+  EXPECT_TRUE(c.set_aside().back().raw == codec::encode_tx_signed(children.back()));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------

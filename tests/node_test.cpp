@@ -829,6 +829,39 @@ TEST_F(NodeTest, RangedCatchUpFetchesOnlyWhatFollowsOurChain) {
   }
 }
 
+// A tail whose first blocks are good and whose rest is junk: the good blocks stay, and the
+// line says how many were kept before the refusal.
+TEST_F(NodeTest, ATailEndingInJunkTellsWhatWasKept) {
+  const Bytes own = gen().bytes();
+  TestNode n(own);
+  const uint64_t last_at = n.chain->offsets().back();
+  chain_gen::Builder longer = gen();
+  longer.add({longer.spend()});
+  longer.add({longer.spend()});
+  const std::string file = str(longer.bytes()) + std::string(40, 'x');
+  const int64_t h = n.height();
+  FakePeer peer([&](const std::string&, const std::string& path, const std::string&) {
+    if (path == "/status") return Scripted{status_doc("peer-j", h + 3, std::string(64, '0'))};
+    if (path.starts_with("/chain bytes=")) {
+      Scripted s{file.substr(last_at)};
+      s.status = "206 Partial Content";
+      s.headers = "Content-Range: bytes " + std::to_string(last_at) + "-" +
+                  std::to_string(file.size() - 1) + "/" + std::to_string(file.size()) + "\r\n";
+      return s;
+    }
+    return Scripted{"{\"hashes\":[]}"};
+  });
+  n.set_peers({peer.endpoint()});
+  auto lines = n.tick();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(n.height(), h + 2);
+  EXPECT_TRUE(lines[0].text.starts_with("sync: kept 2 blocks from " + peer.endpoint() + " (h" +
+                                        std::to_string(h) + "\u2192h" + std::to_string(h + 2) +
+                                        "); Peer chain rejected: "))
+      << lines[0].text;
+  EXPECT_FALSE(lines[0].ok);
+}
+
 // A peer that claims a new height and tip at every request and trickles its chain: the
 // download runs beside the ticks, is given up at the rate floor, and the peer is not
 // fetched from again for a while whatever it claims; sealing goes on.

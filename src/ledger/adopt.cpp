@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <utility>
 
 #include "core/clock.h"
@@ -242,7 +243,9 @@ Result<uint64_t> Chain::extend_staged(const fs::path& staged) {
   size_t got = 0;
   if (int err = fsutil::read_all_at(file_.get(), mine, last_at, got)) return io_fail_r(err);
   if (got != mine.size()) return fail(chain::kShortRead);
-  chain::RecordReader r(in, UINT64_MAX, 0);
+  // Sized from the file itself: a length prefix that claims more than the file holds is a
+  // cut record, not a buffer of gigabytes filled from a few bytes.
+  chain::RecordReader r(in, 0, 0);
   chain::Record rec;
   auto first = r.next(rec);
   if (!first) return std::unexpected(first.error());
@@ -358,13 +361,36 @@ void Chain::set_aside_if_child(const codec::Tx& tx, const chain::IdSet& produced
   if (!child) return;
   Bytes raw = codec::encode_tx_signed(tx);
   size_t bytes = raw.size();
-  for (const chain::SetAside& w : set_aside_) bytes += w.raw.size();
-  // Past the bound the child is refused as it would have been without the list.
-  if (set_aside_.size() >= chain::kMaxSetAside || bytes > chain::kMaxSetAsideBytes) return;
   for (const chain::SetAside& w : set_aside_) {
     if (w.raw == raw) return;
+    bytes += w.raw.size();
   }
-  set_aside_.push_back({std::move(raw), sysclock::unix_now()});
+  // A full list makes room by dropping entries larger than the newcomer, the largest
+  // first and among equals the oldest, so that a few large entries cannot keep out an
+  // ordinary transfer. When that is not enough, the child is refused as it would have
+  // been without the list, and nothing is dropped.
+  size_t count = set_aside_.size() + 1;
+  std::vector<size_t> by_size(set_aside_.size());
+  std::iota(by_size.begin(), by_size.end(), size_t{0});
+  std::stable_sort(by_size.begin(), by_size.end(), [&](size_t a, size_t b) {
+    return set_aside_[a].raw.size() > set_aside_[b].raw.size();
+  });
+  std::vector<bool> drop(set_aside_.size(), false);
+  for (size_t i : by_size) {
+    if (count <= chain::kMaxSetAside && bytes <= chain::kMaxSetAsideBytes) break;
+    if (set_aside_[i].raw.size() <= raw.size()) return;
+    drop[i] = true;
+    bytes -= set_aside_[i].raw.size();
+    --count;
+  }
+  if (count > chain::kMaxSetAside || bytes > chain::kMaxSetAsideBytes) return;
+  std::vector<chain::SetAside> kept;
+  kept.reserve(count);
+  for (size_t i = 0; i < set_aside_.size(); ++i) {
+    if (!drop[i]) kept.push_back(std::move(set_aside_[i]));
+  }
+  kept.push_back({std::move(raw), sysclock::unix_now()});
+  set_aside_ = std::move(kept);
 }
 
 size_t Chain::retry_set_aside(const chain::IdSet* on_chain) {

@@ -58,22 +58,36 @@ size_t raise_open_file_limit() {
   return lim.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<size_t>(lim.rlim_cur);
 }
 
-// Connections the server keeps open at most: the open-file limit less what the workers'
-// files, the node loop and the rest of the process need.
-size_t connection_limit(size_t open_files, size_t workers) {
-  const size_t margin = 32 + 4 * workers;
+// Descriptors kept back from the connections for the rest of the process: the node's
+// chain, state and image files, its staging and adoption files, its peer connections and
+// the server's own wait sets.
+constexpr size_t kOwnFiles = 64;
+
+// Connections the server keeps open at most. A connection holds one descriptor, its
+// socket: a reply from the chain file opens the file only while it writes. What is left
+// is kept for the files that the workers and event threads open while they answer, and
+// for the rest of the process, so that no number of clients leaves the node without a
+// descriptor to save its state or seal.
+size_t connection_limit(size_t open_files, size_t workers, size_t event_threads) {
+  const size_t margin = kOwnFiles + 4 * workers + 4 * event_threads;
   return open_files > 2 * margin ? open_files - margin : open_files / 2;
 }
 
 // A reply on its way out: the header block and the body (its own bytes, or a status
 // document shared with the cache), or the header block and the chain file from `file_off`
-// up to the length it had when the request was answered.
+// up to the length it had when the request was answered. The chain file is open only
+// while bytes are written from it: a reply that waits for its reader holds no descriptor
+// but its socket. It is opened again by its path and must be the same file.
 struct Outgoing {
   std::string head;
   Bytes body;
   std::shared_ptr<const std::string> shared;
   size_t sent = 0;
+  bool from_file = false;
   Socket file;
+  const std::string* file_path = nullptr;
+  dev_t file_dev = 0;
+  ino_t file_ino = 0;
   uint64_t file_len = 0;
   off_t file_off = 0;
   uint64_t file_start = 0;
@@ -82,13 +96,25 @@ struct Outgoing {
     if (shared) return *shared;
     return {reinterpret_cast<const char*>(body.data()), body.size()};
   }
-  uint64_t body_len() const { return file.valid() ? file_len - file_start : memory_body().size(); }
+  uint64_t body_len() const { return from_file ? file_len - file_start : memory_body().size(); }
+  // Opens the chain file again; false when it is gone or another file took its name.
+  bool reopen() {
+    if (file.valid()) return true;
+    file = Socket(::open(file_path->c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (!file.valid() || ::fstat(file.get(), &st) != 0 || st.st_dev != file_dev ||
+        st.st_ino != file_ino) {
+      file.close();
+      return false;
+    }
+    return true;
+  }
 };
 
 enum class Wrote { More, Done, Failed };
 
 // Writes what the socket takes now, at most `budget` bytes.
-Wrote write_some(int fd, Outgoing& o, size_t budget) {
+Wrote write_from(int fd, Outgoing& o, size_t budget) {
   const std::string_view body = o.memory_body();
   // The socket only reads from the body.
   char* const body_data = const_cast<char*>(body.data());
@@ -110,7 +136,8 @@ Wrote write_some(int fd, Outgoing& o, size_t budget) {
       msg.msg_iovlen = static_cast<size_t>(n);
       r = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (r > 0) o.sent += static_cast<size_t>(r);
-    } else if (o.file.valid() && static_cast<uint64_t>(o.file_off) < o.file_len) {
+    } else if (o.from_file && static_cast<uint64_t>(o.file_off) < o.file_len) {
+      if (!o.reopen()) return Wrote::Failed;
       const size_t want = static_cast<size_t>(
           std::min<uint64_t>(budget, o.file_len - static_cast<uint64_t>(o.file_off)));
       r = ::sendfile(fd, o.file.get(), &o.file_off, want);
@@ -128,6 +155,14 @@ Wrote write_some(int fd, Outgoing& o, size_t budget) {
     budget -= std::min(budget, static_cast<size_t>(r));
   }
   return Wrote::More;
+}
+
+// Writes what the socket takes now, at most `budget` bytes. A reply that is to wait for
+// its reader closes its chain file meanwhile.
+Wrote write_some(int fd, Outgoing& o, size_t budget) {
+  Wrote w = write_from(fd, o, budget);
+  if (w == Wrote::More) o.file.close();
+  return w;
 }
 
 // After the whole reply: finish our side first and take what the client already sent,
@@ -198,7 +233,7 @@ class EventLoop {
  private:
   void accept_some();
   void refuse_one();
-  bool close_oldest_reading();
+  bool make_room();
   enum class Read { Waiting, Dispatched, Failed };
 
   void close_conn(std::map<uint64_t, Conn>::iterator it);
@@ -310,12 +345,17 @@ Outgoing Server::Shared::answer_chain(const Request& req) const {
   if (f.valid() && ::fstat(f.get(), &st) == 0 && S_ISREG(st.st_mode)) {
     a.file_len = static_cast<uint64_t>(st.st_size);
     a.file = std::move(f);
+    a.from_file = true;
+    a.file_path = &chain_path;
+    a.file_dev = st.st_dev;
+    a.file_ino = st.st_ino;
   }
   // A follower that holds the start of our chain asks only for the bytes after it.
   if (auto from = range_start(req.head)) {
     const std::string total = std::to_string(a.file_len);
     if (*from >= a.file_len) {
       a.file = Socket();
+      a.from_file = false;
       a.head = reply_head(416, kOctets, 0, "Content-Range: bytes */" + total);
       return a;
     }
@@ -427,9 +467,9 @@ void EventLoop::accept_some() {
       return;
     }
     Socket sock(fd);
-    // The server's share of descriptors is used up: the connection that has waited
-    // longest for its request makes room, or the new one is refused.
-    if (s_.open_conns.load() >= s_.max_conns && !close_oldest_reading()) continue;
+    // The server's share of descriptors is used up: a connection of this thread makes
+    // room, or the new one is refused.
+    if (s_.open_conns.load() >= s_.max_conns && !make_room()) continue;
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     const uint64_t id = next_id_++;
@@ -468,14 +508,23 @@ void EventLoop::refuse_one() {
   resume_at_ = Clock::now() + kAcceptPause;
 }
 
-bool EventLoop::close_oldest_reading() {
+bool EventLoop::make_room() {
+  // The connection that has waited longest for its request; else the reply whose reader
+  // has taken nothing for the longest time, so that readers that stop reading cannot keep
+  // every later client out.
+  auto stalled = conns_.end();
   for (auto it = conns_.begin(); it != conns_.end(); ++it) {
     if (it->second.phase == Conn::Phase::Reading) {
       close_conn(it);
       return true;
     }
+    if (stalled == conns_.end() || it->second.last_progress < stalled->second.last_progress) {
+      stalled = it;
+    }
   }
-  return false;
+  if (stalled == conns_.end()) return false;
+  close_conn(stalled);
+  return true;
 }
 
 void EventLoop::close_conn(std::map<uint64_t, Conn>::iterator it) {
@@ -631,7 +680,7 @@ Result<std::unique_ptr<Server>> Server::start(ServerOptions opts, std::string ch
   sh.tx = std::move(tx);
   const size_t workers = std::max<size_t>(1, sh.opts.workers);
   const size_t loops = std::max<size_t>(1, sh.opts.event_threads);
-  sh.max_conns = connection_limit(open_files, workers);
+  sh.max_conns = connection_limit(open_files, workers, loops);
   for (size_t i = 0; i < loops; ++i) {
     sh.loops.push_back(std::make_unique<EventLoop>(sh, i));
     if (auto ok = sh.loops.back()->init(); !ok) return std::unexpected(ok.error());

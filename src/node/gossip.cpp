@@ -160,6 +160,17 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
       peer_failed();
       out.lines.push_back({false, "peer " + claim.peer + " sent a bad chain file"});
       break;
+    case Staged::kNoRoom: {
+      // Not the peer's fault; it is tried again after a while, when there may be room.
+      pm.fetch.failed(SteadyClock::now(), kFetchBackoff, kFetchBackoffMax);
+      std::error_code gone;
+      std::filesystem::remove(staged, gone);
+      const uint64_t free = free_bytes(staged.parent_path()).value_or(0);
+      out.lines.push_back({false, "download from " + claim.peer + " stopped: needs more than " +
+                                      std::to_string(o.received + kDiskMargin) + " bytes, " +
+                                      std::to_string(free) + " free"});
+      break;
+    }
     case Staged::kTail:
       if (auto n = chain.extend_staged(staged); !n) taken = std::unexpected(n.error());
       break;
@@ -169,14 +180,23 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
   }
   std::error_code ignored;
   std::filesystem::remove(staged, ignored);
-  if (o.staged == Staged::kFailed || o.staged == Staged::kBadFile) return;
-  if (!taken) {
-    pm.fetch.failed(SteadyClock::now(), kFetchBackoff, kFetchBackoffMax);
-    now_failed.refused.insert(claim.peer);
-    out.lines.push_back({false, "sync: " + taken.error().to_string()});
+  if (o.staged == Staged::kFailed || o.staged == Staged::kBadFile || o.staged == Staged::kNoRoom) {
     return;
   }
   const int64_t new_height = height_of(chain);
+  if (!taken) {
+    pm.fetch.failed(SteadyClock::now(), kFetchBackoff, kFetchBackoffMax);
+    now_failed.refused.insert(claim.peer);
+    // Blocks that passed before the fault stay appended; the line says so.
+    std::string kept;
+    if (new_height > old_height) {
+      const int64_t n = new_height - old_height;
+      kept = "kept " + std::to_string(n) + (n == 1 ? " block" : " blocks") + " from " + claim.peer +
+             " (h" + std::to_string(old_height) + "\u2192h" + std::to_string(new_height) + "); ";
+    }
+    out.lines.push_back({false, "sync: " + kept + taken.error().to_string()});
+    return;
+  }
   // A chain shorter than claimed, or not the advertised one, does not count as the
   // peer's: the peer is not fetched from for a while.
   const bool as_claimed = new_height > claim.height ||
@@ -241,7 +261,6 @@ CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait)
     FetchPlan plan;
     plan.peer = best.peer;
     plan.staged = chain::staging_path(chain.path(), "fetch");
-    plan.max_bytes = staging_budget(plan.staged.parent_path());
     // A peer that claims more than we hold may hold our chain and more: then only the
     // bytes past ours need to travel.
     if (best.height > own_height) {
@@ -250,10 +269,22 @@ CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait)
         plan.last_record = std::move(last->second);
       }
     }
-    ++memo.requests;
-    memo.fetching = best;
-    memo.fetch = std::make_unique<Fetch>(std::move(plan));
-    if (memo.fetch->wait(wait)) take_fetch(chain, memo, out, failures);
+    const DiskRoom room =
+        disk_room(plan.staged.parent_path(), memo.seen.at(best.peer).bytes.value_or(0), plan.from);
+    plan.max_bytes = room.max_bytes;
+    if (!room.enough()) {
+      // Too little room for what the peer's chain needs: said once per back-off, and the
+      // node goes on with its own chain meanwhile.
+      memo.peers[best.peer].fetch.failed(now, kFetchBackoff, kFetchBackoffMax);
+      out.lines.push_back({false, "download from " + best.peer + " refused: needs " +
+                                      std::to_string(room.needs) + " bytes, " +
+                                      std::to_string(room.free) + " free"});
+    } else {
+      ++memo.requests;
+      memo.fetching = best;
+      memo.fetch = std::make_unique<Fetch>(std::move(plan));
+      if (memo.fetch->wait(wait)) take_fetch(chain, memo, out, failures);
+    }
   }
 
   // Behind: a peer claims more than we hold now, and its download has only just begun,

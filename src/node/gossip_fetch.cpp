@@ -41,6 +41,8 @@ struct Sink {
   int fd;
   uint64_t written = 0;
   uint64_t received = 0;
+  // The disk was full.
+  bool no_space = false;
 
   bool restart() {
     written = 0;
@@ -49,7 +51,10 @@ struct Sink {
   net::BodySink fn() {
     return [this](ByteView data) {
       received += data.size();
-      if (fsutil::write_all_at(fd, data, written) != 0) return false;
+      if (int err = fsutil::write_all_at(fd, data, written)) {
+        no_space = err == ENOSPC || err == EDQUOT;
+        return false;
+      }
       written += data.size();
       return true;
     };
@@ -66,12 +71,23 @@ struct Sink {
 
 }  // namespace
 
-uint64_t staging_budget(const std::filesystem::path& dir) {
+std::optional<uint64_t> free_bytes(const std::filesystem::path& dir) {
   struct statvfs vfs {};
-  if (::statvfs(dir.c_str(), &vfs) != 0) return kMaxChainBytes;
-  const uint64_t free_bytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-  const uint64_t room = free_bytes > kDiskReserve ? free_bytes - kDiskReserve : 0;
-  return std::min(kMaxChainBytes, room);
+  if (::statvfs(dir.c_str(), &vfs) != 0) return std::nullopt;
+  return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+}
+
+DiskRoom disk_room(const std::filesystem::path& dir, uint64_t peer_bytes, uint64_t from) {
+  DiskRoom room;
+  const std::optional<uint64_t> free = free_bytes(dir);
+  // A file system that cannot tell its room is not held against the download.
+  if (!free) return room;
+  room.free = *free;
+  const uint64_t expected = std::min(peer_bytes, kMaxChainBytes);
+  const uint64_t tail = from > 0 && expected > from ? expected - from : 0;
+  room.needs = (from > 0 ? 2 * tail : expected) + kDiskMargin;
+  room.max_bytes = std::min(kMaxChainBytes, *free > kDiskMargin ? *free - kDiskMargin : 0);
+  return room;
 }
 
 Fetch::Fetch(FetchPlan plan) : plan_(std::move(plan)), started_(SteadyClock::now()) {
@@ -127,11 +143,16 @@ void Fetch::run() {
   auto get = [&] {
     return net::call(plan_.peer, "GET", "/chain", {}, "application/octet-stream", opts);
   };
+  // A reply past the bytes the disk allows, or a full disk, is a download without room.
+  auto failed = [&](const net::CallError& e) {
+    const bool disk_bound = plan_.max_bytes < kMaxChainBytes && e.kind == net::CallFail::TooLarge;
+    return finish(sink.no_space || disk_bound ? Staged::kNoRoom : Staged::kFailed);
+  };
 
   if (!plan_.last_record.empty()) {
     opts.extra_headers = "Range: bytes=" + std::to_string(plan_.from) + "-\r\n";
     auto r = get();
-    if (!r) return finish(Staged::kFailed);
+    if (!r) return failed(r.error());
     if (r->status == 206) {
       auto range = net::content_range(r->head);
       if (range && range->first == plan_.from && sink.starts_with(plan_.last_record)) {
@@ -147,7 +168,7 @@ void Fetch::run() {
     if (!sink.restart()) return finish(Staged::kFailed);
   }
   auto r = get();
-  if (!r) return finish(Staged::kFailed);
+  if (!r) return failed(r.error());
   finish(sink.starts_with(bytes::of(chain::kMagic)) ? Staged::kWhole : Staged::kBadFile);
 }
 

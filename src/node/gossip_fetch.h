@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -26,9 +27,11 @@ inline constexpr std::chrono::milliseconds kChainOpTimeout{3000};
 // After the first two seconds, a download that has averaged fewer bytes a second than
 // this is given up: a peer cannot hold the download for long by trickling.
 inline constexpr uint64_t kMinChainRate = uint64_t{64} << 10;
-// Largest chain file taken from a peer, and the free disk space a download leaves.
+// Largest chain file taken from a peer.
 inline constexpr uint64_t kMaxChainBytes = uint64_t{1} << 30;
-inline constexpr uint64_t kDiskReserve = uint64_t{256} << 20;
+// Free disk space a download leaves beside what it needs, for what the node writes
+// meanwhile: the blocks it seals, its state file and images.
+inline constexpr uint64_t kDiskMargin = uint64_t{16} << 20;
 
 // What a download is to fetch.
 struct FetchPlan {
@@ -52,6 +55,8 @@ enum class Staged {
   kWhole,
   // Nothing usable: the peer did not answer, too slowly, or too much.
   kFailed,
+  // The disk had no room for the rest of it (`FetchPlan::max_bytes` or a full disk).
+  kNoRoom,
   // A reply that is no chain file (shorter than 4 bytes or another magic).
   kBadFile,
 };
@@ -93,8 +98,24 @@ class Fetch {
   std::thread thread_;
 };
 
-// The byte limit for a download into `dir`: `kMaxChainBytes`, less when the file system
-// has less room than that beside `kDiskReserve`.
-uint64_t staging_budget(const std::filesystem::path& dir);
+// Bytes free to this process on the file system of `dir`; nothing when it cannot be told.
+std::optional<uint64_t> free_bytes(const std::filesystem::path& dir);
+
+// What the disk allows a download into `dir`.
+struct DiskRoom {
+  // Bytes free now, and bytes the download needs: what it is expected to write, with
+  // `kDiskMargin` beside it.
+  uint64_t free = 0;
+  uint64_t needs = 0;
+  // Most bytes the staged file may take: `kMaxChainBytes`, less when the disk has less
+  // room than that beside the margin.
+  uint64_t max_bytes = kMaxChainBytes;
+  bool enough() const { return free >= needs; }
+};
+
+// The room for a download of a chain file of `peer_bytes` (as the peer's status gives
+// it; 0 when unknown) from offset `from` on: a whole file is staged and then takes the
+// place of ours; a tail is staged and then appended, so it needs its bytes twice.
+DiskRoom disk_room(const std::filesystem::path& dir, uint64_t peer_bytes, uint64_t from);
 
 }  // namespace node

@@ -31,11 +31,19 @@ class StatusReader {
       status.height = v;
       return true;
     }
+    if (at_top() && top_ == Top::kBytes && v >= 0) {
+      status.bytes = static_cast<uint64_t>(v);
+      return true;
+    }
     return scalar();
   }
   bool number_unsigned(json::number_unsigned_t v) {
     if (at_top() && top_ == Top::kHeight) {
       status.height = v <= uint64_t(INT64_MAX) ? static_cast<int64_t>(v) : -1;
+      return true;
+    }
+    if (at_top() && top_ == Top::kBytes) {
+      status.bytes = v;
       return true;
     }
     return scalar();
@@ -79,6 +87,7 @@ class StatusReader {
              : k == "height"  ? Top::kHeight
              : k == "tip"     ? Top::kTip
              : k == "mempool" ? Top::kMempool
+             : k == "bytes"   ? Top::kBytes
                               : Top::kOther;
     } else if (in_entry()) {
       entry_key_ = k == "raw" ? EntryKey::kRaw : k == "id" ? EntryKey::kId : EntryKey::kOther;
@@ -96,7 +105,7 @@ class StatusReader {
   bool parse_error(std::size_t, const std::string&, const json::exception&) { return false; }
 
  private:
-  enum class Top { kOther, kNodeId, kHeight, kTip, kMempool };
+  enum class Top { kOther, kNodeId, kHeight, kTip, kMempool, kBytes };
   enum class EntryKey { kOther, kRaw, kId };
 
   // A value directly inside the document's top object.
@@ -127,6 +136,9 @@ class StatusReader {
         break;
       case Top::kMempool:
         status.mempool.clear();
+        break;
+      case Top::kBytes:
+        status.bytes.reset();
         break;
       case Top::kOther:
         break;

@@ -25,6 +25,9 @@ struct PeerStatus {
   int64_t height = -1;
   // Absent when missing, empty or not a string.
   std::optional<std::string> tip;
+  // The length of the peer's chain file ("bytes"); absent when missing or not a
+  // non-negative integer.
+  std::optional<uint64_t> bytes;
   std::vector<Entry> mempool;
 };
 

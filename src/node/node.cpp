@@ -75,11 +75,11 @@ Result<Started> prepare(Chain& chain, const Spawn& spawn) {
     out.lines.push_back({false, "state: " + saved.error().to_string()});
   }
   out.session.memo.begin_tick();
-  // Only adoptions and refused chains are told at start-up.
+  // Only adoptions, refused chains and downloads without room are told at start-up.
   for (const LogLine& l : catch_up(chain, out.session.memo, kStartFetchWait).lines) {
     if (l.ok) {
       out.lines.push_back({true, "chain fetched from peer"});
-    } else if (l.text.starts_with("sync: ")) {
+    } else if (l.text.starts_with("sync: ") || l.text.starts_with("download from ")) {
       out.lines.push_back(l);
     }
   }

@@ -22,6 +22,11 @@ node::PeerStatus full_reading(const json& doc) {
   st.node_id = string_of(doc, "node_id").value_or("");
   st.height = jtext::as_i64(jtext::member(doc, "height")).value_or(-1);
   if (auto tip = string_of(doc, "tip"); tip && !tip->empty()) st.tip = std::move(tip);
+  if (const json* bytes = jtext::member(doc, "bytes");
+      bytes &&
+      (bytes->is_number_unsigned() || (bytes->is_number_integer() && bytes->get<int64_t>() >= 0))) {
+    st.bytes = bytes->get<uint64_t>();
+  }
   if (const json* pool = jtext::member(doc, "mempool"); pool && pool->is_array()) {
     for (const json& e : *pool) st.mempool.push_back({string_of(e, "raw"), string_of(e, "id")});
   }
@@ -29,7 +34,7 @@ node::PeerStatus full_reading(const json& doc) {
 }
 
 bool same(const node::PeerStatus& a, const node::PeerStatus& b) {
-  if (a.node_id != b.node_id || a.height != b.height || a.tip != b.tip ||
+  if (a.node_id != b.node_id || a.height != b.height || a.tip != b.tip || a.bytes != b.bytes ||
       a.mempool.size() != b.mempool.size()) {
     return false;
   }

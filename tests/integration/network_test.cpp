@@ -187,10 +187,14 @@ TEST_F(Network, TransferIsSealedOnceAndEveryNodeConverges) {
       << (show_logs({&a, &b, &c, &d, &f}), "the late node did not catch up");
   EXPECT_NE(proc::slurp(out(d)).find("chain fetched from peer"), std::string::npos);
 
-  // The forged chain was refused, with a line saying why, and nobody holds it.
+  // The forged chain was refused, with a line saying why (and which of its blocks, shared
+  // with ours, were kept), and nobody holds it.
   for (const Node* n : {&a, &b, &c}) {
     const std::string log = proc::slurp(err(*n));
-    EXPECT_NE(log.find("sync: Peer chain rejected: "), std::string::npos) << n->name << log;
+    const size_t at = log.find("Peer chain rejected: ");
+    ASSERT_NE(at, std::string::npos) << n->name << log;
+    const size_t line = log.rfind('\n', at);
+    EXPECT_EQ(log.compare(line == std::string::npos ? 0 : line + 1, 6, "sync: "), 0) << log;
     EXPECT_EQ(state(*n).peer_link[addr(f) + ":19191"], "up");
   }
   EXPECT_GE(state(f).height, 3);
