@@ -829,6 +829,52 @@ TEST_F(NodeTest, RangedCatchUpFetchesOnlyWhatFollowsOurChain) {
   }
 }
 
+// A download of the blocks past our tip that finishes after we sealed a block of our own
+// is planned again from our new tip, and the peer is not blamed for it.
+TEST_F(NodeTest, OurOwnSealDuringADownloadMakesANewPlanNotAFault) {
+  proc::ScopedEnv need("QUV_CONFIRM_PEERS", "0");
+  TestNode n(gen().bytes());
+  chain_gen::Builder longer = gen();
+  longer.add({longer.spend()});
+  longer.add({longer.spend()});
+  gen().unspent.pop_front();
+  gen().unspent.pop_front();
+  const std::string file = str(longer.bytes());
+  const int64_t peer_height = static_cast<int64_t>(longer.blocks().size()) - 1;
+  const std::string tip = hex::encode(longer.blocks().back().hash);
+  std::atomic<bool> sealed{false};
+  FakePeer peer([&](const std::string&, const std::string& path, const std::string&) {
+    if (path == "/status") return Scripted{status_doc("peer-s", peer_height, tip)};
+    if (path.starts_with("/chain bytes=")) {
+      // The bytes past our tip leave only once we have sealed.
+      for (int i = 0; i < 200 && !sealed; ++i) std::this_thread::sleep_for(milliseconds(10));
+      const size_t from = std::stoul(path.substr(13));
+      Scripted s{file.substr(from), false, milliseconds(0), "206 Partial Content"};
+      s.headers = "Content-Range: bytes " + std::to_string(from) + "-" +
+                  std::to_string(file.size() - 1) + "/" + std::to_string(file.size()) + "\r\n";
+      return s;
+    }
+    if (path.starts_with("/chain")) return Scripted{file};
+    return Scripted{"{\"hashes\":[]}"};
+  });
+  n.set_peers({peer.endpoint()});
+  node::GossipMemo& memo = n.session.memo;
+  memo.begin_tick();
+  EXPECT_TRUE(node::catch_up(*n.chain, memo, milliseconds(0)).lines.empty());
+  ASSERT_TRUE(n.chain->submit_tx(gen().spend()));
+  ASSERT_TRUE(n.chain->seal());
+  sealed = true;
+  ASSERT_TRUE(memo.fetch && memo.fetch->wait(milliseconds(5000)));
+  for (int i = 0; i < 20 && n.height() < peer_height; ++i) {
+    memo.begin_tick();
+    for (const LogLine& l : node::catch_up(*n.chain, memo, milliseconds(500)).lines) {
+      EXPECT_TRUE(l.ok) << l.text;
+    }
+  }
+  EXPECT_EQ(proc::slurp(n.path()), file);
+  EXPECT_FALSE(memo.peers[peer.endpoint()].fetch.active(Clock::now()));
+}
+
 // A peer that claims a new height and tip at every request and trickles its chain: the
 // download runs beside the ticks, is given up at the rate floor, and the peer is not
 // fetched from again for a while whatever it claims; sealing goes on.
