@@ -211,6 +211,14 @@ std::string status_doc(const std::string& node_id, const json& height, const std
 
 std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
+// The reply to "/chain bytes=N-": `file` from byte N on.
+Scripted ranged(const std::string& file, const std::string& path) {
+  const size_t from = std::stoul(path.substr(13));
+  return {file.substr(from), false, milliseconds(0), "206 Partial Content",
+          "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(file.size() - 1) +
+              "/" + std::to_string(file.size()) + "\r\n"};
+}
+
 // ---------------------------------------------------------------------------
 // Reading a peer's status document.
 
@@ -798,14 +806,7 @@ TEST_F(NodeTest, RangedCatchUpFetchesOnlyWhatFollowsOurChain) {
     }
     FakePeer peer([&](const std::string&, const std::string& path, const std::string&) {
       if (path == "/status") return Scripted{status_doc("peer-r", peer_height, peer_tip)};
-      if (path.starts_with("/chain bytes=") && c.serves_ranges) {
-        const size_t from = std::stoul(path.substr(13));
-        Scripted s{file.substr(from)};
-        s.status = "206 Partial Content";
-        s.headers = "Content-Range: bytes " + std::to_string(from) + "-" +
-                    std::to_string(file.size() - 1) + "/" + std::to_string(file.size()) + "\r\n";
-        return s;
-      }
+      if (path.starts_with("/chain bytes=") && c.serves_ranges) return ranged(file, path);
       if (path.starts_with("/chain")) return Scripted{file};
       return Scripted{"{\"hashes\":[]}"};
     });
@@ -848,11 +849,7 @@ TEST_F(NodeTest, OurOwnSealDuringADownloadMakesANewPlanNotAFault) {
     if (path.starts_with("/chain bytes=")) {
       // The bytes past our tip leave only once we have sealed.
       for (int i = 0; i < 200 && !sealed; ++i) std::this_thread::sleep_for(milliseconds(10));
-      const size_t from = std::stoul(path.substr(13));
-      Scripted s{file.substr(from), false, milliseconds(0), "206 Partial Content"};
-      s.headers = "Content-Range: bytes " + std::to_string(from) + "-" +
-                  std::to_string(file.size() - 1) + "/" + std::to_string(file.size()) + "\r\n";
-      return s;
+      return ranged(file, path);
     }
     if (path.starts_with("/chain")) return Scripted{file};
     return Scripted{"{\"hashes\":[]}"};
