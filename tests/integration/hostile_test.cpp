@@ -48,7 +48,8 @@ using json = nlohmann::json;
 
 // How a fake peer answers one request.
 struct Answer {
-  // Stream: `body`, then 9 000 bytes every `every` without end.
+  // Stream: a head that declares 4 096 bytes, `body`, then 9 000 bytes every `every`
+  // without end.
   enum class Kind { Reply, Trickle, Endless, Silent, Stream };
   Kind kind = Kind::Reply;
   std::string body;
@@ -171,7 +172,8 @@ class FakePeer {
         return;
       }
       case Answer::Kind::Stream: {
-        const std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + a.body;
+        const std::string head =
+            "HTTP/1.1 200 OK\r\nContent-Length: 4096\r\nConnection: close\r\n\r\n" + a.body;
         const std::string chunk(9000, 'z');
         for (bool ok = send_all(c, head.data(), head.size()); ok && !stop_;) {
           std::this_thread::sleep_for(a.every);
@@ -207,7 +209,7 @@ std::string status_doc(const std::string& id, int64_t height, const std::string&
 }
 
 // A peer whose status claims a new height and tip at every request, from `claim` on, and
-// whose chain streams at 90 KB/s, just above the rate floor, without end.
+// whose chain streams at 90 KB/s, just above the rate floor, far past the length it declares.
 Handler floor_rate_peer(std::atomic<int64_t>& claim) {
   return [&claim](const std::string&, const std::string& path) {
     if (path == "/status") {
@@ -366,7 +368,7 @@ TEST_F(Hostile, AFloorRatePeerDoesNotKeepTheNodeBehindAnHonestOne) {
   std::cout << "floor-rate peer beside an honest node: largest lag " << worst << " blocks in "
             << run.count() << " s; honest at " << nodes::height(net_->ns(2)) << ", node at "
             << height() << ", " << slow.count("GET /chain") << " downloads from the slow peer\n";
-  EXPECT_LE(worst, 3);
+  EXPECT_LE(worst, 5);
   if (HasFailure()) show_log();
 }
 
