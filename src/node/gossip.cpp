@@ -200,23 +200,21 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
                                  hex::short_hash(claim.tip.value_or(""))});
 }
 
-// Whether a running download has had its time: longer than the body its reply declares
-// needs at the rate floor, or, while another peer offers a chain (`contested`), fewer
-// bytes than an honest peer would have sent by now.
+// Whether a running download has had its time: longer than its declared body needs at the
+// rate floor, or, while another peer offers a chain (`contested`), longer than an honest
+// peer would take, or fewer bytes than it would have sent by now. An honest peer's first
+// second goes to connecting and to finding the bytes.
 bool overdue(const Fetch& f, SteadyClock::time_point now, bool contested) {
   using Secs = std::chrono::duration<double>;
   const double ran = Secs(now - f.started()).count();
   const FetchProgress p = f.progress();
   const auto declared = static_cast<double>(p.declared);
-  if (p.declared > 0 &&
-      ran > Secs(kFetchSlack).count() + declared / static_cast<double>(kMinChainRate)) {
-    return true;
-  }
+  const auto floor = static_cast<double>(kMinChainRate);
+  const auto honest = static_cast<double>(kHonestRate);
+  if (p.declared > 0 && ran > Secs(kFetchSlack).count() + declared / floor) return true;
   if (!contested || now - f.started() < kSealHold) return false;
-  // An honest peer's first second goes to connecting and to finding the bytes.
-  double honest = (ran - 1.0) * static_cast<double>(kHonestRate);
-  if (p.declared > 0) honest = std::min(honest, declared);
-  return static_cast<double>(p.received) < honest;
+  if (p.declared > 0 && ran > 1.0 + declared / honest) return true;
+  return static_cast<double>(p.received) < (ran - 1.0) * honest;
 }
 
 }  // namespace

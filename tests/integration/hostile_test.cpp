@@ -368,7 +368,7 @@ TEST_F(Hostile, AFloorRatePeerDoesNotKeepTheNodeBehindAnHonestOne) {
   std::cout << "floor-rate peer beside an honest node: largest lag " << worst << " blocks in "
             << run.count() << " s; honest at " << nodes::height(net_->ns(2)) << ", node at "
             << height() << ", " << slow.count("GET /chain") << " downloads from the slow peer\n";
-  EXPECT_LE(worst, 5);
+  EXPECT_LE(worst, 4);
   if (HasFailure()) show_log();
 }
 
