@@ -3,8 +3,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -1690,6 +1694,75 @@ TEST(NetClient, ATricklingReplyIsGivenUpAtTheRateFloorOrWhenCancelled) {
     EXPECT_EQ(r.error().kind, c.kind) << c.name;
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2)) << c.name;
   }
+}
+
+// Runs `fn` on a thread whose name server never answers: in mount and network namespaces
+// of the thread's own, /etc/resolv.conf names 127.0.0.1, where a silent socket holds port
+// 53. False when they cannot be made here.
+bool with_silent_resolver(const std::function<void()>& fn) {
+  bool made = false;
+  std::thread([&] {
+    proc::TempDir dir;
+    const std::string conf = (dir / "resolv.conf").string();
+    if (!proc::spit(conf, "nameserver 127.0.0.1\n") || ::unshare(CLONE_NEWNS | CLONE_NEWNET) ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        ::mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr)) {
+      return;
+    }
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq lo{};
+    std::strcpy(lo.ifr_name, "lo");
+    lo.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+    sockaddr_in a{AF_INET, htons(53), {htonl(INADDR_LOOPBACK)}, {}};
+    made = !::ioctl(s, SIOCSIFFLAGS, &lo) && !::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (made) fn();
+    ::close(s);
+  }).join();
+  return made;
+}
+
+// A call cancelled while it waits to resolve the peer's name, to connect (the peer's queue
+// of connections is full) or to send (the peer reads nothing) ends at once.
+TEST(NetClient, ACancelEndsEveryWaitOfACall) {
+  uint16_t full = 0, deaf = 0;
+  const int full_fd = bind_loopback(&full, false), deaf_fd = bind_loopback(&deaf, true);
+  ::listen(full_fd, 0);
+  std::vector<int> queued(4);
+  for (int& q : queued) {
+    q = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a{AF_INET, htons(full), {htonl(INADDR_LOOPBACK)}, {}};
+    (void)::connect(q, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  for (auto [host, body] :
+       {std::pair{std::string("slow.quv-test:1"), size_t{0}}, std::pair{local(full), size_t{0}},
+        std::pair{local(deaf), size_t{64} << 20}}) {
+    auto once = [&] {
+      std::atomic<bool> cancel{false};
+      net::CallOptions o;
+      o.op_timeout = std::chrono::seconds(5);
+      o.cancel = &cancel;
+      std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancel = true;
+      });
+      const auto t0 = std::chrono::steady_clock::now();
+      auto r = net::call(host, "POST", "/tx", Bytes(body, 'b'), "x", o);
+      const auto took = std::chrono::steady_clock::now() - t0;
+      canceller.join();
+      ASSERT_FALSE(r) << host;
+      EXPECT_EQ(r.error().kind, net::CallFail::Cancelled) << host << ": " << r.error().text;
+      // A tenth of a second after the cancel, with room for a busy machine.
+      EXPECT_LT(took, std::chrono::milliseconds(1300)) << host;
+    };
+    if (!host.starts_with("slow.")) {
+      once();
+    } else if (!with_silent_resolver(once)) {
+      std::cout << "no namespaces here: a slow name server is not tried\n";
+    }
+  }
+  for (int fd : queued) ::close(fd);
+  ::close(full_fd);
+  ::close(deaf_fd);
 }
 
 TEST(NetClient, PagesOfBlocksMayBeLargeToo) {

@@ -211,6 +211,14 @@ std::string status_doc(const std::string& node_id, const json& height, const std
 
 std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
+// The reply to "/chain bytes=N-": `file` from byte N on.
+Scripted ranged(const std::string& file, const std::string& path) {
+  const size_t from = std::stoul(path.substr(13));
+  return {file.substr(from), false, milliseconds(0), "206 Partial Content",
+          "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(file.size() - 1) +
+              "/" + std::to_string(file.size()) + "\r\n"};
+}
+
 // ---------------------------------------------------------------------------
 // Reading a peer's status document.
 
@@ -798,14 +806,7 @@ TEST_F(NodeTest, RangedCatchUpFetchesOnlyWhatFollowsOurChain) {
     }
     FakePeer peer([&](const std::string&, const std::string& path, const std::string&) {
       if (path == "/status") return Scripted{status_doc("peer-r", peer_height, peer_tip)};
-      if (path.starts_with("/chain bytes=") && c.serves_ranges) {
-        const size_t from = std::stoul(path.substr(13));
-        Scripted s{file.substr(from)};
-        s.status = "206 Partial Content";
-        s.headers = "Content-Range: bytes " + std::to_string(from) + "-" +
-                    std::to_string(file.size() - 1) + "/" + std::to_string(file.size()) + "\r\n";
-        return s;
-      }
+      if (path.starts_with("/chain bytes=") && c.serves_ranges) return ranged(file, path);
       if (path.starts_with("/chain")) return Scripted{file};
       return Scripted{"{\"hashes\":[]}"};
     });
@@ -832,9 +833,7 @@ TEST_F(NodeTest, RangedCatchUpFetchesOnlyWhatFollowsOurChain) {
 // A tail whose first blocks are good and whose rest is junk: the good blocks stay, and the
 // line says how many were kept before the refusal.
 TEST_F(NodeTest, ATailEndingInJunkTellsWhatWasKept) {
-  const Bytes own = gen().bytes();
-  TestNode n(own);
-  const uint64_t last_at = n.chain->offsets().back();
+  TestNode n(gen().bytes());
   chain_gen::Builder longer = gen();
   longer.add({longer.spend()});
   longer.add({longer.spend()});
@@ -842,13 +841,7 @@ TEST_F(NodeTest, ATailEndingInJunkTellsWhatWasKept) {
   const int64_t h = n.height();
   FakePeer peer([&](const std::string&, const std::string& path, const std::string&) {
     if (path == "/status") return Scripted{status_doc("peer-j", h + 3, std::string(64, '0'))};
-    if (path.starts_with("/chain bytes=")) {
-      Scripted s{file.substr(last_at)};
-      s.status = "206 Partial Content";
-      s.headers = "Content-Range: bytes " + std::to_string(last_at) + "-" +
-                  std::to_string(file.size() - 1) + "/" + std::to_string(file.size()) + "\r\n";
-      return s;
-    }
+    if (path.starts_with("/chain bytes=")) return ranged(file, path);
     return Scripted{"{\"hashes\":[]}"};
   });
   n.set_peers({peer.endpoint()});
@@ -860,6 +853,48 @@ TEST_F(NodeTest, ATailEndingInJunkTellsWhatWasKept) {
                                         "); Peer chain rejected: "))
       << lines[0].text;
   EXPECT_FALSE(lines[0].ok);
+}
+
+// A download of the blocks past our tip that finishes after we sealed a block of our own
+// is planned again from our new tip, and the peer is not blamed for it.
+TEST_F(NodeTest, OurOwnSealDuringADownloadMakesANewPlanNotAFault) {
+  proc::ScopedEnv need("QUV_CONFIRM_PEERS", "0");
+  TestNode n(gen().bytes());
+  chain_gen::Builder longer = gen();
+  longer.add({longer.spend()});
+  longer.add({longer.spend()});
+  gen().unspent.pop_front();
+  gen().unspent.pop_front();
+  const std::string file = str(longer.bytes());
+  const int64_t peer_height = static_cast<int64_t>(longer.blocks().size()) - 1;
+  const std::string tip = hex::encode(longer.blocks().back().hash);
+  std::atomic<bool> sealed{false};
+  FakePeer peer([&](const std::string&, const std::string& path, const std::string&) {
+    if (path == "/status") return Scripted{status_doc("peer-s", peer_height, tip)};
+    if (path.starts_with("/chain bytes=")) {
+      // The bytes past our tip leave only once we have sealed.
+      for (int i = 0; i < 200 && !sealed; ++i) std::this_thread::sleep_for(milliseconds(10));
+      return ranged(file, path);
+    }
+    if (path.starts_with("/chain")) return Scripted{file};
+    return Scripted{"{\"hashes\":[]}"};
+  });
+  n.set_peers({peer.endpoint()});
+  node::GossipMemo& memo = n.session.memo;
+  memo.begin_tick();
+  EXPECT_TRUE(node::catch_up(*n.chain, memo, milliseconds(0)).lines.empty());
+  ASSERT_TRUE(n.chain->submit_tx(gen().spend()));
+  ASSERT_TRUE(n.chain->seal());
+  sealed = true;
+  ASSERT_TRUE(memo.fetch && memo.fetch->wait(milliseconds(5000)));
+  for (int i = 0; i < 20 && n.height() < peer_height; ++i) {
+    memo.begin_tick();
+    for (const LogLine& l : node::catch_up(*n.chain, memo, milliseconds(500)).lines) {
+      EXPECT_TRUE(l.ok) << l.text;
+    }
+  }
+  EXPECT_EQ(proc::slurp(n.path()), file);
+  EXPECT_FALSE(memo.peers[peer.endpoint()].fetch.active(Clock::now()));
 }
 
 // A peer that claims a new height and tip at every request and trickles its chain: the

@@ -9,7 +9,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "core/error.h"
 #include "core/fsutil.h"
@@ -50,9 +55,74 @@ void set_port(Resolved& r, uint16_t port) {
   }
 }
 
+// The first address the system resolver gives for `host`, with `port`.
+[[nodiscard]] std::expected<Resolved, CallError> lookup(const std::string& host, uint16_t port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res); rc != 0 || !res) {
+    return call_fail(CallFail::Resolve, rc != 0 ? ::gai_strerror(rc) : "no address");
+  }
+  Resolved out;
+  bool ok = res->ai_addrlen <= sizeof out.addr &&
+            (res->ai_family == AF_INET || res->ai_family == AF_INET6);
+  if (ok) {
+    std::memcpy(&out.addr, res->ai_addr, res->ai_addrlen);
+    out.len = res->ai_addrlen;
+    set_port(out, port);
+  }
+  ::freeaddrinfo(res);
+  if (!ok) return call_fail(CallFail::Resolve, "no address");
+  return out;
+}
+
+// A name lookup on a thread of its own. The resolver may block for seconds and cannot be
+// interrupted, so a call that is cancelled or out of time leaves it behind; the lookup then
+// finishes alone and its result goes with the last owner.
+struct Lookup {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;
+  std::expected<Resolved, CallError> result;
+};
+
+[[nodiscard]] std::expected<Resolved, CallError> lookup_within(const std::string& host,
+                                                               uint16_t port,
+                                                               const CallOptions& opts) {
+  // A call without a cancel flag or a deadline waits for the resolver as long as it takes.
+  if (opts.cancel == nullptr && opts.deadline == Clock::time_point::max()) {
+    return lookup(host, port);
+  }
+  auto shared = std::make_shared<Lookup>();
+  try {
+    std::thread([shared, host, port] {
+      auto r = lookup(host, port);
+      std::lock_guard lock(shared->mu);
+      shared->result = std::move(r);
+      shared->done = true;
+      shared->cv.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    // Without a thread to spare, the lookup runs on this one.
+    return lookup(host, port);
+  }
+  std::unique_lock lock(shared->mu);
+  for (;;) {
+    if (shared->done) return std::move(shared->result);
+    if (opts.cancel != nullptr && opts.cancel->load()) {
+      return call_fail(CallFail::Cancelled, "cancelled");
+    }
+    const auto now = Clock::now();
+    if (now >= opts.deadline) return call_fail(CallFail::Timeout, "timed out");
+    shared->cv.wait_until(lock, std::min(opts.deadline, now + milliseconds(100)));
+  }
+}
+
 // The first address of "host:port": a bracketed IPv6 literal, or a name or IPv4
 // address for the system resolver. A text without a port resolves to nothing.
-[[nodiscard]] std::expected<Resolved, CallError> resolve(const std::string& endpoint) {
+[[nodiscard]] std::expected<Resolved, CallError> resolve(const std::string& endpoint,
+                                                         const CallOptions& opts) {
   size_t colon = endpoint.rfind(':');
   if (colon == std::string::npos) return call_fail(CallFail::Resolve, "no port");
   auto port = parse_u64(std::string_view(endpoint).substr(colon + 1));
@@ -78,23 +148,7 @@ void set_port(Resolved& r, uint16_t port) {
     set_port(out, static_cast<uint16_t>(*port));
     return out;
   }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res); rc != 0 || !res) {
-    return call_fail(CallFail::Resolve, rc != 0 ? ::gai_strerror(rc) : "no address");
-  }
-  bool ok = res->ai_addrlen <= sizeof out.addr &&
-            (res->ai_family == AF_INET || res->ai_family == AF_INET6);
-  if (ok) {
-    std::memcpy(&out.addr, res->ai_addr, res->ai_addrlen);
-    out.len = res->ai_addrlen;
-    set_port(out, static_cast<uint16_t>(*port));
-  }
-  ::freeaddrinfo(res);
-  if (!ok) return call_fail(CallFail::Resolve, "no address");
-  return out;
+  return lookup_within(host, static_cast<uint16_t>(*port), opts);
 }
 
 // Waits until `fd` is ready for `events`, at most `op` and never past `deadline`; with a
@@ -122,12 +176,13 @@ void set_port(Resolved& r, uint16_t port) {
 
 [[nodiscard]] std::expected<fsutil::Fd, CallError> connect_to(const Resolved& to,
                                                               milliseconds timeout,
-                                                              Clock::time_point deadline) {
+                                                              Clock::time_point deadline,
+                                                              const std::atomic<bool>* cancel) {
   fsutil::Fd s(::socket(to.addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!s.valid()) return os_fail(CallFail::Connect, errno);
   if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&to.addr), to.len) != 0) {
     if (errno != EINPROGRESS) return os_fail(CallFail::Connect, errno);
-    if (auto ok = wait_ready(s.get(), POLLOUT, timeout, deadline, CallFail::Connect); !ok) {
+    if (auto ok = wait_ready(s.get(), POLLOUT, timeout, deadline, CallFail::Connect, cancel); !ok) {
       return std::unexpected(ok.error());
     }
     int err = 0;
@@ -151,7 +206,9 @@ void set_port(Resolved& r, uint16_t port) {
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return os_fail(CallFail::Io, errno);
-    if (auto ok = wait_ready(fd, POLLOUT, opts.op_timeout, opts.deadline, CallFail::Io); !ok) {
+    if (auto ok =
+            wait_ready(fd, POLLOUT, opts.op_timeout, opts.deadline, CallFail::Io, opts.cancel);
+        !ok) {
       return ok;
     }
   }
@@ -171,9 +228,9 @@ uint16_t status_of(std::string_view head) {
     std::string_view host_text, std::string_view method, std::string_view path, ByteView body,
     std::string_view content_type, const CallOptions& opts, milliseconds connect_limit) {
   std::string host = normalize_host(host_text);
-  auto to = resolve(host);
+  auto to = resolve(host, opts);
   if (!to) return std::unexpected(to.error());
-  auto conn = connect_to(*to, connect_limit, opts.deadline);
+  auto conn = connect_to(*to, connect_limit, opts.deadline, opts.cancel);
   if (!conn) return std::unexpected(conn.error());
 
   std::string head;
@@ -223,6 +280,10 @@ uint16_t status_of(std::string_view head) {
         search_from = reply.size() - (kHeadEnd.size() - 1);
         if (term == std::string_view::npos && reply.size() > opts.max_reply) {
           return call_fail(CallFail::TooLarge, "reply too large");
+        }
+        if (term != std::string_view::npos && opts.on_head) {
+          std::string_view head(reinterpret_cast<const char*>(reply.data()), term);
+          opts.on_head(status_of(head), head);
         }
         // With a sink, the body bytes that came with the header block go there at once.
         if (term != std::string_view::npos && opts.sink) {

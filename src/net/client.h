@@ -54,8 +54,11 @@ struct CallOptions {
   // many bytes a second fails with TooSlow (0: no floor).
   uint64_t min_rate = 0;
   std::chrono::milliseconds rate_grace{2000};
-  // When set and true, the call ends with Cancelled within a tenth of a second.
+  // When set and true, the call ends with Cancelled within a tenth of a second, whether
+  // it is resolving the name, connecting, sending or reading.
   const std::atomic<bool>* cancel = nullptr;
+  // When set, told the reply's status and header block as soon as they have arrived.
+  std::function<void(uint16_t status, std::string_view head)> on_head;
 };
 
 // One request to `host` ("host:port", white space and leading "http://" or "https://"

@@ -150,6 +150,10 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
     now_failed.failed.insert(claim.peer);
   };
   const int64_t old_height = height_of(chain);
+  // Our tip moved while the download ran (we sealed a block): the bytes past our old tip
+  // no longer follow our chain, and a whole file may no longer be better than ours. That
+  // is no fault of the peer's; the next plan starts from our tip as it is now.
+  const bool moved = chain.tip_hash_hex() != memo.fetch_base;
   Status taken;
   switch (o.staged) {
     case Staged::kFailed:
@@ -172,6 +176,11 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
       break;
     }
     case Staged::kTail:
+      if (moved) {
+        std::error_code ignored;
+        std::filesystem::remove(staged, ignored);
+        return;
+      }
       if (auto n = chain.extend_staged(staged); !n) taken = std::unexpected(n.error());
       break;
     case Staged::kWhole:
@@ -203,12 +212,29 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
                           (new_height == claim.height && claim.tip == chain.tip_hash_hex());
   if (as_claimed) {
     pm.fetch.succeeded();
-  } else {
+  } else if (!moved) {
     peer_failed();
   }
   out.lines.push_back({true, "adopted " + claim.peer + "  h" + std::to_string(old_height) +
                                  "\u2192h" + std::to_string(new_height) + "  " +
                                  hex::short_hash(claim.tip.value_or(""))});
+}
+
+// Whether a running download has had its time: longer than its declared body needs at the
+// rate floor, or, while another peer offers a chain (`contested`), longer than an honest
+// peer would take, or fewer bytes than it would have sent by now. An honest peer's first
+// second goes to connecting and to finding the bytes.
+bool overdue(const Fetch& f, SteadyClock::time_point now, bool contested) {
+  using Secs = std::chrono::duration<double>;
+  const double ran = Secs(now - f.started()).count();
+  const FetchProgress p = f.progress();
+  const auto declared = static_cast<double>(p.declared);
+  const auto floor = static_cast<double>(kMinChainRate);
+  const auto honest = static_cast<double>(kHonestRate);
+  if (p.declared > 0 && ran > Secs(kFetchSlack).count() + declared / floor) return true;
+  if (!contested || now - f.started() < kSealHold) return false;
+  if (p.declared > 0 && ran > 1.0 + declared / honest) return true;
+  return static_cast<double>(p.received) < (ran - 1.0) * honest;
 }
 
 }  // namespace
@@ -256,6 +282,21 @@ CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait)
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Claim& a, const Claim& b) { return displaces(a, b); });
 
+  // A download that has had its time is given up as its peer's failure, and the best
+  // other candidate is fetched in its place.
+  if (memo.fetch && !memo.fetch->done()) {
+    const std::string peer = memo.fetching.peer;
+    const bool contested = std::any_of(candidates.begin(), candidates.end(),
+                                       [&](const Claim& c) { return c.peer != peer; });
+    if (overdue(*memo.fetch, now, contested)) {
+      memo.fetch.reset();
+      memo.peers[peer].fetch.failed(now, kFetchBackoff, kFetchBackoffMax);
+      failures.failed.insert(peer);
+      out.lines.push_back({false, "could not fetch chain from " + peer});
+      std::erase_if(candidates, [&](const Claim& c) { return c.peer == peer; });
+    }
+  }
+
   if (!memo.fetch && !candidates.empty()) {
     const Claim& best = candidates.front();
     FetchPlan plan;
@@ -282,6 +323,7 @@ CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait)
     } else {
       ++memo.requests;
       memo.fetching = best;
+      memo.fetch_base = own_tip;
       memo.fetch = std::make_unique<Fetch>(std::move(plan));
       if (memo.fetch->wait(wait)) take_fetch(chain, memo, out, failures);
     }

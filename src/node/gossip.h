@@ -48,8 +48,17 @@ inline constexpr std::chrono::milliseconds kNftBudget{400};
 // at once; and how long a running download may keep the node from sealing.
 inline constexpr std::chrono::milliseconds kFetchWait{100};
 inline constexpr std::chrono::milliseconds kSealHold{2000};
-// At start-up, before the first tick, the first download may take longer.
-inline constexpr std::chrono::milliseconds kStartFetchWait{10000};
+// At start-up, before the first tick, the first download may take as long as it may hold
+// sealing; a longer one goes on beside the ticks.
+inline constexpr std::chrono::milliseconds kStartFetchWait = kSealHold;
+// A download has the time its declared body needs at the rate floor (`kMinChainRate`),
+// plus this for connecting and for asking twice (the bytes past ours, then the whole
+// file): a tail of a few blocks gets seconds, not minutes.
+inline constexpr std::chrono::seconds kFetchSlack{5};
+// While another peer offers a chain we would fetch, a download that has run `kSealHold`
+// and holds fewer bytes than this rate brings after its first second is given up as the
+// peer's failure: one slow peer does not hold back what another can serve.
+inline constexpr uint64_t kHonestRate = uint64_t{512} << 10;
 // A request that had at least this long and got no answer counts as the peer's silence.
 inline constexpr std::chrono::milliseconds kFairChance{250};
 // A peer that did not answer is left alone for 2 s, then twice as long after each further
@@ -115,9 +124,12 @@ struct GossipMemo {
   std::string refused_tip;
   // Requests made since the current tick began.
   uint64_t requests = 0;
-  // The chain download under way, and the claim it answers.
+  // The chain download under way, the claim it answers, and our tip when it was planned:
+  // a download planned on a tip that has moved since (we sealed meanwhile) is planned
+  // again, and the peer is not blamed.
   std::unique_ptr<Fetch> fetch;
   Claim fetching;
+  std::string fetch_base;
   // Where the exchanges of the next tick start in the peer list, so that a slow peer
   // early in the list does not use up every tick's budget.
   size_t turn = 0;
@@ -138,10 +150,10 @@ struct CatchUp {
 };
 
 // Takes in a finished chain download (appending the blocks that continue our chain, or
-// adopting a better whole chain), asks every peer for its status, and starts a download
-// from the best peer ahead when none runs, waiting up to `wait` for it. Behind: a peer
-// claims more than we hold, and its download has run less than `kSealHold` or failed in
-// this tick.
+// adopting a better whole chain), asks every peer for its status, gives up a download
+// that has had its time, and starts a download from the best peer ahead when none runs,
+// waiting up to `wait` for it. Behind: a peer claims more than we hold, and its download
+// has run less than `kSealHold` or failed in this tick.
 CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait = kFetchWait);
 
 // Exchanges mempools and acknowledgements with every peer that answers, records the

@@ -117,6 +117,10 @@ bool Fetch::wait(std::chrono::milliseconds limit) const {
   return true;
 }
 
+FetchProgress Fetch::progress() const {
+  return {received_.load(std::memory_order_relaxed), declared_.load(std::memory_order_relaxed)};
+}
+
 FetchOutcome Fetch::take() {
   if (thread_.joinable()) thread_.join();
   taken_ = true;
@@ -137,7 +141,14 @@ void Fetch::run() {
   opts.op_timeout = kChainOpTimeout;
   opts.deadline = started_ + kChainDeadline;
   opts.max_reply = static_cast<size_t>(plan_.max_bytes);
-  opts.sink = sink.fn();
+  opts.sink = [this, store = sink.fn()](ByteView data) {
+    received_.fetch_add(data.size(), std::memory_order_relaxed);
+    return store(data);
+  };
+  // What the reply says it holds: the loop gives a download the time that many bytes need.
+  opts.on_head = [this](uint16_t, std::string_view head) {
+    declared_.store(net::content_length(head), std::memory_order_relaxed);
+  };
   opts.min_rate = kMinChainRate;
   opts.cancel = &cancel_;
   auto get = [&] {

@@ -67,6 +67,13 @@ struct FetchOutcome {
   uint64_t received = 0;
 };
 
+// How far a running download has come: body bytes received over its requests so far, and
+// the body length that the reply under way declares (0 while it has declared none).
+struct FetchProgress {
+  uint64_t received = 0;
+  uint64_t declared = 0;
+};
+
 // One download on its own thread. Dropping it cancels the download, waits for the
 // thread (a tenth of a second at most) and removes the staging file unless `take` gave
 // it away.
@@ -83,6 +90,8 @@ class Fetch {
   bool done() const { return done_.load(std::memory_order_acquire); }
   // Waits at most `limit` for the download to finish; true when it has.
   bool wait(std::chrono::milliseconds limit) const;
+  // Where the download stands; any time.
+  FetchProgress progress() const;
   // The outcome, once `done`; the staging file is then the caller's to use and remove.
   FetchOutcome take();
 
@@ -94,6 +103,8 @@ class Fetch {
   FetchOutcome outcome_;
   std::atomic<bool> cancel_{false};
   std::atomic<bool> done_{false};
+  std::atomic<uint64_t> received_{0};
+  std::atomic<uint64_t> declared_{0};
   bool taken_ = false;
   std::thread thread_;
 };

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -32,6 +33,7 @@
 #include "core/crypto.h"
 #include "core/hashing.h"
 #include "core/hex.h"
+#include "core/seed.h"
 #include "ledger/chain.h"
 #include "netns.h"
 #include "nodes.h"
@@ -46,7 +48,9 @@ using json = nlohmann::json;
 
 // How a fake peer answers one request.
 struct Answer {
-  enum class Kind { Reply, Trickle, Endless, Silent };
+  // Stream: a head that declares 4 096 bytes, `body`, then 9 000 bytes every `every`
+  // without end.
+  enum class Kind { Reply, Trickle, Endless, Silent, Stream };
   Kind kind = Kind::Reply;
   std::string body;
   milliseconds every{0};
@@ -167,6 +171,16 @@ class FakePeer {
         }
         return;
       }
+      case Answer::Kind::Stream: {
+        const std::string head =
+            "HTTP/1.1 200 OK\r\nContent-Length: 4096\r\nConnection: close\r\n\r\n" + a.body;
+        const std::string chunk(9000, 'z');
+        for (bool ok = send_all(c, head.data(), head.size()); ok && !stop_;) {
+          std::this_thread::sleep_for(a.every);
+          ok = send_all(c, chunk.data(), chunk.size());
+        }
+        return;
+      }
       case Answer::Kind::Endless: {
         const std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + a.body;
         if (!send_all(c, head.data(), head.size())) return;
@@ -194,6 +208,24 @@ std::string status_doc(const std::string& id, int64_t height, const std::string&
       .dump();
 }
 
+// A peer whose status claims a new height and tip at every request, from `claim` on, and
+// whose chain streams at 90 KB/s, just above the rate floor, far past the length it declares.
+Handler floor_rate_peer(std::atomic<int64_t>& claim) {
+  return [&claim](const std::string&, const std::string& path) {
+    if (path == "/status") {
+      const int64_t h = ++claim;
+      return Answer{
+          Answer::Kind::Reply,
+          status_doc("floor", h, hex::encode(hashing::h32(bytes::of(std::to_string(h)))))};
+    }
+    if (path.starts_with("/chain")) {
+      return Answer{Answer::Kind::Stream, std::string(chain::kMagic), milliseconds(100)};
+    }
+    if (path == "/nft") return Answer{Answer::Kind::Reply, "{\"hashes\":[]}"};
+    return Answer{Answer::Kind::Reply, "{\"ok\":true}"};
+  };
+}
+
 // Peak resident memory of a process in MB, from /proc.
 double peak_rss_mb(pid_t pid) {
   const std::string status = proc::slurp("/proc/" + std::to_string(pid) + "/status");
@@ -218,9 +250,9 @@ class Hostile : public nodes::NetTest {
 
   // Starts the node with these peers; true once it answers.
   bool start(const std::vector<std::string>& peers) {
-    auto o = nodes::set_peers(QUV_BIN, chain_, peers);
+    auto o = nodes::set_peers(bin_, chain_, peers);
     EXPECT_EQ(o.status, 0) << o.err;
-    node_ = nodes::start(QUV_BIN, net_->ns(0), chain_, "0", dir_ / "node.out", dir_ / "node.err");
+    node_ = nodes::start(bin_, net_->ns(0), chain_, "0", dir_ / "node.out", dir_ / "node.err");
     return nodes::wait_until([&] { return height() >= 0; }, std::chrono::seconds(20),
                              milliseconds(100));
   }
@@ -263,6 +295,7 @@ class Hostile : public nodes::NetTest {
     std::cout << err.substr(err.size() > 3000 ? err.size() - 3000 : 0);
   }
 
+  const std::string bin_ = nodes::bin_under_test(QUV_BIN);
   proc::TempDir tmp_;
   fs::path dir_ = tmp_.path();
   fs::path chain_ = dir_ / "n" / "quv.chain";
@@ -302,6 +335,57 @@ TEST_F(Hostile, ATricklingPeerDoesNotHoldSealingHostage) {
   EXPECT_LT(median(lat), 3.5);
   EXPECT_LT(*std::max_element(lat.begin(), lat.end()), 8.0);
   if (HasFailure()) show_log();
+}
+
+// Beside an honest node that gains a block every two seconds, a peer that claims ever-new
+// heights and streams its chain just above the rate floor: the node stays within a few
+// blocks of the honest one. QUV_SLOW_PEER_SECONDS lengthens the run (60 s by default).
+TEST_F(Hostile, AFloorRatePeerDoesNotKeepTheNodeBehindAnHonestOne) {
+  std::atomic<int64_t> claim{1000};
+  FakePeer slow(net_->ns(1), floor_rate_peer(claim));
+  ASSERT_TRUE(slow.listening());
+  const fs::path honest = dir_ / "h" / "quv.chain";
+  fs::create_directories(honest.parent_path());
+  fs::copy_file(chain_, honest);
+  ASSERT_EQ(nodes::set_peers(bin_, honest, {peer(0)}).status, 0);
+  auto h = nodes::start(bin_, net_->ns(2), honest, "0", dir_ / "h.out", dir_ / "h.err");
+  ASSERT_TRUE(start({peer(1), peer(2)}));
+  const char* env = std::getenv("QUV_SLOW_PEER_SECONDS");
+  const auto run = std::chrono::seconds(env != nullptr ? std::atoi(env) : 60);
+  const std::string payee = WalletKeys::from_mnemonic(seed::to_mnemonic(seed::generate())).address;
+  int64_t worst = 0;
+  const auto t0 = Clock::now();
+  for (auto next_mint = t0; Clock::now() - t0 < run;
+       std::this_thread::sleep_for(milliseconds(200))) {
+    if (Clock::now() >= next_mint) {
+      EXPECT_EQ(proc::run(bin_, {"--chain", honest.string(), "mint", payee, "1"}).status, 0);
+      next_mint += std::chrono::seconds(2);
+    }
+    if (const int64_t own = height(); own >= 0) {
+      worst = std::max(worst, nodes::height(net_->ns(2)) - own);
+    }
+  }
+  std::cout << "floor-rate peer beside an honest node: largest lag " << worst << " blocks in "
+            << run.count() << " s; honest at " << nodes::height(net_->ns(2)) << ", node at "
+            << height() << ", " << slow.count("GET /chain") << " downloads from the slow peer\n";
+  EXPECT_LE(worst, 4);
+  if (HasFailure()) show_log();
+}
+
+// A node restarted beside that peer seals a transfer posted as soon as it answers within
+// about two seconds, as it would without that peer.
+TEST_F(Hostile, ARestartBesideAFloorRatePeerSealsSoon) {
+  std::atomic<int64_t> claim{1000};
+  FakePeer slow(net_->ns(1), floor_rate_peer(claim));
+  ASSERT_TRUE(slow.listening());
+  std::vector<double> firsts;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(start({peer(1)}));
+    firsts.push_back(seal_latencies(1, std::chrono::seconds(20))[0]);
+    node_->stop();
+  }
+  print("restart beside a floor-rate peer, first transfer to block", firsts);
+  EXPECT_LT(median(firsts), 5.0);
 }
 
 // A peer that serves an endless chain: the download goes to a staging file beside the
