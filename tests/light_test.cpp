@@ -203,7 +203,7 @@ struct FakeNode {
     } else {
       uint64_t from = std::stoull(std::string(c.path.substr(c.path.find('=') + 1)));
       if (fail_from == from) return std::nullopt;
-      EXPECT_GE(c.max_reply, size_t{1} << 30);
+      EXPECT_EQ(c.max_reply, light::kMaxReply);
       json page = json::array();
       for (const json& b : blocks) {
         if (!empty_pages && b["height"].get<uint64_t>() >= from && page.size() < 32) {
@@ -406,7 +406,7 @@ TEST(LightSync, FetchPageReplies) {
     light::Transport t = [&](const light::Call& call) -> std::optional<Bytes> {
       EXPECT_EQ(call.path, "/blocks?from=7&limit=32");
       EXPECT_EQ(call.timeout_secs, 15u);
-      EXPECT_GE(call.max_reply, size_t{1} << 30);
+      EXPECT_EQ(call.max_reply, light::kMaxReply);
       if (!c.reply) return std::nullopt;
       return Bytes(c.reply->begin(), c.reply->end());
     };
@@ -441,12 +441,12 @@ TEST(LightSync, PagingResetAndEmptyPages) {
        {"0", "32"},
        40,
        "hash-40-a"},
-      {"same chain: one check and one empty page",
+      {"same chain: one check and no page past the node's height",
        empty_chain(41),
        empty_chain(41),
        std::nullopt,
        false,
-       {"40", "41"},
+       {"40"},
        40,
        "hash-40-a"},
       {"grown chain",
@@ -706,9 +706,12 @@ TEST(LightSync, HeightsNoChainCanReachAreRefused) {
   // The highest height a node may report still syncs, and the next sync counts past it.
   Book book = wallet().blank;
   FakeNode node;
-  node.blocks = {block(uint64_t{INT64_MAX} - 1, {tx(1, {}, {pay(0, 7)})})};
+  node.blocks = {block(uint64_t{INT64_MAX} - 2),
+                 block(uint64_t{INT64_MAX} - 1, {tx(1, {}, {pay(0, 7)})})};
+  book["sync"]["height"] = INT64_MAX - 2;
+  book["sync"]["tip"] = node.blocks[0]["hash"];
   node.height = INT64_MAX - 1;
-  node.tip = node.blocks[0]["hash"];
+  node.tip = node.blocks[1]["hash"];
   ASSERT_TRUE(sync_with(node, book));
   EXPECT_EQ(book["sync"]["height"], INT64_MAX - 1);
   ASSERT_EQ(book["sync"]["notes"].size(), 1u);
@@ -779,6 +782,81 @@ TEST(LightSync, AnInRowWithoutSenderForcesARebuild) {
   ASSERT_TRUE(sync_with(node, book));
   EXPECT_EQ(node.page_paths(), (std::vector<std::string>{"2", "0"}));
   EXPECT_EQ(book["sync"]["history"].size(), 1u);
+}
+
+// A node that claims height 40 and pages as it likes: pages must start at the height asked
+// for, rise by one and say "next" is the height after their last block, paging stays
+// within the claimed height, and a note seen before adds no second row.
+TEST(LightSync, PagesMustFollowOnWithinTheClaimedHeight) {
+  const codec::TxOutput note = pay(0, 25);
+  auto rising = [](uint64_t from, uint64_t n) {
+    std::vector<json> out;
+    for (uint64_t h = from; h < from + n; ++h) out.push_back(block(h));
+    return out;
+  };
+  struct Case {
+    const char* name;
+    std::function<json(uint64_t from)> page;  // "blocks" and "next" of the page from `from`
+    std::string want;                         // "" = the sync succeeds
+    size_t in_rows;
+  } cases[] = {
+      {"blocks run backwards, next keeps rising",
+       [&](uint64_t from) {
+         std::vector<json> b = rising(from, 32);
+         std::reverse(b.begin(), b.end());
+         return json{{"blocks", b}, {"next", from + 32}};
+       },
+       "Bad /blocks response.", 0},
+      {"overlapping pages",
+       [&](uint64_t from) {
+         return json{{"blocks", rising(from, 32)}, {"next", from + 1}};
+       },
+       "Bad /blocks response.", 0},
+      {"a page that starts elsewhere",
+       [&](uint64_t from) {
+         return json{{"blocks", rising(from + 5, 32)}, {"next", from + 37}};
+       },
+       "Bad /blocks response.", 0},
+      {"full pages past the claimed height",
+       [&](uint64_t from) {
+         return json{{"blocks", rising(from, 32)}, {"next", from + 32}};
+       },
+       "", 0},
+      {"one note in three blocks",
+       [&](uint64_t from) {
+         std::vector<json> b = rising(from, from == 0 ? 41 : 0);
+         for (uint64_t h : {3, 7, 9}) b[h] = block(h, {tx(h, {}, {note})});
+         return json{{"blocks", b}};
+       },
+       "", 1},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint64_t> asked;
+    light::Transport t = [&](const light::Call& call) -> std::optional<Bytes> {
+      json reply = {{"ok", true}, {"height", 40}, {"tip", "hash-40-a"}};
+      if (call.path != "/status") {
+        uint64_t from = std::stoull(std::string(call.path.substr(call.path.find('=') + 1)));
+        asked.push_back(from);
+        if (asked.size() > 8) return std::nullopt;
+        reply.update(c.page(from));
+      }
+      std::string text = reply.dump();
+      return Bytes(text.begin(), text.end());
+    };
+    Book book = wallet().blank;
+    const Book before = book;
+    light::Keyring keys;
+    std::vector<std::string> nodes = {"127.0.0.1:19191"};
+    auto r = light::sync(nodes, book, keys, light::SyncOptions{&t, 1});
+    EXPECT_EQ(r ? "" : r.error().text(), c.want) << c.name;
+    EXPECT_LE(*std::max_element(asked.begin(), asked.end()), 40u) << c.name;
+    if (!r) {
+      EXPECT_EQ(book, before) << c.name;
+      continue;
+    }
+    EXPECT_EQ(book["sync"]["history"].size(), c.in_rows) << c.name;
+    EXPECT_EQ(r->balance, 25 * static_cast<int64_t>(c.in_rows)) << c.name;
+  }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // that open its outputs.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "core/clock.h"
@@ -42,8 +43,21 @@ bool heights_ok(const nlohmann::json& page) {
   }
   return true;
 }
-// A page of 32 full blocks in hex can pass the usual reply cap.
-constexpr size_t kMaxPageReply = size_t{1} << 30;
+// A page fetch has this long; paging starts no page with less of the sync's time left.
+constexpr auto kPageTime = std::chrono::seconds(15);
+
+// Whether the page's blocks are the ones asked for: heights `from`, `from` + 1, … in
+// order, and a "next" (when given) that is the height after the last of them. A node whose
+// pages run backwards, overlap or skip would apply blocks twice or page for ever.
+bool page_in_order(const nlohmann::json& page, const nlohmann::json& blocks, uint64_t from) {
+  uint64_t want = from;
+  for (const nlohmann::json& b : blocks) {
+    if (as_u64(member(b, "height")) != want) return false;
+    ++want;
+  }
+  const nlohmann::json* next = member(page, "next");
+  return next == nullptr || as_u64(next) == want;
+}
 
 // One output of a block as the scan sees it: its place in the block, the parsed output and
 // what opening it gave.
@@ -117,7 +131,8 @@ void apply_opened(LightCache& cache, const nlohmann::json& block, std::vector<Sl
     std::vector<OpenedNote> received;
     for (size_t n = array_or_empty(member(tx, "outputs")).size(); n > 0; --n, ++slot) {
       Slot& s = slots[slot];
-      if (!s.note) continue;
+      // A note the cache already holds is no news: it adds no second row.
+      if (!s.note || cache.notes.contains(s.note->note_id)) continue;
       cache.indices.insert(s.index);
       cache.notes.insert_or_assign(s.note->note_id, s.note->clone());
       received.push_back(std::move(*s.note));
@@ -408,7 +423,7 @@ Result<nlohmann::json> fetch_page(std::string_view entry, uint64_t from, const T
   std::string path =
       "/blocks?from=" + std::to_string(from) + "&limit=" + std::to_string(kPageLimit);
   std::optional<Bytes> body =
-      t(Call{entry, "GET", path, {}, "application/json", 15, kMaxPageReply});
+      t(Call{entry, "GET", path, {}, "application/json", kPageTime.count()});
   if (!body) return fail(std::string(kNoBlocks));
   nlohmann::json page = parse_json(*body);
   if (page.is_discarded()) return fail(std::string(kBadBlocks));
@@ -425,7 +440,17 @@ Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring&
                         const SyncOptions& opts) {
   std::optional<std::string> mnemonic = as_string(member(book, "mnemonic"));
   if (!mnemonic) return fail(std::string(walletdb::kNoSeed));
-  const Transport& t = opts.transport != nullptr ? *opts.transport : http();
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = opts.deadline.value_or(Clock::now() + kSyncTime);
+  const Transport& inner = opts.transport != nullptr ? *opts.transport : http();
+  // Every call of the sync ends by the sync's own deadline, and at once when cancelled.
+  const Transport t = [&](const Call& c) -> std::optional<Bytes> {
+    if (opts.cancel != nullptr && opts.cancel->load()) return std::nullopt;
+    Call bounded = c;
+    bounded.deadline = std::min(c.deadline, deadline);
+    if (opts.cancel != nullptr) bounded.cancel = opts.cancel;
+    return inner(bounded);
+  };
   Result<NodeInfo> node = first_node(nodes, t);
   if (!node) return std::unexpected(node.error());
   // A height no chain can reach is a node that lies; -1 is one without blocks.
@@ -456,20 +481,26 @@ Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring&
   hashing::wipe(mnemonic->data(), mnemonic->size());
   const std::map<std::string, SendHint> hints = walletdb::send_hints(book);
   uint64_t from = static_cast<uint64_t>(std::max<int64_t>(cache.height + 1, 0));
-  for (;;) {
+  bool out_of_time = false;
+  // Paging never asks past the height the node claimed when the sync began.
+  while (node->height >= 0 && from <= static_cast<uint64_t>(node->height)) {
+    if (Clock::now() + kPageTime > deadline) {
+      out_of_time = true;
+      break;
+    }
     Result<nlohmann::json> page = fetch_page(node->addr, from, t);
     if (!page) return std::unexpected(page.error());
     const nlohmann::json* blocks = member(*page, "blocks");
     if (blocks == nullptr || !blocks->is_array() || blocks->empty()) break;
+    if (!page_in_order(*page, *blocks, from)) return fail(std::string(kBadBlocks));
     apply_page(cache, *blocks, keys, book, hints, opts.threads);
-    const uint64_t next = as_u64(member(*page, "next")).value_or(from + blocks->size());
     const int64_t top = as_i64(member(*page, "height")).value_or(node->height);
     if (cache.height >= top || blocks->size() < kPageLimit) break;
-    // A node whose pages do not move forward would keep the wallet paging for ever.
-    if (next <= from) break;
-    from = next;
+    from += blocks->size();
   }
-  if (node->height >= 0 && cache.height < 0) {
+  // A node with a height and no pages to show stands for a chain the wallet has nothing
+  // in; a sync cut short by its deadline only keeps what it applied.
+  if (!out_of_time && node->height >= 0 && cache.height < 0) {
     cache.height = node->height;
     cache.tip = node->tip;
   }
