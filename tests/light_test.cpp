@@ -1,12 +1,17 @@
 #include "wallet/light.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/hex.h"
@@ -856,6 +861,70 @@ TEST(LightSync, PagesMustFollowOnWithinTheClaimedHeight) {
     }
     EXPECT_EQ(book["sync"]["history"].size(), c.in_rows) << c.name;
     EXPECT_EQ(r->balance, 25 * static_cast<int64_t>(c.in_rows)) << c.name;
+  }
+}
+
+// A node on a free loopback port that answers one request with a JSON object padded to
+// `size` bytes.
+struct PaddedNode {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::string addr;
+  std::thread thread;
+
+  explicit PaddedNode(size_t size) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+    ::listen(fd, 1);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    addr = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    thread = std::thread([this, size] {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 10000) <= 0) return;
+      int c = ::accept(fd, nullptr, nullptr);
+      char req[4096];
+      (void)::recv(c, req, sizeof req, 0);
+      const std::string open = R"({"ok":true,"blocks":[],"pad":")";
+      std::string body =
+          "HTTP/1.1 200 OK\r\n\r\n" + open + std::string(size - open.size() - 2, 'x') + "\"}";
+      for (size_t at = 0; at < body.size();) {
+        ssize_t n = ::send(c, body.data() + at, body.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        at += static_cast<size_t>(n);
+      }
+      ::close(c);
+    });
+  }
+  ~PaddedNode() {
+    thread.join();
+    ::close(fd);
+  }
+};
+
+// A status or page larger than the wallet's bound is refused as it arrives; one just
+// within it is read.
+TEST(LightSync, RepliesPastTheBoundAreRefused) {
+  struct Case {
+    const char* name;
+    bool page;
+    size_t size;
+    bool read;
+  } cases[] = {
+      {"page within the bound", true, light::kMaxReply - 1024, true},
+      {"page past the bound", true, light::kMaxReply + 1024, false},
+      {"status past the bound", false, light::kMaxReply + 1024, false},
+  };
+  for (const Case& c : cases) {
+    PaddedNode node(c.size);
+    if (c.page) {
+      auto page = light::fetch_page(node.addr, 0);
+      EXPECT_EQ(page ? "" : page.error().text(), c.read ? "" : "Node did not return blocks.")
+          << c.name;
+    } else {
+      EXPECT_EQ(light::ping(node.addr).has_value(), c.read) << c.name;
+    }
   }
 }
 
