@@ -3,6 +3,7 @@
 // The page's text is never turned into a JSON tree, so a page of a few tiny values
 // repeated millions of times costs no more than a page of real blocks.
 #include <algorithm>
+#include <iterator>
 
 #include "core/hex.h"
 #include "core/json_text.h"
@@ -15,10 +16,15 @@ namespace {
 
 using json = nlohmann::json;
 
-// Hex strings of an output's fields while its object is read.
+// An output's fields while its object is read: each hex text and whether it came as a
+// string. The texts keep their buffers from one output to the next.
 struct OutputDraft {
-  std::optional<std::string> tag, eph, auth, ct;
+  std::string text[4];
+  bool given[4] = {false, false, false, false};
 };
+
+// The fields of an output, in the order of OutputDraft.
+constexpr std::string_view kOutputFields[4] = {"stealth_tag", "eph_pub", "auth_pk", "ciphertext"};
 
 // A note id as the wallet writes it has 64 hex digits; no other input can spend a note.
 bool maybe_note_id(std::string_view s) { return s.size() == 64; }
@@ -58,7 +64,7 @@ class Reader {
         block().txs.emplace_back();
         return push(At::Tx);
       case At::Outputs:
-        draft_ = OutputDraft{};
+        std::fill(std::begin(draft_.given), std::end(draft_.given), false);
         return push(At::Output);
       default:
         // An object where the sync wants a number, a string or an array.
@@ -70,12 +76,12 @@ class Reader {
     const At at = stack_.back();
     stack_.pop_back();
     if (at == At::Output) {
-      if (draft_.tag && draft_.eph && draft_.auth && draft_.ct) {
-        if (auto out = output_of(*draft_.tag, *draft_.eph, *draft_.auth, *draft_.ct)) {
+      const std::string* t = draft_.text;
+      if (std::all_of(std::begin(draft_.given), std::end(draft_.given), [](bool g) { return g; })) {
+        if (auto out = output_of(t[0], t[1], t[2], t[3])) {
           block().txs.back().outputs.push_back(std::move(*out));
         }
       }
-      draft_ = OutputDraft{};
     } else if (at == At::Tx) {
       const PageTx& tx = block().txs.back();
       if (tx.inputs.empty() && tx.outputs.empty()) block().txs.pop_back();
@@ -109,7 +115,8 @@ class Reader {
     return true;
   }
   bool key(string_t& k) {
-    key_ = std::move(k);
+    // Copied, not moved: the parser keeps its buffer for the next text.
+    key_.assign(k);
     return true;
   }
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
@@ -140,7 +147,7 @@ class Reader {
         if (key_ == "ok") {
           ok_ = kind == Kind::True;
         } else if (key_ == "error") {
-          error_ = s != nullptr ? std::optional<std::string>(std::move(*s)) : std::nullopt;
+          error_ = s != nullptr ? std::optional<std::string>(*s) : std::nullopt;
         } else if (key_ == "height") {
           page_.height = kind == Kind::Unsigned && i >= 0 ? std::optional<int64_t>(i)
                          : kind == Kind::Negative         ? std::optional<int64_t>(i)
@@ -169,14 +176,14 @@ class Reader {
         } else if (key_ == "timestamp") {
           block().timestamp = kind == Kind::Unsigned ? u : 0;
         } else if (key_ == "hash") {
-          block().hash = s != nullptr ? std::move(*s) : std::string();
+          block().hash.assign(s != nullptr ? *s : std::string());
         } else if (key_ == "txs") {
           block().txs.clear();
         }
         break;
       case At::Tx:
         if (key_ == "id") {
-          block().txs.back().id = s != nullptr ? std::move(*s) : std::string();
+          block().txs.back().id.assign(s != nullptr ? *s : std::string());
         } else if (key_ == "inputs") {
           block().txs.back().inputs.clear();
         } else if (key_ == "outputs") {
@@ -184,22 +191,15 @@ class Reader {
         }
         break;
       case At::Inputs:
-        if (s != nullptr && maybe_note_id(*s)) block().txs.back().inputs.push_back(std::move(*s));
+        if (s != nullptr && maybe_note_id(*s)) block().txs.back().inputs.push_back(*s);
         break;
-      case At::Output: {
-        std::optional<std::string> v =
-            s != nullptr ? std::optional<std::string>(std::move(*s)) : std::nullopt;
-        if (key_ == "stealth_tag") {
-          draft_.tag = std::move(v);
-        } else if (key_ == "eph_pub") {
-          draft_.eph = std::move(v);
-        } else if (key_ == "auth_pk") {
-          draft_.auth = std::move(v);
-        } else if (key_ == "ciphertext") {
-          draft_.ct = std::move(v);
+      case At::Output:
+        for (size_t f = 0; f < 4; ++f) {
+          if (key_ != kOutputFields[f]) continue;
+          draft_.given[f] = s != nullptr;
+          if (s != nullptr) draft_.text[f].assign(*s);
         }
         break;
-      }
       default:
         break;
     }
