@@ -1,12 +1,16 @@
 #include "wallet/light.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/hex.h"
@@ -203,7 +207,7 @@ struct FakeNode {
     } else {
       uint64_t from = std::stoull(std::string(c.path.substr(c.path.find('=') + 1)));
       if (fail_from == from) return std::nullopt;
-      EXPECT_GE(c.max_reply, size_t{1} << 30);
+      EXPECT_EQ(c.max_reply, light::kMaxReply);
       json page = json::array();
       for (const json& b : blocks) {
         if (!empty_pages && b["height"].get<uint64_t>() >= from && page.size() < 32) {
@@ -406,7 +410,7 @@ TEST(LightSync, FetchPageReplies) {
     light::Transport t = [&](const light::Call& call) -> std::optional<Bytes> {
       EXPECT_EQ(call.path, "/blocks?from=7&limit=32");
       EXPECT_EQ(call.timeout_secs, 15u);
-      EXPECT_GE(call.max_reply, size_t{1} << 30);
+      EXPECT_EQ(call.max_reply, light::kMaxReply);
       if (!c.reply) return std::nullopt;
       return Bytes(c.reply->begin(), c.reply->end());
     };
@@ -441,12 +445,12 @@ TEST(LightSync, PagingResetAndEmptyPages) {
        {"0", "32"},
        40,
        "hash-40-a"},
-      {"same chain: one check and one empty page",
+      {"same chain: one check and no page past the node's height",
        empty_chain(41),
        empty_chain(41),
        std::nullopt,
        false,
-       {"40", "41"},
+       {"40"},
        40,
        "hash-40-a"},
       {"grown chain",
@@ -706,9 +710,12 @@ TEST(LightSync, HeightsNoChainCanReachAreRefused) {
   // The highest height a node may report still syncs, and the next sync counts past it.
   Book book = wallet().blank;
   FakeNode node;
-  node.blocks = {block(uint64_t{INT64_MAX} - 1, {tx(1, {}, {pay(0, 7)})})};
+  node.blocks = {block(uint64_t{INT64_MAX} - 2),
+                 block(uint64_t{INT64_MAX} - 1, {tx(1, {}, {pay(0, 7)})})};
+  book["sync"]["height"] = INT64_MAX - 2;
+  book["sync"]["tip"] = node.blocks[0]["hash"];
   node.height = INT64_MAX - 1;
-  node.tip = node.blocks[0]["hash"];
+  node.tip = node.blocks[1]["hash"];
   ASSERT_TRUE(sync_with(node, book));
   EXPECT_EQ(book["sync"]["height"], INT64_MAX - 1);
   ASSERT_EQ(book["sync"]["notes"].size(), 1u);
@@ -779,6 +786,100 @@ TEST(LightSync, AnInRowWithoutSenderForcesARebuild) {
   ASSERT_TRUE(sync_with(node, book));
   EXPECT_EQ(node.page_paths(), (std::vector<std::string>{"2", "0"}));
   EXPECT_EQ(book["sync"]["history"].size(), 1u);
+}
+
+// A node that claims height 40 and pages as it likes: pages must start at the height asked
+// for, rise by one and say "next" is the height after their last block, paging stays
+// within the claimed height, and a note seen before adds no second row.
+TEST(LightSync, PagesMustFollowOnWithinTheClaimedHeight) {
+  const codec::TxOutput note = pay(0, 25);
+  struct Case {
+    const char* name;
+    uint64_t shift;    // the first block's height past `from`
+    bool backwards;    // blocks in falling order
+    uint64_t next;     // "next" past `from`
+    std::string want;  // "" = the sync succeeds
+  } cases[] = {
+      {"blocks run backwards, next keeps rising", 0, true, 32, "Bad /blocks response."},
+      {"overlapping pages", 0, false, 1, "Bad /blocks response."},
+      {"a page that starts elsewhere", 5, false, 37, "Bad /blocks response."},
+      {"full pages past the claimed height, one note in three blocks", 0, false, 32, ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint64_t> asked;
+    light::Transport t = [&](const light::Call& call) -> std::optional<Bytes> {
+      json reply = {{"ok", true}, {"height", 40}, {"tip", "hash-40-a"}};
+      if (call.path != "/status") {
+        uint64_t from = std::stoull(std::string(call.path.substr(call.path.find('=') + 1)));
+        asked.push_back(from);
+        if (asked.size() > 8) return std::nullopt;
+        for (uint64_t i = 0; i < 32; ++i) {
+          uint64_t h = from + c.shift + (c.backwards ? 31 - i : i);
+          bool paid = h == 3 || h == 7 || h == 9;
+          reply["blocks"].push_back(
+              block(h, paid ? std::vector<json>{tx(h, {}, {note})} : std::vector<json>{}));
+        }
+        reply["next"] = from + c.next;
+      }
+      std::string text = reply.dump();
+      return Bytes(text.begin(), text.end());
+    };
+    Book book = wallet().blank;
+    const Book before = book;
+    light::Keyring keys;
+    std::vector<std::string> nodes = {"127.0.0.1:19191"};
+    auto r = light::sync(nodes, book, keys, light::SyncOptions{&t, 1});
+    EXPECT_EQ(r ? "" : r.error().text(), c.want) << c.name;
+    EXPECT_LE(*std::max_element(asked.begin(), asked.end()), 40u) << c.name;
+    if (!r) {
+      EXPECT_EQ(book, before) << c.name;
+    } else {
+      EXPECT_EQ(book["sync"]["history"].size(), 1u) << c.name;
+      EXPECT_EQ(r->balance, 25) << c.name;
+    }
+  }
+}
+
+// A status or page larger than the wallet's bound is refused as it arrives; a page just
+// within it is read. The node answers one request on a free loopback port.
+TEST(LightSync, RepliesPastTheBoundAreRefused) {
+  struct Case {
+    const char* name;
+    bool page;
+    size_t size;
+    bool read;
+  } cases[] = {
+      {"page within the bound", true, light::kMaxReply - 1024, true},
+      {"page past the bound", true, light::kMaxReply + 1024, false},
+      {"status past the bound", false, light::kMaxReply + 1024, false},
+  };
+  for (const Case& c : cases) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), len) | ::listen(fd, 1), 0);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    const std::string open = R"({"ok":true,"blocks":[],"pad":")";
+    const std::string reply =
+        "HTTP/1.1 200 OK\r\n\r\n" + open + std::string(c.size - open.size() - 2, 'x') + "\"}";
+    std::thread node([&] {
+      int conn = ::accept(fd, nullptr, nullptr);
+      char req[4096];
+      (void)::recv(conn, req, sizeof req, 0);
+      (void)::send(conn, reply.data(), reply.size(), MSG_NOSIGNAL);
+      ::close(conn);
+    });
+    const std::string addr = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    if (c.page) {
+      auto page = light::fetch_page(addr, 0);
+      EXPECT_EQ(page ? "" : page.error().text(), c.read ? "" : "Node did not return blocks.")
+          << c.name;
+    } else {
+      EXPECT_EQ(light::ping(addr).has_value(), c.read) << c.name;
+    }
+    node.join();
+    ::close(fd);
+  }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -6,6 +6,8 @@
 // key tries of one page over the machine's cores and joins them before it returns.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -33,6 +35,10 @@ using Book = walletdb::Book;
 // ---------------------------------------------------------------------------------------
 // Transport
 
+// Largest status document or block page the wallet reads: a larger reply is refused as it
+// arrives, before any of it is parsed.
+inline constexpr size_t kMaxReply = size_t{64} << 20;
+
 // One HTTP request to a node.
 struct Call {
   std::string_view host;
@@ -40,10 +46,15 @@ struct Call {
   std::string_view path;
   ByteView body;
   std::string_view content_type;
-  // Bounds each single read and write.
+  // Bounds the whole exchange, however slowly the node sends: 3 s for a ping, 15 s for a
+  // page, 8 s for a submission.
   uint64_t timeout_secs = 0;
   // Largest reply accepted.
-  size_t max_reply = size_t{64} << 20;
+  size_t max_reply = kMaxReply;
+  // An earlier end than `timeout_secs` gives (the end of the sync the call belongs to).
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+  // When set and true, the call gives up at once (the user quit while it waited).
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 // Sends one request and returns the reply body, or nothing on any failure. The real one is
@@ -52,6 +63,8 @@ using Transport = std::function<std::optional<Bytes>(const Call&)>;
 
 // The HTTP client of the system as a transport.
 const Transport& http();
+// The same, every call of which gives up as soon as `*cancel` is true.
+Transport http(const std::atomic<bool>* cancel);
 
 // ---------------------------------------------------------------------------------------
 // Node list, node choice and submission
@@ -174,12 +187,24 @@ class Keyring {
   std::unique_ptr<Impl> impl_;
 };
 
+// Longest a sync runs. Paging stops early enough for the last page to have its whole time
+// and keeps what it has; the next sync goes on from there.
+inline constexpr std::chrono::seconds kSyncTime{120};
+
 // How a sync runs.
 struct SyncOptions {
+  SyncOptions() = default;
+  SyncOptions(const Transport* transport, unsigned threads)
+      : transport(transport), threads(threads) {}
+
   // The transport to the nodes; the HTTP client when null.
   const Transport* transport = nullptr;
   // Threads that try keys on outputs; 0 uses every core.
   unsigned threads = 0;
+  // When set and true, every call of the sync gives up at once and the sync fails.
+  const std::atomic<bool>* cancel = nullptr;
+  // When the sync ends at the latest; unset: `kSyncTime` after it starts.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
 // Brings the book's cache up to the best node's chain and returns the wallet view. On any

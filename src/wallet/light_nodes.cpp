@@ -75,8 +75,7 @@ bool is_loopback(std::string_view entry) {
 }
 
 std::optional<NodeInfo> ping(std::string_view entry, const Transport& t) {
-  std::optional<Bytes> body =
-      t(Call{entry, "GET", "/status", {}, "application/json", 3, size_t{64} << 20});
+  std::optional<Bytes> body = t(Call{entry, "GET", "/status", {}, "application/json", 3});
   if (!body) return std::nullopt;
   nlohmann::json doc = parse_json(*body);
   const nlohmann::json* ok = member(doc, "ok");
@@ -122,8 +121,7 @@ Result<NodeInfo> first_node(std::span<const std::string> entries, const Transpor
 
 Result<std::string> submit_to(std::string_view entry, const codec::Tx& tx, const Transport& t) {
   Bytes body = codec::encode_tx_signed(tx);
-  std::optional<Bytes> reply =
-      t(Call{entry, "POST", "/tx", body, "application/octet-stream", 8, size_t{64} << 20});
+  std::optional<Bytes> reply = t(Call{entry, "POST", "/tx", body, "application/octet-stream", 8});
   if (!reply) return fail(std::string(kNotAccepted));
   nlohmann::json doc = parse_json(*reply);
   const nlohmann::json* ok = member(doc, "ok");

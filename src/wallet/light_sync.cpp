@@ -2,6 +2,7 @@
 // that open its outputs.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "core/clock.h"
@@ -22,48 +23,39 @@ using jtext::member;
 using namespace internal;
 
 constexpr uint64_t kPageLimit = 32;
-// The highest block height taken from a node: one below the signed maximum, so the height
-// after it is still a signed 64-bit number and every stored height reads back the same.
-constexpr int64_t kMaxHeight = INT64_MAX - 1;
+// A page fetch has this long; paging starts no page with less of the sync's time left.
+constexpr auto kPageTime = std::chrono::seconds(15);
 
-// Whether the page's chain height and every block height are heights we can count past
-// (a chain height of -1 stands for a node without blocks). Missing heights take their
-// defaults later; a number of any other value makes the whole page bad.
-bool heights_ok(const nlohmann::json& page) {
-  if (const nlohmann::json* top = member(page, "height"); top != nullptr && top->is_number()) {
-    std::optional<int64_t> h = as_i64(top);
-    if (!h || *h < -1 || *h > kMaxHeight) return false;
+// Whether the page's blocks are the ones asked for: heights `from`, `from` + 1, … in
+// order, and a "next" (when given) that is the height after the last of them. A node whose
+// pages run backwards, overlap or skip would apply blocks twice or page for ever.
+bool page_in_order(const Page& page, uint64_t from) {
+  uint64_t want = from;
+  for (const PageBlock& b : page.blocks) {
+    if (b.height != want) return false;
+    ++want;
   }
-  for (const nlohmann::json& b : array_or_empty(member(page, "blocks"))) {
-    const nlohmann::json* h = member(b, "height");
-    if (h == nullptr || !h->is_number()) continue;
-    std::optional<uint64_t> v = as_u64(h);
-    if (!v || *v > static_cast<uint64_t>(kMaxHeight)) return false;
-  }
-  return true;
+  return !page.has_next || page.next == want;
 }
-// A page of 32 full blocks in hex can pass the usual reply cap.
-constexpr size_t kMaxPageReply = size_t{1} << 30;
 
-// One output of a block as the scan sees it: its place in the block, the parsed output and
-// what opening it gave.
+// One output of a block as the scan sees it: the output, its place in the chain and what
+// opening it gave.
 struct Slot {
-  std::optional<codec::TxOutput> out;
+  const codec::TxOutput* out = nullptr;
   uint64_t height = 0;
-  std::string txid;
+  const std::string* txid = nullptr;
   // Set by the scan: the first key set (in index order) that opened the output.
   std::optional<OpenedNote> note;
   uint64_t index = 0;
 };
 
 // The outputs of every transaction of a block, in order.
-std::vector<Slot> slots_of(const nlohmann::json& block) {
+std::vector<Slot> slots_of(const PageBlock& block) {
   std::vector<Slot> slots;
-  const uint64_t height = as_u64(member(block, "height")).value_or(0);
-  for (const nlohmann::json& tx : array_or_empty(member(block, "txs"))) {
-    std::string id = as_string(member(tx, "id")).value_or("");
-    for (const nlohmann::json& o : array_or_empty(member(tx, "outputs"))) {
-      slots.push_back(Slot{json_to_output(o), height, id, std::nullopt, 0});
+  const uint64_t height = block.height.value_or(0);
+  for (const PageTx& tx : block.txs) {
+    for (const codec::TxOutput& o : tx.outputs) {
+      slots.push_back(Slot{&o, height, &tx.id, std::nullopt, 0});
     }
   }
   return slots;
@@ -71,9 +63,9 @@ std::vector<Slot> slots_of(const nlohmann::json& block) {
 
 // Tries key sets `from`..`keys.size()` on the slot in order; the first that opens it wins.
 void try_keys(Slot& s, std::span<const WalletKeys> keys, size_t from) {
-  if (!s.out || s.note) return;
+  if (s.note) return;
   for (size_t k = from; k < keys.size(); ++k) {
-    if (auto note = crypto::try_open_output(keys[k], *s.out, s.height, s.txid)) {
+    if (auto note = crypto::try_open_output(keys[k], *s.out, s.height, *s.txid)) {
       s.note = std::move(note);
       s.index = keys[k].index;
       return;
@@ -99,25 +91,23 @@ void parallel_for(size_t n, unsigned threads, const std::function<void(size_t)>&
 // Applies one block whose outputs are already opened (as far as `slots` says) to the cache:
 // spent notes leave, opened notes arrive, rows are written. `index0` is the address of key
 // index 0; `hints` the remembered sends.
-void apply_opened(LightCache& cache, const nlohmann::json& block, std::vector<Slot>& slots,
+void apply_opened(LightCache& cache, const PageBlock& block, std::vector<Slot>& slots,
                   const std::string& index0, const std::map<std::string, SendHint>& hints) {
-  const uint64_t height = as_u64(member(block, "height")).value_or(0);
-  const uint64_t time = as_u64(member(block, "timestamp")).value_or(0);
+  const uint64_t height = block.height.value_or(0);
   size_t slot = 0;
-  for (const nlohmann::json& tx : array_or_empty(member(block, "txs"))) {
-    std::string id = as_string(member(tx, "id")).value_or("");
+  for (const PageTx& tx : block.txs) {
     std::vector<OpenedNote> spent;
-    for (const nlohmann::json& in : array_or_empty(member(tx, "inputs"))) {
-      std::string note_id = in.is_string() ? in.get<std::string>() : "";
+    for (const std::string& note_id : tx.inputs) {
       if (auto it = cache.notes.find(note_id); it != cache.notes.end()) {
         spent.push_back(std::move(it->second));
         cache.notes.erase(it);
       }
     }
     std::vector<OpenedNote> received;
-    for (size_t n = array_or_empty(member(tx, "outputs")).size(); n > 0; --n, ++slot) {
+    for (size_t n = tx.outputs.size(); n > 0; --n, ++slot) {
       Slot& s = slots[slot];
-      if (!s.note) continue;
+      // A note the cache already holds is no news: it adds no second row.
+      if (!s.note || cache.notes.contains(s.note->note_id)) continue;
       cache.indices.insert(s.index);
       cache.notes.insert_or_assign(s.note->note_id, s.note->clone());
       received.push_back(std::move(*s.note));
@@ -125,7 +115,7 @@ void apply_opened(LightCache& cache, const nlohmann::json& block, std::vector<Sl
     if (spent.empty()) {
       for (const OpenedNote& n : received) {
         cache.history.push_back(HistRow{"in", n.memo, n.txid, n.from, index0, n.amount,
-                                        static_cast<int64_t>(height), time, 0, 0});
+                                        static_cast<int64_t>(height), block.timestamp, 0, 0});
       }
       continue;
     }
@@ -133,7 +123,7 @@ void apply_opened(LightCache& cache, const nlohmann::json& block, std::vector<Sl
     for (const OpenedNote& n : spent) net = wrapping_add(net, n.amount);
     for (const OpenedNote& n : received) net = wrapping_sub(net, n.amount);
     if (net < 1) continue;
-    auto hint = hints.find(id);
+    auto hint = hints.find(tx.id);
     std::string memo;
     for (const OpenedNote& n : received) {
       if (!n.memo.empty()) {
@@ -142,12 +132,13 @@ void apply_opened(LightCache& cache, const nlohmann::json& block, std::vector<Sl
       }
     }
     if (memo.empty() && hint != hints.end()) memo = hint->second.memo;
-    cache.history.push_back(HistRow{"out", memo, id, index0.empty() ? spent.front().from : index0,
+    cache.history.push_back(HistRow{"out", memo, tx.id,
+                                    index0.empty() ? spent.front().from : index0,
                                     hint != hints.end() ? hint->second.to : "", net,
-                                    static_cast<int64_t>(height), time, 0, 0});
+                                    static_cast<int64_t>(height), block.timestamp, 0, 0});
   }
   cache.height = static_cast<int64_t>(height);
-  cache.tip = as_string(member(block, "hash")).value_or("");
+  cache.tip = block.hash;
 }
 
 // The fast path over one page: every output of the page is tried against the key sets of
@@ -155,18 +146,14 @@ void apply_opened(LightCache& cache, const nlohmann::json& block, std::vector<Sl
 // scan further (an output of an earlier block opened by a high index) tries the extra key
 // sets on the outputs no earlier key set opened, which is what trying all of them in
 // index order would give.
-void apply_page(LightCache& cache, const nlohmann::json& blocks, Keyring& keyring, const Book& book,
-                const std::map<std::string, SendHint>& hints, unsigned threads) {
+void apply_page(LightCache& cache, const std::vector<PageBlock>& blocks, Keyring& keyring,
+                const Book& book, const std::map<std::string, SendHint>& hints, unsigned threads) {
   std::vector<std::vector<Slot>> per_block;
   per_block.reserve(blocks.size());
   std::vector<Slot*> all;
-  for (const nlohmann::json& b : blocks) {
-    per_block.push_back(slots_of(b));
-  }
+  for (const PageBlock& b : blocks) per_block.push_back(slots_of(b));
   for (auto& v : per_block) {
-    for (Slot& s : v) {
-      if (s.out) all.push_back(&s);
-    }
+    for (Slot& s : v) all.push_back(&s);
   }
   const uint64_t high0 = scan_high(book, cache.indices);
   std::span<const WalletKeys> keys = keyring.upto(high0);
@@ -180,6 +167,16 @@ void apply_page(LightCache& cache, const nlohmann::json& blocks, Keyring& keyrin
     }
     apply_opened(cache, blocks[b], per_block[b], index0, hints);
   }
+}
+
+// The page of up to 32 blocks from height `from`, read as it is parsed.
+Result<Page> fetch_blocks(std::string_view entry, uint64_t from, const Transport& t) {
+  std::string path =
+      "/blocks?from=" + std::to_string(from) + "&limit=" + std::to_string(kPageLimit);
+  std::optional<Bytes> body =
+      t(Call{entry, "GET", path, {}, "application/json", kPageTime.count()});
+  if (!body) return fail(std::string(kNoBlocks));
+  return read_page(bytes::text(*body));
 }
 
 nlohmann::json parse_json(ByteView body) {
@@ -231,23 +228,15 @@ void Keyring::clear() {
 // Stored forms
 
 std::optional<codec::TxOutput> json_to_output(const nlohmann::json& out) {
-  auto field = [&](const char* key) -> std::optional<Bytes> {
+  auto field = [&](const char* key) -> std::optional<std::string_view> {
     const nlohmann::json* v = member(out, key);
     if (v == nullptr || !v->is_string()) return std::nullopt;
-    return hex::decode(v->get_ref<const std::string&>());
+    return std::string_view(v->get_ref<const std::string&>());
   };
-  std::optional<Bytes> tag = field("stealth_tag"), eph = field("eph_pub"), auth = field("auth_pk"),
-                       ct = field("ciphertext");
-  if (!tag || !eph || !auth || !ct || tag->size() != 16 || eph->size() != 32 ||
-      auth->size() != 32) {
-    return std::nullopt;
-  }
-  codec::TxOutput o;
-  std::copy(tag->begin(), tag->end(), o.stealth_tag.begin());
-  std::copy(eph->begin(), eph->end(), o.eph_pub.begin());
-  std::copy(auth->begin(), auth->end(), o.auth_pk.begin());
-  o.ciphertext = std::move(*ct);
-  return o;
+  std::optional<std::string_view> tag = field("stealth_tag"), eph = field("eph_pub"),
+                                  auth = field("auth_pk"), ct = field("ciphertext");
+  if (!tag || !eph || !auth || !ct) return std::nullopt;
+  return output_of(*tag, *eph, *auth, *ct);
 }
 
 nlohmann::json note_to_json(const OpenedNote& note) {
@@ -350,9 +339,10 @@ void apply_block(LightCache& cache, const nlohmann::json& block, const crypto::M
                  const Book& book) {
   std::vector<WalletKeys> keys = scan_keys(master, book, cache.indices);
   std::map<std::string, SendHint> hints = walletdb::send_hints(book);
-  std::vector<Slot> slots = slots_of(block);
+  const PageBlock read = block_of(block);
+  std::vector<Slot> slots = slots_of(read);
   for (Slot& s : slots) try_keys(s, keys, 0);
-  apply_opened(cache, block, slots, keys.empty() ? "" : keys.front().address, hints);
+  apply_opened(cache, read, slots, keys.empty() ? "" : keys.front().address, hints);
 }
 
 namespace {
@@ -408,24 +398,30 @@ Result<nlohmann::json> fetch_page(std::string_view entry, uint64_t from, const T
   std::string path =
       "/blocks?from=" + std::to_string(from) + "&limit=" + std::to_string(kPageLimit);
   std::optional<Bytes> body =
-      t(Call{entry, "GET", path, {}, "application/json", 15, kMaxPageReply});
+      t(Call{entry, "GET", path, {}, "application/json", kPageTime.count()});
   if (!body) return fail(std::string(kNoBlocks));
-  nlohmann::json page = parse_json(*body);
-  if (page.is_discarded()) return fail(std::string(kBadBlocks));
-  const nlohmann::json* ok = member(page, "ok");
-  if (ok != nullptr && ok->is_boolean() && ok->get<bool>()) {
-    if (!heights_ok(page)) return fail(std::string(kBadBlocks));
-    return page;
+  // The same checks as the sync's own reading of a page.
+  if (Result<Page> read = read_page(bytes::text(*body)); !read) {
+    return std::unexpected(read.error());
   }
-  if (auto err = as_string(member(page, "error"))) return fail(*err);
-  return fail(std::string(kBadBlocks));
+  return parse_json(*body);
 }
 
 Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring& keys,
                         const SyncOptions& opts) {
   std::optional<std::string> mnemonic = as_string(member(book, "mnemonic"));
   if (!mnemonic) return fail(std::string(walletdb::kNoSeed));
-  const Transport& t = opts.transport != nullptr ? *opts.transport : http();
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = opts.deadline.value_or(Clock::now() + kSyncTime);
+  const Transport& inner = opts.transport != nullptr ? *opts.transport : http();
+  // Every call of the sync ends by the sync's own deadline, and at once when cancelled.
+  const Transport t = [&](const Call& c) -> std::optional<Bytes> {
+    if (opts.cancel != nullptr && opts.cancel->load()) return std::nullopt;
+    Call bounded = c;
+    bounded.deadline = std::min(c.deadline, deadline);
+    if (opts.cancel != nullptr) bounded.cancel = opts.cancel;
+    return inner(bounded);
+  };
   Result<NodeInfo> node = first_node(nodes, t);
   if (!node) return std::unexpected(node.error());
   // A height no chain can reach is a node that lies; -1 is one without blocks.
@@ -433,20 +429,18 @@ Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring&
   LightCache cache = cache_from_book(book);
 
   if (cache.height >= 0) {
-    Result<nlohmann::json> page = fetch_page(node->addr, static_cast<uint64_t>(cache.height), t);
+    Result<Page> page = fetch_blocks(node->addr, static_cast<uint64_t>(cache.height), t);
     if (!page) return std::unexpected(page.error());
-    const nlohmann::json* found = nullptr;
-    for (const nlohmann::json& b : array_or_empty(member(*page, "blocks"))) {
-      if (as_u64(member(b, "height")) == static_cast<uint64_t>(cache.height)) {
+    const PageBlock* found = nullptr;
+    for (const PageBlock& b : page->blocks) {
+      if (b.height == static_cast<uint64_t>(cache.height)) {
         found = &b;
         break;
       }
     }
     bool reset = std::any_of(cache.history.begin(), cache.history.end(),
                              [](const HistRow& r) { return r.dir == "in" && r.from.empty(); });
-    if (found != nullptr && as_string(member(*found, "hash")).value_or("") != cache.tip) {
-      reset = true;
-    }
+    if (found != nullptr && found->hash != cache.tip) reset = true;
     if (found == nullptr && node->height > cache.height) reset = true;
     if (node->height < cache.height) reset = true;
     if (reset) cache = LightCache{};
@@ -456,20 +450,25 @@ Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring&
   hashing::wipe(mnemonic->data(), mnemonic->size());
   const std::map<std::string, SendHint> hints = walletdb::send_hints(book);
   uint64_t from = static_cast<uint64_t>(std::max<int64_t>(cache.height + 1, 0));
-  for (;;) {
-    Result<nlohmann::json> page = fetch_page(node->addr, from, t);
+  bool out_of_time = false;
+  // Paging never asks past the height the node claimed when the sync began.
+  while (node->height >= 0 && from <= static_cast<uint64_t>(node->height)) {
+    if (Clock::now() + kPageTime > deadline) {
+      out_of_time = true;
+      break;
+    }
+    Result<Page> page = fetch_blocks(node->addr, from, t);
     if (!page) return std::unexpected(page.error());
-    const nlohmann::json* blocks = member(*page, "blocks");
-    if (blocks == nullptr || !blocks->is_array() || blocks->empty()) break;
-    apply_page(cache, *blocks, keys, book, hints, opts.threads);
-    const uint64_t next = as_u64(member(*page, "next")).value_or(from + blocks->size());
-    const int64_t top = as_i64(member(*page, "height")).value_or(node->height);
-    if (cache.height >= top || blocks->size() < kPageLimit) break;
-    // A node whose pages do not move forward would keep the wallet paging for ever.
-    if (next <= from) break;
-    from = next;
+    if (!page->listed || page->blocks.empty()) break;
+    if (!page_in_order(*page, from)) return fail(std::string(kBadBlocks));
+    apply_page(cache, page->blocks, keys, book, hints, opts.threads);
+    const int64_t top = page->height.value_or(node->height);
+    if (cache.height >= top || page->blocks.size() < kPageLimit) break;
+    from += page->blocks.size();
   }
-  if (node->height >= 0 && cache.height < 0) {
+  // A node with a height and no pages to show stands for a chain the wallet has nothing
+  // in; a sync cut short by its deadline only keeps what it applied.
+  if (!out_of_time && node->height >= 0 && cache.height < 0) {
     cache.height = node->height;
     cache.tip = node->tip;
   }

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -80,6 +82,9 @@ struct Services {
   std::function<void(Json& book)> reset_cache;
   // Drops the key material the syncs keep between calls (a locked wallet).
   std::function<void()> forget_keys;
+  // Once true, every ping, sync and submission above gives up at once: the user quit while
+  // one waited on a node. The UI loop sets it; one is made for it when none is given.
+  std::shared_ptr<std::atomic<bool>> cancel;
   // Monotonic clock for the freshness rule; Unix seconds for backup names.
   std::function<std::chrono::steady_clock::time_point()> now;
   std::function<uint64_t()> unix_now;

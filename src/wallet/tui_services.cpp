@@ -1,5 +1,6 @@
 // The real program's services: the wallet file store, the light client, the mnemonic
 // generator and the system clocks, each error passed on as its message.
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -57,16 +58,24 @@ Services real_services() {
     return light::save_nodes(w, list);
   };
   s.default_nodes = [] { return light::default_nodes(); };
-  s.ping = [](const std::string& entry) { return light::ping(entry); };
-  s.first_node = [](const std::vector<std::string>& nodes) { return light::first_node(nodes); };
-  s.submit_to = [](const std::string& entry, const codec::Tx& tx) {
-    return light::submit_to(entry, tx);
+  // Every call to a node gives up at once when the user quits while it waits.
+  auto cancel = std::make_shared<std::atomic<bool>>(false);
+  auto net = std::make_shared<const light::Transport>(light::http(cancel.get()));
+  s.cancel = cancel;
+  s.ping = [cancel, net](const std::string& entry) { return light::ping(entry, *net); };
+  s.first_node = [cancel, net](const std::vector<std::string>& nodes) {
+    return light::first_node(nodes, *net);
+  };
+  s.submit_to = [cancel, net](const std::string& entry, const codec::Tx& tx) {
+    return light::submit_to(entry, tx, *net);
   };
   // One keyring for the whole run: the master key is derived once per opened wallet
   // instead of for every page of every sync, and wiped when the wallet is locked.
   auto keyring = std::make_shared<light::Keyring>();
-  s.sync = [keyring](const std::vector<std::string>& nodes, Json& book) {
-    return light::sync(nodes, book, *keyring);
+  s.sync = [keyring, cancel, net](const std::vector<std::string>& nodes, Json& book) {
+    light::SyncOptions opts(net.get(), 0);
+    opts.cancel = cancel.get();
+    return light::sync(nodes, book, *keyring, opts);
   };
   s.forget_keys = [keyring] { keyring->clear(); };
   s.wallets_from_book = [keyring](const Json& book) -> std::vector<WalletKeys> {

@@ -93,11 +93,13 @@ light::Transport node_of(const json& status, const json& blocks) {
   };
 }
 
-// The cache applying the same blocks one by one, with the same stops as paging.
+// The cache applying the same blocks one by one, with the same stops as paging (which
+// never asks past the node's height).
 light::LightCache one_by_one(const json& blocks, const json& book, int64_t node_height,
                              const std::string& node_tip, const crypto::MasterKey& master) {
   light::LightCache cache = light::cache_from_book(book);
-  for (size_t from = 0;; from += 32) {
+  for (size_t from = 0; node_height >= 0 && from <= static_cast<uint64_t>(node_height);
+       from += 32) {
     size_t n = 0;
     for (size_t i = from; i < blocks.size() && i < from + 32; ++i, ++n) {
       light::apply_block(cache, blocks[i], master, book);
