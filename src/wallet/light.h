@@ -55,6 +55,8 @@ struct Call {
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
   // When set and true, the call gives up at once (the user quit while it waited).
   const std::atomic<bool>* cancel = nullptr;
+  // When set, made true when the call failed because the reply passed `max_reply`.
+  bool* too_large = nullptr;
 };
 
 // Sends one request and returns the reply body, or nothing on any failure. The real one is

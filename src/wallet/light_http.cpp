@@ -27,7 +27,10 @@ std::optional<Bytes> http_call(const Call& c, const std::atomic<bool>* cancel) {
     return true;
   };
   auto reply = net::call(c.host, c.method, c.path, c.body, c.content_type, opts);
-  if (!reply) return std::nullopt;
+  if (!reply) {
+    if (c.too_large != nullptr) *c.too_large = reply.error().kind == net::CallFail::TooLarge;
+    return std::nullopt;
+  }
   return body;
 }
 

@@ -169,12 +169,21 @@ void apply_page(LightCache& cache, const std::vector<PageBlock>& blocks, Keyring
   }
 }
 
-// The page of up to 32 blocks from height `from`, read as it is parsed.
-Result<Page> fetch_blocks(std::string_view entry, uint64_t from, const Transport& t) {
-  std::string path =
-      "/blocks?from=" + std::to_string(from) + "&limit=" + std::to_string(kPageLimit);
-  std::optional<Bytes> body =
-      t(Call{entry, "GET", path, {}, "application/json", kPageTime.count()});
+// The page of up to 32 blocks from height `from`, read as it is parsed. Blocks full of
+// large transfers can make a page of 32 larger than the wallet reads; that page is asked
+// for again one block at a time, and `asked` says how many blocks the page was asked for.
+Result<Page> fetch_blocks(std::string_view entry, uint64_t from, const Transport& t,
+                          uint64_t* asked = nullptr) {
+  std::optional<Bytes> body;
+  for (uint64_t limit : {kPageLimit, uint64_t{1}}) {
+    std::string path = "/blocks?from=" + std::to_string(from) + "&limit=" + std::to_string(limit);
+    bool too_large = false;
+    Call call{entry, "GET", path, {}, "application/json", kPageTime.count()};
+    call.too_large = &too_large;
+    body = t(call);
+    if (asked != nullptr) *asked = limit;
+    if (body || !too_large || asked == nullptr) break;
+  }
   if (!body) return fail(std::string(kNoBlocks));
   return read_page(bytes::text(*body));
 }
@@ -457,13 +466,14 @@ Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring&
       out_of_time = true;
       break;
     }
-    Result<Page> page = fetch_blocks(node->addr, from, t);
+    uint64_t asked = kPageLimit;
+    Result<Page> page = fetch_blocks(node->addr, from, t, &asked);
     if (!page) return std::unexpected(page.error());
     if (!page->listed || page->blocks.empty()) break;
     if (!page_in_order(*page, from)) return fail(std::string(kBadBlocks));
     apply_page(cache, page->blocks, keys, book, hints, opts.threads);
     const int64_t top = page->height.value_or(node->height);
-    if (cache.height >= top || page->blocks.size() < kPageLimit) break;
+    if (cache.height >= top || page->blocks.size() < asked) break;
     from += page->blocks.size();
   }
   // A node with a height and no pages to show stands for a chain the wallet has nothing
