@@ -10,6 +10,27 @@
 
 namespace chain {
 
+// Memory for the slot arrays of the id tables. An array of 2 MB or more is mapped on its
+// own, aligned to 2 MB and offered to the kernel for huge pages: replay fills tables of
+// tens of megabytes at random, and with 4 KB pages nearly every insert would pay a page
+// fault on the way up and a TLB miss afterwards. Smaller arrays come from the heap.
+void* table_alloc(size_t bytes);
+void table_free(void* p, size_t bytes);
+
+template <typename T>
+struct TableAllocator {
+  using value_type = T;
+  TableAllocator() = default;
+  template <typename U>
+  TableAllocator(const TableAllocator<U>&) {}
+  T* allocate(size_t n) { return static_cast<T*>(table_alloc(n * sizeof(T))); }
+  void deallocate(T* p, size_t n) { table_free(p, n * sizeof(T)); }
+  template <typename U>
+  bool operator==(const TableAllocator<U>&) const {
+    return true;
+  }
+};
+
 // Hashes a 32-byte id for the in-memory tables. Ids in a peer's file are chosen by that
 // peer, so the hash is keyed with a per-process random value rather than taken from the
 // id's first bytes: a crafted chain cannot pile its ids into one run of slots.
@@ -117,7 +138,7 @@ class IdMap {
     return true;
   }
   void grow() {
-    std::vector<Slot> old = std::move(slots_);
+    std::vector<Slot, TableAllocator<Slot>> old = std::move(slots_);
     slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{});
     const size_t mask = slots_.size() - 1;
     for (const Slot& s : old) {
@@ -128,7 +149,7 @@ class IdMap {
     }
   }
 
-  std::vector<Slot> slots_;
+  std::vector<Slot, TableAllocator<Slot>> slots_;
   size_t size_ = 0;
 };
 
