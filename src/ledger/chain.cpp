@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -125,6 +126,29 @@ inline void Chain::ingest_output(const Hash32& note_id, const Key32& key) {
   notes_.insert_or_assign(note_id, key);
 }
 
+// A table that is full grows at once to what the whole file will need if the rest holds
+// as many ids per byte as the part read so far, but to no more than four times what it
+// holds: a long replay then copies and zeroes its tables a few times instead of at every
+// doubling, and a chain whose early blocks are crowded still gets tables of its size.
+void Chain::make_room(const chain::RecordReader& r, const chain::BlockScan& scan) {
+  size_t inputs = 0;
+  size_t outputs = 0;
+  for (const TxRef& t : scan.txs) {
+    inputs += t.n_in;
+    outputs += t.n_out;
+  }
+  const uint64_t done = std::max<uint64_t>(r.end(), 1);
+  const uint64_t all = std::max(r.size(), done);
+  auto grow = [&](auto& table, size_t more) {
+    if (table.fits(more)) return;
+    const double now = static_cast<double>(table.size() + more);
+    const double want = now * static_cast<double>(all) / static_cast<double>(done);
+    table.reserve(static_cast<size_t>(std::min(want, now * 4)));
+  };
+  grow(nullifiers_, inputs);
+  grow(notes_, outputs);
+}
+
 Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_at_damage) {
   chain::BlockScan scan;
   std::vector<Hash32> note_ids;
@@ -152,6 +176,7 @@ Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_
     } else {
       if (auto s = scan_block(body, scan); !s) return s;
       if (counting) scan.txs.clear();
+      make_room(r, scan);
       const uint8_t* p = body.data();
       // First every id of the block and a prefetch of its slot, then the updates: the
       // tables outgrow the caches, and the misses then overlap instead of queueing.

@@ -19,9 +19,10 @@ size_t mapped_size(size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage 
 }  // namespace
 
 void* table_alloc(size_t bytes) {
-  if (bytes < kHugePage) return ::operator new(bytes);
+  if (bytes < kHugePage) return std::memset(::operator new(bytes), 0, bytes);
   const size_t len = mapped_size(bytes);
-  // One huge page more than needed, so that an aligned range can be cut out of it.
+  // One huge page more than needed, so that an aligned range can be cut out of it; the
+  // kernel hands out zeroed pages.
   void* raw =
       ::mmap(nullptr, len + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) throw std::bad_alloc();

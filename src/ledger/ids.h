@@ -12,10 +12,11 @@
 
 namespace chain {
 
-// Memory for the slot arrays of the id tables. An array of 2 MB or more is mapped on its
-// own, aligned to 2 MB and offered to the kernel for huge pages: replay fills tables of
-// tens of megabytes at random, and with 4 KB pages nearly every insert would pay a page
-// fault on the way up and a TLB miss afterwards. Smaller arrays come from the heap.
+// Zeroed memory for the slot arrays of the id tables. An array of 2 MB or more is mapped
+// on its own, aligned to 2 MB and offered to the kernel for huge pages: replay fills
+// tables of tens of megabytes at random, and with 4 KB pages nearly every insert would
+// pay a page fault on the way up and a TLB miss afterwards. Smaller arrays come from the
+// heap.
 void* table_alloc(size_t bytes);
 void table_free(void* p, size_t bytes);
 
@@ -27,7 +28,7 @@ struct TableAllocator {
   TableAllocator(const TableAllocator<U>&) {}
   T* allocate(size_t n) { return static_cast<T*>(table_alloc(n * sizeof(T))); }
   void deallocate(T* p, size_t n) { table_free(p, n * sizeof(T)); }
-  // Growing a vector of trivial slots leaves them unwritten; the table says which hold data.
+  // Growing a vector of trivial slots leaves them as they came: zeroed.
   template <typename U>
   void construct(U* p) noexcept {
     ::new (static_cast<void*>(p)) U;
@@ -66,6 +67,8 @@ class IdMap {
     entries_.clear();
     size_ = 0;
   }
+  // Whether `more` new entries fit without the table growing.
+  bool fits(size_t more) const { return (size_ + more) * 4 <= tags_.size() * 3; }
   // Makes room for `n` entries in all, so that the table does not grow before it holds them.
   void reserve(size_t n) {
     size_t slots = tags_.empty() ? kFirstSlots : tags_.size();
@@ -170,7 +173,8 @@ class IdMap {
   void rehash(size_t slots) {
     std::vector<uint64_t, TableAllocator<uint64_t>> old_tags = std::move(tags_);
     std::vector<Entry, TableAllocator<Entry>> old_entries = std::move(entries_);
-    tags_.assign(slots, 0);
+    // Fresh arrays: the tags come zeroed, every slot free.
+    tags_.resize(slots);
     entries_.resize(slots);
     const size_t mask = slots - 1;
     for (size_t k = 0; k < old_tags.size(); ++k) {
