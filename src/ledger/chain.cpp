@@ -161,25 +161,27 @@ Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_
       return stop_at_damage ? Status{} : fail(kShortRead);
     }
     const ByteView body = rec.body();
-    if (!rec.checksum_ok()) return stop_at_damage ? Status{} : fail(chain::kChecksumMismatch);
+    auto bad_checksum = [&] { return stop_at_damage ? Status{} : fail(chain::kChecksumMismatch); };
 
     // Past the first fault of a peer's chain, which will be refused if it is better, its
     // blocks are only counted and hashed: ingesting them would let its size cost memory.
     const bool counting = check != nullptr && check->fault.has_value();
     const bool shared = check != nullptr && check->same_as_own(rec.bytes);
     if (check != nullptr && !shared && check->checking()) {
+      if (!rec.checksum_ok()) return bad_checksum();
       auto block = codec::decode_block_body(body);
       if (!block) return std::unexpected(block.error());
       check_block(*block, *check);
       ingest(block->txs);
       tip_hash_ = block->hash;
     } else {
-      if (auto s = scan_block(body, scan); !s) return s;
+      // A damaged record is reported as such, whatever its body looks like.
+      if (auto s = scan_block(body, scan); !s) return rec.checksum_ok() ? s : bad_checksum();
       if (counting) scan.txs.clear();
-      make_room(r, scan);
       const uint8_t* p = body.data();
-      // First every id of the block and a prefetch of its slot, then the updates: the
-      // tables outgrow the caches, and the misses then overlap instead of queueing.
+      // First every id of the block and a prefetch of its slot, then the checksum and the
+      // block hash, then the updates: the tables outgrow the caches, and the misses are
+      // served while the body is hashed instead of one after another.
       note_ids.clear();
       for (const TxRef& t : scan.txs) {
         for (size_t i = 0; i < t.n_in; ++i) {
@@ -194,6 +196,9 @@ Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_
           notes_.prefetch(note_ids.back());
         }
       }
+      if (!rec.checksum_ok()) return bad_checksum();
+      tip_hash_ = hashing::h32(body.first(codec::kHeaderSize));
+      make_room(r, scan);
       for (const TxRef& t : scan.txs) {
         ingest_kind(t.type, t.work_amount, ByteView(p + t.extra_pos, t.extra_len));
         for (size_t i = 0; i < t.n_in; ++i) {
@@ -207,7 +212,6 @@ Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_
           ingest_output(note_ids[t.out_first + o], key);
         }
       }
-      tip_hash_ = hashing::h32(body.first(codec::kHeaderSize));
     }
     if (check != nullptr) ++check->blocks;
     if (offsets_.empty()) genesis_hash_ = tip_hash_;
