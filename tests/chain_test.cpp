@@ -115,8 +115,8 @@ class ChainTest : public ::testing::Test {
 // ---------------------------------------------------------------------------------------
 // The id tables
 
-// Random inserts, replacements and erasures over a small key pool (so that runs of
-// neighbouring slots form and break up) agree with std::map at every step.
+// Random inserts, replacements, erasures and room made ahead over a small key pool (so
+// that runs of neighbouring slots form and break up) agree with std::map at every step.
 TEST(IdMap, AgreesWithAnOrderedMap) {
   std::mt19937_64 rng(7);
   std::vector<Hash32> pool(300);
@@ -128,10 +128,16 @@ TEST(IdMap, AgreesWithAnOrderedMap) {
   for (int step = 0; step < 60000; ++step) {
     const Hash32& k = pool[rng() % pool.size()];
     const uint32_t v = static_cast<uint32_t>(rng());
-    switch (rng() % 4) {
+    switch (rng() % 5) {
       case 0:
         EXPECT_EQ(map.insert(k, v), want.emplace(k, v).second);
         break;
+      case 4: {
+        const size_t more = rng() % 400;
+        map.reserve(map.size() + more);
+        EXPECT_TRUE(map.fits(more));
+        break;
+      }
       case 1:
         map.insert_or_assign(k, v);
         want[k] = v;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -125,6 +126,29 @@ inline void Chain::ingest_output(const Hash32& note_id, const Key32& key) {
   notes_.insert_or_assign(note_id, key);
 }
 
+// A table that is full grows at once to what the whole file will need if the rest holds
+// as many ids per byte as the part read so far, but to no more than four times what it
+// holds: a long replay then copies and zeroes its tables a few times instead of at every
+// doubling, and a chain whose early blocks are crowded still gets tables of its size.
+void Chain::make_room(const chain::RecordReader& r, const chain::BlockScan& scan) {
+  size_t inputs = 0;
+  size_t outputs = 0;
+  for (const TxRef& t : scan.txs) {
+    inputs += t.n_in;
+    outputs += t.n_out;
+  }
+  const uint64_t done = std::max<uint64_t>(r.end(), 1);
+  const uint64_t all = std::max(r.size(), done);
+  auto grow = [&](auto& table, size_t more) {
+    if (table.fits(more)) return;
+    const double now = static_cast<double>(table.size() + more);
+    const double want = now * static_cast<double>(all) / static_cast<double>(done);
+    table.reserve(static_cast<size_t>(std::min(want, now * 4)));
+  };
+  grow(nullifiers_, inputs);
+  grow(notes_, outputs);
+}
+
 Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_at_damage) {
   chain::BlockScan scan;
   std::vector<Hash32> note_ids;
@@ -137,24 +161,27 @@ Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_
       return stop_at_damage ? Status{} : fail(kShortRead);
     }
     const ByteView body = rec.body();
-    if (!rec.checksum_ok()) return stop_at_damage ? Status{} : fail(chain::kChecksumMismatch);
+    auto bad_checksum = [&] { return stop_at_damage ? Status{} : fail(chain::kChecksumMismatch); };
 
     // Past the first fault of a peer's chain, which will be refused if it is better, its
     // blocks are only counted and hashed: ingesting them would let its size cost memory.
     const bool counting = check != nullptr && check->fault.has_value();
     const bool shared = check != nullptr && check->same_as_own(rec.bytes);
     if (check != nullptr && !shared && check->checking()) {
+      if (!rec.checksum_ok()) return bad_checksum();
       auto block = codec::decode_block_body(body);
       if (!block) return std::unexpected(block.error());
       check_block(*block, *check);
       ingest(block->txs);
       tip_hash_ = block->hash;
     } else {
-      if (auto s = scan_block(body, scan); !s) return s;
+      // A damaged record is reported as such, whatever its body looks like.
+      if (auto s = scan_block(body, scan); !s) return rec.checksum_ok() ? s : bad_checksum();
       if (counting) scan.txs.clear();
       const uint8_t* p = body.data();
-      // First every id of the block and a prefetch of its slot, then the updates: the
-      // tables outgrow the caches, and the misses then overlap instead of queueing.
+      // First every id of the block and a prefetch of its slot, then the checksum and the
+      // block hash, then the updates: the tables outgrow the caches, and the misses are
+      // served while the body is hashed instead of one after another.
       note_ids.clear();
       for (const TxRef& t : scan.txs) {
         for (size_t i = 0; i < t.n_in; ++i) {
@@ -169,6 +196,9 @@ Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_
           notes_.prefetch(note_ids.back());
         }
       }
+      if (!rec.checksum_ok()) return bad_checksum();
+      tip_hash_ = hashing::h32(body.first(codec::kHeaderSize));
+      make_room(r, scan);
       for (const TxRef& t : scan.txs) {
         ingest_kind(t.type, t.work_amount, ByteView(p + t.extra_pos, t.extra_len));
         for (size_t i = 0; i < t.n_in; ++i) {
@@ -182,7 +212,6 @@ Status Chain::read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_
           ingest_output(note_ids[t.out_first + o], key);
         }
       }
-      tip_hash_ = hashing::h32(body.first(codec::kHeaderSize));
     }
     if (check != nullptr) ++check->blocks;
     if (offsets_.empty()) genesis_hash_ = tip_hash_;

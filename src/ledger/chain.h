@@ -26,7 +26,8 @@
 
 namespace chain {
 class RecordReader;
-}
+struct BlockScan;
+}  // namespace chain
 
 namespace chain {
 
@@ -223,6 +224,9 @@ class Chain {
   // Reads records from `r` to the end of the file and ingests them; with
   // `stop_at_damage` a record cut short or failing its checksum ends the walk quietly.
   [[nodiscard]] Status read_records(chain::RecordReader& r, AdoptCheck* check, bool stop_at_damage);
+  // Grows the tables ahead of the block `scan` of the record `r` has just read, when they
+  // could not take its ids.
+  void make_room(const chain::RecordReader& r, const chain::BlockScan& scan);
   // Ingest, one transaction at a time: its type (supply, NFT id), each spend, each output.
   void ingest_kind(uint8_t type, uint64_t work_amount, ByteView extra);
   void ingest_spend(const Hash32& note_id, const Hash32& nullifier);

@@ -85,6 +85,8 @@ class RecordReader {
   uint64_t pos() const { return r_.pos() + pending_; }
   // File offset just after the last record returned.
   uint64_t end() const { return end_; }
+  // The file's size as last looked at.
+  uint64_t size() const { return size_; }
 
  private:
   FileReader r_;
