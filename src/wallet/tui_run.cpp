@@ -6,6 +6,7 @@
 
 #include "wallet/secret_memory.h"
 #include "wallet/tui.h"
+#include "wallet/tui_flows.h"
 #include "wallet/tui_keys.h"
 #include "wallet/tui_screens.h"
 
@@ -111,12 +112,14 @@ std::function<R(A...)> watched(std::function<R(A...)> call, std::function<void()
 }
 
 // Ends the key watch after a frame or a key: the program's end when a key or a failed read
-// ended the wait, else nothing (and the keys read go to `queued`).
-std::optional<Status> settle(KeyWatch& watch, std::deque<ui::Key>& queued) {
+// ended the wait, else nothing (and the keys read go to `queued`). A book that could not be
+// saved before gets one more try on the way out.
+std::optional<Status> settle(App& app, KeyWatch& watch, std::deque<ui::Key>& queued) {
   watch.stop(&queued);
   if (watch.error()) return std::unexpected(*watch.error());
-  if (watch.quit()) return Status{};
-  return std::nullopt;
+  if (!watch.quit()) return std::nullopt;
+  if (app.unsaved) (void)save_book(app);
+  return Status{};
 }
 
 Status loop(ui::Screen& screen, App& app, KeyWatch& watch, std::deque<ui::Key>& queued) {
@@ -124,7 +127,7 @@ Status loop(ui::Screen& screen, App& app, KeyWatch& watch, std::deque<ui::Key>& 
     ui::Rect area = screen.area();
     ui::Buffer buf(area.w, area.h);
     draw(buf, app);
-    if (auto ended = settle(watch, queued)) return *ended;
+    if (auto ended = settle(app, watch, queued)) return *ended;
     if (auto shown = screen.draw(buf); !shown) return shown;
     std::optional<ui::Key> key;
     if (!queued.empty()) {
@@ -142,7 +145,7 @@ Status loop(ui::Screen& screen, App& app, KeyWatch& watch, std::deque<ui::Key>& 
     wipe(key->text);
     key.reset();
     secmem::scrub_stack();
-    if (auto ended = settle(watch, queued)) return *ended;
+    if (auto ended = settle(app, watch, queued)) return *ended;
     if (quit) return {};
   }
 }
