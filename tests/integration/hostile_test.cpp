@@ -208,22 +208,26 @@ std::string status_doc(const std::string& id, int64_t height, const std::string&
       .dump();
 }
 
-// A peer whose status claims a new height and tip at every request, from `claim` on, and
-// whose chain streams at 90 KB/s, just above the rate floor, far past the length it declares.
-Handler floor_rate_peer(std::atomic<int64_t>& claim) {
-  return [&claim](const std::string&, const std::string& path) {
+// A peer named `name` whose status claims a new height and tip at every request, from
+// `claim` on, and whose GET /chain gets `chain`.
+Handler ever_claiming_peer(std::atomic<int64_t>& claim, std::string name, Answer chain) {
+  return [&claim, name, chain](const std::string&, const std::string& path) {
     if (path == "/status") {
       const int64_t h = ++claim;
-      return Answer{
-          Answer::Kind::Reply,
-          status_doc("floor", h, hex::encode(hashing::h32(bytes::of(std::to_string(h)))))};
+      return Answer{Answer::Kind::Reply,
+                    status_doc(name, h, hex::encode(hashing::h32(bytes::of(std::to_string(h)))))};
     }
-    if (path.starts_with("/chain")) {
-      return Answer{Answer::Kind::Stream, std::string(chain::kMagic), milliseconds(100)};
-    }
+    if (path.starts_with("/chain")) return chain;
     if (path == "/nft") return Answer{Answer::Kind::Reply, "{\"hashes\":[]}"};
     return Answer{Answer::Kind::Reply, "{\"ok\":true}"};
   };
+}
+
+// An ever-claiming peer whose chain streams at 90 KB/s, just above the rate floor, far past
+// the length it declares.
+Handler floor_rate_peer(std::atomic<int64_t>& claim) {
+  return ever_claiming_peer(
+      claim, "floor", Answer{Answer::Kind::Stream, std::string(chain::kMagic), milliseconds(100)});
 }
 
 // Peak resident memory of a process in MB, from /proc.
@@ -307,20 +311,11 @@ class Hostile : public nodes::NetTest {
 // sends one byte every half second.
 TEST_F(Hostile, ATricklingPeerDoesNotHoldSealingHostage) {
   std::atomic<int64_t> claim{1000};
-  FakePeer trickler(net_->ns(1), [&](const std::string&, const std::string& path) {
-    if (path == "/status") {
-      const int64_t h = ++claim;
-      return Answer{
-          Answer::Kind::Reply,
-          status_doc("trickler", h, hex::encode(hashing::h32(bytes::of(std::to_string(h)))))};
-    }
-    if (path.starts_with("/chain")) {
-      return Answer{Answer::Kind::Trickle, std::string(chain::kMagic) + std::string(4096, 'x'),
-                    milliseconds(500)};
-    }
-    if (path == "/nft") return Answer{Answer::Kind::Reply, "{\"hashes\":[]}"};
-    return Answer{Answer::Kind::Reply, "{\"ok\":true}"};
-  });
+  FakePeer trickler(net_->ns(1),
+                    ever_claiming_peer(claim, "trickler",
+                                       Answer{Answer::Kind::Trickle,
+                                              std::string(chain::kMagic) + std::string(4096, 'x'),
+                                              milliseconds(500)}));
   ASSERT_TRUE(trickler.listening());
   ASSERT_TRUE(start({peer(1)}));
   const auto lat = seal_latencies(15, std::chrono::seconds(15));
