@@ -18,12 +18,18 @@
 namespace net {
 
 // Why a call failed.
-enum class CallFail { Resolve, Connect, Timeout, Io, TooLarge, BadReply, TooSlow, Cancelled };
+// Cut: the reply ended before the body length its header block declared (the server's
+// file was replaced under it, or the peer went away); BadReply covers a reply that sends
+// more than it declared.
+enum class CallFail { Resolve, Connect, Timeout, Io, TooLarge, BadReply, TooSlow, Cancelled, Cut };
 
 struct CallError {
   CallFail kind;
   // The platform's text or a short description of the fault.
   std::string text;
+  // True when the whole request had been written before the call failed: the server may
+  // have acted on it.
+  bool sent = false;
 };
 
 // A reply as received: the status of its first line (0 when that line has none), its
@@ -62,7 +68,8 @@ struct CallOptions {
 };
 
 // One request to `host` ("host:port", white space and leading "http://" or "https://"
-// allowed) over a fresh connection, the reply read until the server closes.
+// allowed) over a fresh connection. A reply with a Content-Length is read to that length
+// and no further; one without is read until the server closes.
 [[nodiscard]] std::expected<HttpReply, CallError> call(std::string_view host,
                                                        std::string_view method,
                                                        std::string_view path, ByteView body,
