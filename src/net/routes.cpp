@@ -186,10 +186,14 @@ Reply route(const Request& req, const std::string& chain_path, const Sender& tx,
   }
   if (is("POST /ack")) {
     json body = parse_body(req.body);
-    NetMsg::Ack ack{text_member(body, "txid"), text_member(body, "node_id")};
+    std::string txid = text_member(body, "txid"), node_id = text_member(body, "node_id");
     // The node keeps no acknowledgement with a longer txid or node id; such texts are not
-    // carried to it, so a queue of waiting acknowledgements stays small.
-    if (ack.txid.size() > 64 || ack.node_id.size() > chain::kMaxAckNodeId) ack = {};
+    // carried to it, so a queue of waiting acknowledgements stays small. (An emptied text
+    // would keep its buffer, so they are left out rather than cleared.)
+    NetMsg::Ack ack;
+    if (txid.size() <= 64 && node_id.size() <= chain::kMaxAckNodeId) {
+      ack = {std::move(txid), std::move(node_id)};
+    }
     return queue(tx, NetMsg{std::move(ack)});
   }
   if (is("POST /reward")) {
