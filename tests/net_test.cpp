@@ -368,10 +368,10 @@ TEST(NetRead, RequestFraming) {
 TEST(NetChannel, QueuesInOrderAndRefusesWhenReceiverIsGone) {
   auto [tx, rx] = net::channel();
   EXPECT_FALSE(rx.try_recv());
-  EXPECT_TRUE(tx.send(NetMsg{NetMsg::Seal{}}));
+  EXPECT_EQ(tx.send(NetMsg{NetMsg::Seal{}}), net::Sent::kQueued);
   net::Sender copy = tx;
-  EXPECT_TRUE(copy.send(NetMsg{NetMsg::Tx{{1, 2}}}));
-  EXPECT_TRUE(tx.send(NetMsg{NetMsg::Drop{}}));
+  EXPECT_EQ(copy.send(NetMsg{NetMsg::Tx{{1, 2}}}), net::Sent::kQueued);
+  EXPECT_EQ(tx.send(NetMsg{NetMsg::Drop{}}), net::Sent::kQueued);
   auto first = rx.try_recv();
   ASSERT_TRUE(first);
   EXPECT_TRUE(std::holds_alternative<NetMsg::Seal>(first->msg));
@@ -381,8 +381,8 @@ TEST(NetChannel, QueuesInOrderAndRefusesWhenReceiverIsGone) {
   EXPECT_TRUE(std::holds_alternative<NetMsg::Drop>(rest[1].msg));
   EXPECT_TRUE(rx.drain().empty());
   { net::Receiver gone = std::move(rx); }
-  EXPECT_FALSE(tx.send(NetMsg{NetMsg::Seal{}}));
-  EXPECT_FALSE(net::Sender().send(NetMsg{NetMsg::Seal{}}));
+  EXPECT_EQ(tx.send(NetMsg{NetMsg::Seal{}}), net::Sent::kClosed);
+  EXPECT_EQ(net::Sender().send(NetMsg{NetMsg::Seal{}}), net::Sent::kClosed);
 
   // Many senders on many threads lose nothing.
   auto [tx2, rx2] = net::channel();
@@ -456,6 +456,62 @@ TEST_F(NodeFiles, ChangeRoutesQueueAndAnswerOk) {
     ASSERT_EQ(msgs.size(), 1u) << c.line;
     c.check(msgs[0]);
   }
+}
+
+// A client that posts the largest bodies as fast as it is answered fills the queue to its
+// bound and no further; every change request is then refused as busy until the node loop
+// drains the queue.
+TEST_F(NodeFiles, AFloodOfChangeRequestsStopsAtTheQueueBound) {
+  const std::string busy = R"({"error":"Node is busy. Try again shortly.","ok":false})";
+  const std::string junk(net::kMaxBodyBytes, 'j');
+  size_t accepted = 0;
+  for (int i = 0; i < 100; ++i) {
+    net::Reply r = call("POST /tx HTTP/1.1", junk);
+    if (r.status == 200) {
+      ++accepted;
+      continue;
+    }
+    EXPECT_EQ(r.status, 503);
+    EXPECT_EQ(to_string(r.body), busy);
+  }
+  ASSERT_LT(accepted, 100u);
+  // Small requests fill what room is left, up to the bound on their number.
+  for (size_t i = 0; i <= net::kQueueMessages && call("POST /seal").status == 200; ++i) {
+  }
+
+  Bytes jpeg = testjpeg::make(4, 4);
+  ASSERT_TRUE(nft::ingest(nft::dir(chain_), jpeg));
+  Key32 pk;
+  pk.fill(9);
+  codec::Tx mint = transfer_tx(77);
+  mint.type = codec::kTxNftMint;
+  const Hash32 image = hashing::h32(jpeg);
+  mint.extra = to_bytes(std::string(image.begin(), image.end()) + crypto::encode_address(pk));
+  const std::string mint_body =
+      R"({"raw":")" + hex::encode(codec::encode_tx_signed(mint)) + R"("})";
+  const std::pair<std::string, std::string> routes[] = {
+      {"POST /tx", "x"},  {"POST /ack", "{}"}, {"POST /reward", "{}"},        {"POST /peers", "{}"},
+      {"POST /seal", ""}, {"POST /drop", ""},  {"POST /nft/mint", mint_body},
+  };
+  for (const auto& [line, body] : routes) {
+    net::Reply r = call(line, body);
+    EXPECT_EQ(r.status, 503) << line;
+    EXPECT_EQ(to_string(r.body), busy) << line;
+  }
+
+  const std::vector<NetMsg> held = queued();
+  EXPECT_LE(held.size(), net::kQueueMessages);
+  size_t tx_bytes = 0, txs = 0;
+  for (const NetMsg& m : held) {
+    if (const auto* t = std::get_if<NetMsg::Tx>(&m.msg)) {
+      tx_bytes += t->raw.size();
+      ++txs;
+    }
+  }
+  EXPECT_EQ(txs, accepted);
+  EXPECT_LE(tx_bytes, net::kQueueBytes);
+  // Drained, the queue takes requests again.
+  EXPECT_EQ(call("POST /tx", junk).status, 200);
 }
 
 TEST_F(NodeFiles, ControlRoutesAreForThisMachineOnly) {

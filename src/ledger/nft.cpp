@@ -7,7 +7,10 @@
 // clang-format on
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csetjmp>
@@ -17,6 +20,7 @@
 #include "core/fsutil.h"
 #include "core/hex.h"
 #include "core/text.h"
+#include "ledger/chain.h"
 
 namespace nft {
 
@@ -142,7 +146,43 @@ bool regular_file_at(const std::filesystem::path& p) {
   return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// The size of the largest chain file directly in `dir`: a regular file that begins with
+// the chain magic (our chain, or a peer's staged beside it). 0 when there is none.
+uint64_t largest_chain(const std::filesystem::path& dir) {
+  const std::filesystem::path at = dir.empty() ? std::filesystem::path(".") : dir;
+  DIR* list = ::opendir(at.c_str());
+  if (list == nullptr) return 0;
+  const int d = ::dirfd(list);
+  uint64_t largest = 0;
+  while (const dirent* e = ::readdir(list)) {
+    struct stat st;
+    if (::fstatat(d, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) <= largest) {
+      continue;
+    }
+    fsutil::Fd f(::openat(d, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    char magic[4];
+    if (f.valid() && ::pread(f.get(), magic, sizeof magic, 0) == sizeof magic &&
+        std::string_view(magic, sizeof magic) == chain::kMagic) {
+      largest = static_cast<uint64_t>(st.st_size);
+    }
+  }
+  ::closedir(list);
+  return largest;
+}
+
 }  // namespace
+
+uint64_t reserve(const std::filesystem::path& store) {
+  return std::max(kMinReserve, 2 * largest_chain(store.parent_path()) + kReserveMargin);
+}
+
+bool has_room(const std::filesystem::path& store, uint64_t bytes) {
+  struct statvfs vfs {};
+  if (::statvfs(store.c_str(), &vfs) != 0) return true;
+  const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+  return free >= bytes && free - bytes >= reserve(store);
+}
 
 std::filesystem::path dir(const std::filesystem::path& chain_path) {
   std::filesystem::path parent = chain_path.parent_path();
@@ -184,7 +224,9 @@ Result<NftInfo> ingest(const std::filesystem::path& store, ByteView image) {
   std::filesystem::path final_path = store / file_name(info.hash);
   // Images are never replaced: the same hash means the same bytes.
   if (regular_file_at(final_path)) return info;
-  if (list_hex(store).size() >= kMaxImages) return fail("NFT store is full.");
+  if (list_hex(store).size() >= kMaxImages || !has_room(store, image.size())) {
+    return fail("NFT store is full.");
+  }
   // A private temporary name per writer: two writers of one image sharing a temporary file
   // could rename it into place while the other is still rewriting it. The data is on disk
   // before the rename, so a crash cannot leave an empty file under the final name, which

@@ -37,6 +37,14 @@ inline constexpr size_t kMaxBytes = 300000;
 inline constexpr uint32_t kMaxSide = 512;
 // Most images one store holds.
 inline constexpr size_t kMaxImages = 20000;
+// Free room that images never take from the disk holding the store: the chain beside it
+// needs room to grow and to catch up with a peer, which stages the peer's chain (or the
+// part of it past ours) beside ours before it takes it. The reserve is twice the largest
+// chain file beside the store plus `kReserveMargin`, and at least `kMinReserve`.
+inline constexpr uint64_t kMinReserve = uint64_t{256} << 20;
+// Beside twice the chain: the blocks sealed meanwhile, the state file, and uploads that
+// pass the check at the same moment.
+inline constexpr uint64_t kReserveMargin = uint64_t{32} << 20;
 // The JPEG decoder may allocate at most this much for one image. Sizes are checked from
 // the frame header before decoding, so an image within 512 x 512 needs a few megabytes
 // even with the most components and scans the decoder allows.
@@ -52,8 +60,18 @@ std::filesystem::path dir(const std::filesystem::path& chain_path);
 // Creates the store directory and any missing ancestors.
 [[nodiscard]] Status ensure_dir(const std::filesystem::path& dir);
 
-// Checks an uploaded JPEG and stores it under its hash; storing a stored image again is harmless.
+// Checks an uploaded JPEG and stores it under its hash; storing a stored image again is
+// harmless. A new image is refused with "NFT store is full." when the store holds
+// `kMaxImages` or the disk has no room for it beside the reserve.
 [[nodiscard]] Result<NftInfo> ingest(const std::filesystem::path& dir, ByteView image);
+
+// The free room the disk holding the store keeps for the chain (see `kMinReserve`).
+uint64_t reserve(const std::filesystem::path& dir);
+
+// Whether `bytes` more can be stored while the disk keeps its reserve; a disk that cannot
+// tell its free room is not held against the store. A caller that fetches an image before
+// storing it asks this first, so that a full disk costs no download.
+bool has_room(const std::filesystem::path& dir, uint64_t bytes);
 
 // The stored bytes of the image with this hash (64 lower-case hex digits).
 [[nodiscard]] Result<Bytes> read(const std::filesystem::path& dir, std::string_view hash);

@@ -33,6 +33,7 @@ constexpr std::string_view kMintFee =
     "NFT mint costs 0,25000 QÚV. The fee goes to this node's reward address. Submit a signed "
     "mint transaction.";
 constexpr std::string_view kLocalOnly = "Control routes are only served on this machine.";
+constexpr std::string_view kBusy = "Node is busy. Try again shortly.";
 
 Bytes to_bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
@@ -48,6 +49,16 @@ Reply error_reply(uint16_t status, std::string_view text) {
 }
 
 Reply ok_reply() { return Reply{200, std::string(kJson), to_bytes(kOk)}; }
+
+// A change request that the node loop's queue has no room for is refused, not answered as
+// queued: the client learns to send it again instead of taking it for accepted.
+bool queue_full(const Sender& tx, NetMsg m) { return tx.send(std::move(m)) == Sent::kFull; }
+
+// Queues a change request and answers {"ok":true}, or the busy refusal.
+Reply queue(const Sender& tx, NetMsg m) {
+  if (queue_full(tx, std::move(m))) return error_reply(503, kBusy);
+  return ok_reply();
+}
 
 // A request body as JSON; anything that is not JSON counts as the empty object. A byte
 // order mark is no part of a JSON text, but the parser would skip one at the start; a body
@@ -117,7 +128,7 @@ Reply route_mint(const Request& req, const std::string& chain_path, const Sender
     return error_reply(400, "Image is not on this node yet.");
   }
   std::string txid = hex::encode(codec::txid(decoded->tx));
-  tx.send(NetMsg{NetMsg::Tx{std::move(*bytes)}});
+  if (queue_full(tx, NetMsg{NetMsg::Tx{std::move(*bytes)}})) return error_reply(503, kBusy);
   json j = json::object();
   j["fee"] = kNftFee;
   j["hash"] = hash;
@@ -129,7 +140,8 @@ Reply route_mint(const Request& req, const std::string& chain_path, const Sender
 Reply route_upload(const Request& req, const std::string& chain_path) {
   // Uploads run side by side: each image is checked and written under its own temporary
   // name, and a costly image is refused from its header, so one upload never waits on
-  // another. Uploads at the same moment may pass the image-count check together.
+  // another. Uploads at the same moment may pass the image-count and disk-room checks
+  // together; the disk's reserve has a margin for them.
   auto info = nft::ingest(nft::dir(chain_path), req.body);
   if (!info) return error_reply(400, info.error().to_string());
   json j = json::object();
@@ -166,8 +178,7 @@ Reply route(const Request& req, const std::string& chain_path, const Sender& tx,
   // Changing the node's own settings is for its operator only.
   auto control = [&](NetMsg m) {
     if (!local) return error_reply(403, kLocalOnly);
-    tx.send(std::move(m));
-    return ok_reply();
+    return queue(tx, std::move(m));
   };
 
   if (is_status_request(req)) {
@@ -175,12 +186,15 @@ Reply route(const Request& req, const std::string& chain_path, const Sender& tx,
   }
   if (is("POST /ack")) {
     json body = parse_body(req.body);
-    NetMsg::Ack ack{text_member(body, "txid"), text_member(body, "node_id")};
+    std::string txid = text_member(body, "txid"), node_id = text_member(body, "node_id");
     // The node keeps no acknowledgement with a longer txid or node id; such texts are not
-    // carried to it, so a queue of waiting acknowledgements stays small.
-    if (ack.txid.size() > 64 || ack.node_id.size() > chain::kMaxAckNodeId) ack = {};
-    tx.send(NetMsg{std::move(ack)});
-    return ok_reply();
+    // carried to it, so a queue of waiting acknowledgements stays small. (An emptied text
+    // would keep its buffer, so they are left out rather than cleared.)
+    NetMsg::Ack ack;
+    if (txid.size() <= 64 && node_id.size() <= chain::kMaxAckNodeId) {
+      ack = {std::move(txid), std::move(node_id)};
+    }
+    return queue(tx, NetMsg{std::move(ack)});
   }
   if (is("POST /reward")) {
     json body = parse_body(req.body);
@@ -197,10 +211,7 @@ Reply route(const Request& req, const std::string& chain_path, const Sender& tx,
     }
     return control(NetMsg{NetMsg::SetPeers{std::move(peers)}});
   }
-  if (is("POST /tx")) {
-    tx.send(NetMsg{NetMsg::Tx{req.body}});
-    return ok_reply();
-  }
+  if (is("POST /tx")) return queue(tx, NetMsg{NetMsg::Tx{req.body}});
   if (is("POST /nft/mint")) return route_mint(req, chain_path, tx);
   if (is("POST /nft")) return route_upload(req, chain_path);
   if (is("GET /nft/")) return route_image(req, chain_path);

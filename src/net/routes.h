@@ -17,7 +17,8 @@ inline constexpr uint64_t kDefaultPage = 32;
 inline constexpr uint64_t kMaxPage = 128;
 
 // The reply to a request; `local` is true when the connection comes from this machine.
-// Change requests are queued on `tx`; POST /nft stores the image.
+// Change requests are queued on `tx`, or refused with 503 while its queue is full;
+// POST /nft stores the image.
 Reply route(const Request& req, const std::string& chain_path, const Sender& tx, bool local);
 
 // True when the request asks for the status document (GET /status), which the server

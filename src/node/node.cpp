@@ -135,7 +135,12 @@ std::vector<LogLine> apply_requests(Chain& chain, net::Receiver& rx) {
   // An acknowledgement that adds nothing (no such mempool entry, an id that is not kept,
   // a repeat) is not logged one by one: anyone can send them by the thousand.
   uint64_t not_kept = 0;
-  while (auto msg = rx.try_recv()) {
+  // One message is taken at a time, so the loop holds no more than the one it applies;
+  // and a tick takes at most what a full queue holds, so clients that send as fast as the
+  // loop applies cannot keep it in this phase for ever.
+  for (size_t taken = 0; taken < net::kQueueMessages; ++taken) {
+    auto msg = rx.try_recv();
+    if (!msg) break;
     const auto* ack = std::get_if<net::NetMsg::Ack>(&msg->msg);
     if (ack == nullptr) {
       lines.push_back(apply(chain, *msg));
