@@ -261,8 +261,7 @@ struct Answer {
 
 class EventLoop {
  public:
-  EventLoop(Server::Shared& s, size_t index, size_t share)
-      : s_(s), index_(index), share_(share) {}
+  EventLoop(Server::Shared& s, size_t index, size_t share) : s_(s), index_(index), share_(share) {}
   [[nodiscard]] Status init();
   void run();
   // Hands a worker's answer to this loop; any thread.
@@ -617,8 +616,8 @@ void EventLoop::unindex(ConnIt it) {
 void EventLoop::moved(ConnIt it, size_t n, Clock::time_point now) {
   Conn& c = it->second;
   c.last_progress = now;
-  const auto credit = std::chrono::nanoseconds(static_cast<int64_t>(
-      std::min<uint64_t>(n, uint64_t{1} << 32) * 1'000'000'000 / kPace));
+  const auto credit = std::chrono::nanoseconds(
+      static_cast<int64_t>(std::min<uint64_t>(n, uint64_t{1} << 32) * 1'000'000'000 / kPace));
   const auto next = std::min(now, c.paced + std::chrono::duration_cast<Clock::duration>(credit));
   if (next == c.paced) return;
   unindex(it);
@@ -739,9 +738,8 @@ EventLoop::Read EventLoop::on_readable(ConnIt it) {
       settle(it);
       room = into.capacity() - into.size();
     }
-    const size_t n =
-        c.head ? std::min<size_t>({room, c.head->body_length - into.size(), kBodyRead})
-               : kReadChunk;
+    const size_t n = c.head ? std::min<size_t>({room, c.head->body_length - into.size(), kBodyRead})
+                            : kReadChunk;
     const size_t at = into.size();
     into.resize(at + n);
     const ssize_t r = ::recv(fd, into.data() + at, n, MSG_DONTWAIT);
@@ -788,8 +786,7 @@ void EventLoop::dispatch(ConnIt it) {
   if (c.events != 0) ::epoll_ctl(ep_.get(), EPOLL_CTL_DEL, c.sock.get(), nullptr);
   unindex(it);
   const size_t charged = std::exchange(c.charged, 0);
-  s_.submit(
-      Job{index_, std::move(c.sock), std::move(c.head->req), is_loopback(c.peer), charged});
+  s_.submit(Job{index_, std::move(c.sock), std::move(c.head->req), is_loopback(c.peer), charged});
   conns_.erase(it);
 }
 
