@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -233,8 +234,10 @@ struct Conn {
   Clock::time_point paced;
   // Request bytes charged to the share: the capacity of the buffers it holds.
   size_t charged = 0;
-  // Not read until the share has room for its next read.
+  // Not read until the share has room for its next read; the bytes that wait with the
+  // kernel meanwhile, as last counted.
   bool paused = false;
+  size_t waiting = 0;
   // Reading: the bytes so far, until the header block is whole; then the request.
   Bytes buf;
   size_t search_from = 0;
@@ -299,7 +302,8 @@ class EventLoop {
   bool admit(ConnIt it, size_t more);
   // Reads the paused connections again, in the order they were paused; with `force` even
   // when the share looks full, so that they may close holders that fell behind.
-  void resume_paused(bool force);
+  // True when one of them still waits.
+  bool resume_paused(bool force);
   // A paused connection whose client has hung up.
   void hung_up(ConnIt it);
   // Waits for `events` on the connection's socket; false when it cannot.
@@ -677,8 +681,13 @@ void EventLoop::serve(ConnIt it) {
     close_conn(it);
     return;
   }
-  if (!c.paused) paused_.push_back(id);
+  if (c.paused) return;
+  paused_.push_back(id);
   c.paused = true;
+  int waiting = 0;
+  c.waiting = ::ioctl(c.sock.get(), FIONREAD, &waiting) == 0 && waiting > 0
+                  ? static_cast<size_t>(waiting)
+                  : 0;
 }
 
 void EventLoop::hung_up(ConnIt it) {
@@ -703,22 +712,36 @@ bool EventLoop::wait_for(ConnIt it, uint32_t events) {
   return true;
 }
 
-void EventLoop::resume_paused(bool force) {
-  while (!paused_.empty() && (force || held_.load() < share_)) {
+bool EventLoop::resume_paused(bool force) {
+  // One pass in the order they were paused; one that still finds no room goes behind the
+  // others in the same order. Without `force` the pass ends at the first that finds none.
+  bool waits = false;
+  for (size_t n = paused_.size(); n > 0 && (force || held_.load() < share_); --n) {
     const uint64_t id = paused_.front();
     paused_.pop_front();
     auto it = conns_.find(id);
     if (it == conns_.end() || !it->second.paused) continue;
-    it->second.paused = false;
+    Conn& c = it->second;
+    // What the client has sent meanwhile waits with the kernel; it counts as its progress,
+    // so that a client that goes on sending is not taken for one that stopped.
+    int waiting = 0;
+    if (::ioctl(c.sock.get(), FIONREAD, &waiting) == 0 && waiting > 0 &&
+        static_cast<size_t>(waiting) > c.waiting) {
+      moved(it, static_cast<size_t>(waiting) - c.waiting, Clock::now());
+      c.waiting = static_cast<size_t>(waiting);
+    }
+    c.paused = false;
     serve(it);
     it = conns_.find(id);
-    if (it != conns_.end() && it->second.paused) {
-      // Still no room: it keeps its place before the others, which wait too.
+    if (it == conns_.end() || !it->second.paused) continue;
+    waits = true;
+    if (!force) {
       paused_.pop_back();
       paused_.push_front(id);
-      return;
+      break;
     }
   }
+  return waits;
 }
 
 EventLoop::Read EventLoop::on_readable(ConnIt it) {
@@ -749,6 +772,7 @@ EventLoop::Read EventLoop::on_readable(ConnIt it) {
       return errno == EAGAIN || errno == EWOULDBLOCK ? Read::Waiting : Read::Failed;
     }
     moved(it, static_cast<size_t>(r), Clock::now());
+    c.waiting = 0;
     if (r == 0) {
       // The end of the stream before the header block ends the connection without a
       // reply; within the body it ends the body, which is served as it is.
@@ -830,8 +854,13 @@ void EventLoop::sweep(Clock::time_point now) {
     it = next;
   }
   // Paused connections try again now and then even when the share looks full: holders
-  // that stopped sending meanwhile have fallen behind them.
-  resume_paused(true);
+  // that stopped sending meanwhile have fallen behind them. When they still wait, the
+  // holder furthest behind gives way if it too has not moved for a while, so that holders
+  // that all wait for room, none far enough behind another, cannot wait for ever.
+  if (resume_paused(true)) {
+    auto v = holders_.begin();
+    if (v != holders_.end() && v->first + kGrace < now) close_conn(conns_.find(v->second));
+  }
   if (index_ == 0) trim_after_burst(now);
 }
 
