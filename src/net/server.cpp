@@ -56,8 +56,6 @@ constexpr milliseconds kGrace{200};
 // The least share of the request budget an event thread gets: a whole request, with room
 // for its header block to grow.
 constexpr size_t kMinShare = 2 * (kMaxHeaderBytes + kReadChunk) + kMaxBodyBytes;
-// Largest single read into a body.
-constexpr size_t kBodyRead = size_t{64} << 10;
 // Once the request bytes held have reached this much and fallen to a quarter of it, the
 // freed memory is given back to the system: the allocator keeps freed memory otherwise,
 // and a burst of unfinished requests would stay resident after every client has gone.
@@ -747,26 +745,28 @@ bool EventLoop::resume_paused(bool force) {
 EventLoop::Read EventLoop::on_readable(ConnIt it) {
   Conn& c = it->second;
   const int fd = c.sock.get();
+  uint8_t chunk[kReadChunk];
   for (;;) {
-    // Room for the next read is taken from the share before reading, so bytes that cannot
-    // be held stay with the kernel. The header block is read a chunk at a time; the body
-    // straight into its buffer, which grows by half at a time up to the announced length.
+    // Room for a whole chunk is found in the share before reading, so bytes that cannot be
+    // held stay with the kernel; what is kept is charged as it is kept. A buffer grows by
+    // half at a time, a body's no further than its announced length, so a client that
+    // trickles holds little more than it sent.
     Bytes& into = c.head ? c.head->req.body : c.buf;
-    size_t room = into.capacity() - into.size();
-    if (room == 0 || (!c.head && room < kReadChunk)) {
-      size_t want = std::max(into.size() + kReadChunk, into.capacity() + into.capacity() / 2);
-      if (c.head) want = std::min<size_t>(want, c.head->body_length);
-      if (!admit(it, want - into.capacity())) return Read::Paused;
-      into.reserve(want);
+    const size_t cap = into.capacity();
+    const size_t n =
+        c.head ? std::min<size_t>(kReadChunk, c.head->body_length - into.size()) : kReadChunk;
+    auto grown = [&](size_t size) {
+      const size_t want = std::max(size, cap + cap / 2);
+      return c.head ? std::min<size_t>(want, c.head->body_length) : want;
+    };
+    if (into.size() + n > cap && !admit(it, grown(into.size() + n) - cap)) return Read::Paused;
+    const ssize_t r = ::recv(fd, chunk, n, MSG_DONTWAIT);
+    if (r > 0) {
+      const size_t got = static_cast<size_t>(r);
+      if (into.size() + got > cap) into.reserve(grown(into.size() + got));
+      into.insert(into.end(), chunk, chunk + got);
       settle(it);
-      room = into.capacity() - into.size();
     }
-    const size_t n = c.head ? std::min<size_t>({room, c.head->body_length - into.size(), kBodyRead})
-                            : kReadChunk;
-    const size_t at = into.size();
-    into.resize(at + n);
-    const ssize_t r = ::recv(fd, into.data() + at, n, MSG_DONTWAIT);
-    into.resize(at + (r > 0 ? static_cast<size_t>(r) : 0));
     if (r < 0) {
       if (errno == EINTR) continue;
       return errno == EAGAIN || errno == EWOULDBLOCK ? Read::Waiting : Read::Failed;
