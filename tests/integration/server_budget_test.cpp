@@ -189,7 +189,7 @@ TEST_F(ServerBudget, HalfSentBodiesAreHeldWithinTheBudget) {
   for (int fd : fds) ::close(fd);
   // Time for the node to notice every close and give the memory back.
   const auto closed = Clock::now();
-  nodes::wait_until([&] { return resident(pid) < base + 24 * kMiB; }, seconds(5),
+  nodes::wait_until([&] { return resident(pid) < base + 16 * kMiB; }, seconds(5),
                     milliseconds(100));
   const uint64_t after = resident(pid);
   const double back_s = std::chrono::duration<double>(Clock::now() - closed).count();
@@ -199,7 +199,7 @@ TEST_F(ServerBudget, HalfSentBodiesAreHeldWithinTheBudget) {
             << status_s << " s\n";
   EXPECT_TRUE(answered) << log();
   EXPECT_LT(peak, base + 96 * kMiB);
-  EXPECT_LT(after, base + 24 * kMiB);
+  EXPECT_LT(after, base + 16 * kMiB);
   EXPECT_TRUE(node_->alive()) << log();
 }
 
