@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -18,7 +20,9 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <system_error>
+#include <utility>
 
 #include "net/routes.h"
 #include "net/status.h"
@@ -39,11 +43,32 @@ constexpr size_t kWriteSlice = size_t{1} << 20;
 constexpr int kAcceptBatch = 64;
 // How long the listener rests when a connection can be neither taken nor refused.
 constexpr milliseconds kAcceptPause{100};
+// The pace a client is expected to keep when it sends or takes bytes: one that moves
+// bytes at least this fast is never behind; one that is slower or silent falls behind by
+// the time it lacks. When the server must close a connection, the one furthest behind goes
+// first, so a client that pauses for a moment between its header and its body outranks
+// one that has sent nothing for longer, or trickles.
+constexpr uint64_t kPace = 8192;
+// A connection that needs room for its request closes another one that holds request
+// bytes only when that one is this much further behind; a client that is sending now is
+// not closed for a newcomer.
+constexpr milliseconds kGrace{200};
+// The least share of the request budget an event thread gets: a whole request, with room
+// for its header block to grow.
+constexpr size_t kMinShare = 2 * (kMaxHeaderBytes + kReadChunk) + kMaxBodyBytes;
+// Once the request bytes held have reached this much and fallen to a quarter of it, the
+// freed memory is given back to the system: the allocator keeps freed memory otherwise,
+// and a burst of unfinished requests would stay resident after every client has gone.
+constexpr size_t kTrimAfter = size_t{8} << 20;
+// Requests handed on to the node loop are freed by its next tick.
+constexpr milliseconds kTrimAgain{1500};
 // Keys of the event sources that are not connections.
 constexpr uint64_t kListenKey = 0;
 constexpr uint64_t kStopKey = 1;
 constexpr uint64_t kWakeKey = 2;
 constexpr uint64_t kFirstConn = 16;
+// The events of a socket whose one-shot wait has fired: in the wait set, waiting for nothing.
+constexpr uint32_t kDisarmed = EPOLLONESHOT;
 
 // The soft open-file limit after raising it to the hard one: the server needs one
 // descriptor per connection, and thousands of clients may be connected at once.
@@ -189,17 +214,28 @@ std::string address_text(const sockaddr_storage& a) {
 }
 
 // One accepted connection, owned by the event thread that accepted it while it reads the
-// request or waits to write the rest of the reply; a worker owns it in between.
+// request or waits to write the rest of the reply; a worker owns it in between. While it
+// reads, the capacity of its buffers is charged to its event thread's share of the request
+// budget.
 struct Conn {
   enum class Phase { Reading, Writing };
   Socket sock;
   std::string peer;
   Phase phase = Phase::Reading;
-  // Whether the socket is in its event thread's wait set.
-  bool watched = false;
+  // The events its event thread waits for on the socket; 0 when it is not in the wait set.
+  uint32_t events = 0;
   // The end of the current phase, and the time of the last byte that moved.
   Clock::time_point deadline;
   Clock::time_point last_progress;
+  // How far its pace has brought it: one second further per `kPace` bytes that move, never
+  // past the time they moved. The time since then is how far it is behind.
+  Clock::time_point paced;
+  // Request bytes charged to the share: the capacity of the buffers it holds.
+  size_t charged = 0;
+  // Not read until the share has room for its next read; the bytes that wait with the
+  // kernel meanwhile, as last counted.
+  bool paused = false;
+  size_t waiting = 0;
   // Reading: the bytes so far, until the header block is whole; then the request.
   Bytes buf;
   size_t search_from = 0;
@@ -213,6 +249,8 @@ struct Job {
   Socket sock;
   Request req;
   bool local;
+  // Request bytes charged to the loop's share until the request is answered.
+  size_t charged;
 };
 
 // A reply the worker could not write whole, handed back with its connection to the event
@@ -224,25 +262,51 @@ struct Answer {
 
 class EventLoop {
  public:
-  EventLoop(Server::Shared& s, size_t index) : s_(s), index_(index) {}
+  EventLoop(Server::Shared& s, size_t index, size_t share) : s_(s), index_(index), share_(share) {}
   [[nodiscard]] Status init();
   void run();
   // Hands a worker's answer to this loop; any thread.
   void post(Answer a);
+  // Gives back request bytes charged to this loop's share; any thread.
+  void release(size_t bytes);
 
  private:
+  using ConnIt = std::map<uint64_t, Conn>::iterator;
   void accept_some();
   void refuse_one();
   bool make_room();
-  enum class Read { Waiting, Dispatched, Failed };
+  enum class Read { Waiting, Paused, Dispatched, Failed };
 
-  void close_conn(std::map<uint64_t, Conn>::iterator it);
-  Read on_readable(std::map<uint64_t, Conn>::iterator it);
-  void dispatch(std::map<uint64_t, Conn>::iterator it);
+  void close_conn(ConnIt it);
+  // Reads what the connection has sent and watches it, pauses it or closes it after.
+  void serve(ConnIt it);
+  Read on_readable(ConnIt it);
+  void dispatch(ConnIt it);
   void take_answers();
-  void finish(std::map<uint64_t, Conn>::iterator it);
+  void finish(ConnIt it);
   void sweep(Clock::time_point now);
   bool watch(int fd, uint64_t key, uint32_t events, int op = EPOLL_CTL_ADD);
+
+  // The order of connections by how far behind they are, and of those that hold request
+  // bytes; a connection is in the first from its start to its end.
+  void index(ConnIt it);
+  void unindex(ConnIt it);
+  // Records `n` bytes that moved on the connection now.
+  void moved(ConnIt it, size_t n, Clock::time_point now);
+  // Charges the connection for the buffers it holds now.
+  void settle(ConnIt it);
+  // Makes room for `more` request bytes of the connection in the share, closing holders
+  // that are further behind; false when there is none to close.
+  bool admit(ConnIt it, size_t more);
+  // Reads the paused connections again, in the order they were paused; with `force` even
+  // when the share looks full, so that they may close holders that fell behind.
+  // True when one of them still waits.
+  bool resume_paused(bool force);
+  // A paused connection whose client has hung up.
+  void hung_up(ConnIt it);
+  // Waits for `events` on the connection's socket; false when it cannot.
+  bool wait_for(ConnIt it, uint32_t events);
+  void trim_after_burst(Clock::time_point now);
 
   Server::Shared& s_;
   size_t index_;
@@ -251,11 +315,22 @@ class EventLoop {
   // Kept open so that one descriptor is always at hand to take and close a connection
   // when the process has none left.
   Socket reserve_;
-  // Ids grow with every connection, so the first reading entry is the oldest one.
   std::map<uint64_t, Conn> conns_;
   uint64_t next_id_ = kFirstConn;
   bool listening_ = true;
   Clock::time_point resume_at_;
+
+  using Behind = std::pair<Clock::time_point, uint64_t>;
+  std::set<Behind> by_pace_;
+  std::set<Behind> holders_;
+  std::deque<uint64_t> paused_;
+  // The request bytes this loop may hold, and those it holds: its connections' buffers
+  // and the requests it has handed to workers that are not answered yet.
+  const size_t share_;
+  std::atomic<size_t> held_{0};
+  // The most request bytes held in the whole server since memory was last given back.
+  size_t trim_peak_ = 0;
+  std::optional<Clock::time_point> trim_again_;
 
   std::mutex mu_;
   std::vector<Answer> done_;
@@ -270,6 +345,8 @@ struct Server::Shared {
   Socket stop_event;
   size_t max_conns = 0;
   std::atomic<size_t> open_conns{0};
+  // Request bytes held by every event thread together.
+  std::atomic<size_t> held{0};
   std::atomic<bool> stopping{false};
   std::vector<std::unique_ptr<EventLoop>> loops;
   // GET /status is served from one document built per change, not one per request.
@@ -306,6 +383,8 @@ void Server::Shared::work() {
     jobs.pop_front();
     lock.unlock();
     Answer a{std::move(j.sock), answer(j)};
+    j.req = Request{};
+    loops[j.loop]->release(j.charged);
     // Most replies fit the socket's buffer: the worker writes what goes at once and
     // closes the connection, and the event thread waits for the rest only when the
     // client reads slowly.
@@ -429,17 +508,21 @@ void EventLoop::run() {
       if (it == conns_.end()) continue;
       Conn& c = it->second;
       if (c.phase == Conn::Phase::Reading) {
-        if (on_readable(it) == Read::Failed) close_conn(it);
+        if (c.paused) {
+          hung_up(it);
+        } else {
+          serve(it);
+        }
       } else {
         const uint64_t before = c.out.sent + static_cast<uint64_t>(c.out.file_off);
         Wrote w = write_some(c.sock.get(), c.out, kWriteSlice);
-        if (c.out.sent + static_cast<uint64_t>(c.out.file_off) != before) {
-          c.last_progress = Clock::now();
-        }
+        const uint64_t after = c.out.sent + static_cast<uint64_t>(c.out.file_off);
+        if (after != before) moved(it, static_cast<size_t>(after - before), Clock::now());
         if (w == Wrote::Failed) close_conn(it);
         if (w == Wrote::Done) finish(it);
       }
     }
+    if (!paused_.empty() && held_.load() < share_) resume_paused(false);
     const auto now = Clock::now();
     if (now >= next_sweep) {
       sweep(now);
@@ -480,16 +563,12 @@ void EventLoop::accept_some() {
     const auto now = Clock::now();
     c.deadline = now + s_.opts.limits.read_deadline;
     c.last_progress = now;
+    c.paced = now;
+    index(it);
     s_.open_conns.fetch_add(1);
     // A client usually sends its request with the connection: it is read at once, and
     // the connection is watched only when more is to come.
-    Read r = on_readable(it);
-    if (r == Read::Waiting) {
-      c.watched = watch(fd, id, EPOLLIN);
-      if (!c.watched) close_conn(it);
-    } else if (r == Read::Failed) {
-      close_conn(it);
-    }
+    serve(it);
   }
 }
 
@@ -509,40 +588,191 @@ void EventLoop::refuse_one() {
 }
 
 bool EventLoop::make_room() {
-  // The connection that has waited longest for its request; else the reply whose reader
-  // has taken nothing for the longest time, so that readers that stop reading cannot keep
-  // every later client out.
-  auto stalled = conns_.end();
-  for (auto it = conns_.begin(); it != conns_.end(); ++it) {
-    if (it->second.phase == Conn::Phase::Reading) {
-      close_conn(it);
-      return true;
-    }
-    if (stalled == conns_.end() || it->second.last_progress < stalled->second.last_progress) {
-      stalled = it;
-    }
-  }
-  if (stalled == conns_.end()) return false;
-  close_conn(stalled);
+  // The connection furthest behind its pace, reading or writing: a client that has sent
+  // nothing or taken nothing for longest goes before one that moves bytes at a normal pace,
+  // however long ago that one connected.
+  if (by_pace_.empty()) return false;
+  close_conn(conns_.find(by_pace_.begin()->second));
   return true;
 }
 
-void EventLoop::close_conn(std::map<uint64_t, Conn>::iterator it) {
+void EventLoop::close_conn(ConnIt it) {
+  unindex(it);
+  release(it->second.charged);
   conns_.erase(it);  // closing the socket also takes it out of the wait set
   s_.closed();
 }
 
-EventLoop::Read EventLoop::on_readable(std::map<uint64_t, Conn>::iterator it) {
+void EventLoop::index(ConnIt it) {
+  const Behind key{it->second.paced, it->first};
+  by_pace_.insert(key);
+  if (it->second.charged > 0) holders_.insert(key);
+}
+
+void EventLoop::unindex(ConnIt it) {
+  const Behind key{it->second.paced, it->first};
+  by_pace_.erase(key);
+  holders_.erase(key);
+}
+
+void EventLoop::moved(ConnIt it, size_t n, Clock::time_point now) {
+  Conn& c = it->second;
+  c.last_progress = now;
+  const auto credit = std::chrono::nanoseconds(
+      static_cast<int64_t>(std::min<uint64_t>(n, uint64_t{1} << 32) * 1'000'000'000 / kPace));
+  const auto next = std::min(now, c.paced + std::chrono::duration_cast<Clock::duration>(credit));
+  if (next == c.paced) return;
+  unindex(it);
+  c.paced = next;
+  index(it);
+}
+
+void EventLoop::release(size_t bytes) {
+  if (bytes == 0) return;
+  held_.fetch_sub(bytes);
+  s_.held.fetch_sub(bytes);
+}
+
+void EventLoop::settle(ConnIt it) {
+  Conn& c = it->second;
+  size_t holds = c.buf.capacity();
+  if (c.head) {
+    const Request& r = c.head->req;
+    holds += r.body.capacity() + r.head.capacity() + r.line.capacity();
+  }
+  if (holds == c.charged) return;
+  unindex(it);
+  held_.fetch_add(holds);
+  s_.held.fetch_add(holds);
+  release(c.charged);
+  c.charged = holds;
+  index(it);
+}
+
+bool EventLoop::admit(ConnIt it, size_t more) {
+  const auto mine = it->second.paced;
+  while (held_.load() + more > share_) {
+    auto v = holders_.begin();
+    if (v != holders_.end() && v->second == it->first) ++v;
+    if (v == holders_.end() || v->first + kGrace >= mine) return false;
+    close_conn(conns_.find(v->second));
+  }
+  return true;
+}
+
+void EventLoop::serve(ConnIt it) {
+  const uint64_t id = it->first;
+  const Read r = on_readable(it);
+  if (r == Read::Dispatched) return;
+  if (r == Read::Failed) {
+    close_conn(it);
+    return;
+  }
+  Conn& c = it->second;
+  if (r == Read::Waiting) {
+    if (!wait_for(it, EPOLLIN)) close_conn(it);
+    return;
+  }
+  // Paused: what the client sends stays with the kernel, which slows the client down, until
+  // the share has room again. Only its hanging up is watched, once.
+  if (!wait_for(it, EPOLLRDHUP | EPOLLONESHOT)) {
+    close_conn(it);
+    return;
+  }
+  if (c.paused) return;
+  paused_.push_back(id);
+  c.paused = true;
+  int waiting = 0;
+  c.waiting = ::ioctl(c.sock.get(), FIONREAD, &waiting) == 0 && waiting > 0
+                  ? static_cast<size_t>(waiting)
+                  : 0;
+}
+
+void EventLoop::hung_up(ConnIt it) {
+  // The client has sent all it will while its request waited for room: it is read now if
+  // there is room, else it is closed, since it no longer needs to be read later.
+  Conn& c = it->second;
+  const uint64_t id = it->first;
+  c.events = kDisarmed;
+  c.paused = false;
+  serve(it);
+  it = conns_.find(id);
+  if (it != conns_.end() && it->second.paused) close_conn(it);
+}
+
+bool EventLoop::wait_for(ConnIt it, uint32_t events) {
+  Conn& c = it->second;
+  if (c.events == events) return true;
+  if (!watch(c.sock.get(), it->first, events, c.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD)) {
+    return false;
+  }
+  c.events = events;
+  return true;
+}
+
+bool EventLoop::resume_paused(bool force) {
+  // One pass in the order they were paused; one that still finds no room goes behind the
+  // others in the same order. Without `force` the pass ends at the first that finds none.
+  bool waits = false;
+  for (size_t n = paused_.size(); n > 0 && (force || held_.load() < share_); --n) {
+    const uint64_t id = paused_.front();
+    paused_.pop_front();
+    auto it = conns_.find(id);
+    if (it == conns_.end() || !it->second.paused) continue;
+    Conn& c = it->second;
+    // What the client has sent meanwhile waits with the kernel; it counts as its progress,
+    // so that a client that goes on sending is not taken for one that stopped.
+    int waiting = 0;
+    if (::ioctl(c.sock.get(), FIONREAD, &waiting) == 0 && waiting > 0 &&
+        static_cast<size_t>(waiting) > c.waiting) {
+      moved(it, static_cast<size_t>(waiting) - c.waiting, Clock::now());
+      c.waiting = static_cast<size_t>(waiting);
+    }
+    c.paused = false;
+    serve(it);
+    it = conns_.find(id);
+    if (it == conns_.end() || !it->second.paused) continue;
+    waits = true;
+    if (!force) {
+      paused_.pop_back();
+      paused_.push_front(id);
+      break;
+    }
+  }
+  return waits;
+}
+
+EventLoop::Read EventLoop::on_readable(ConnIt it) {
   Conn& c = it->second;
   const int fd = c.sock.get();
   uint8_t chunk[kReadChunk];
   for (;;) {
-    ssize_t r = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    // Room for a whole chunk is found in the share before reading, so bytes that cannot be
+    // held stay with the kernel; what is kept is charged as it is kept. A buffer grows by
+    // half at a time, a body's no further than its announced length, so a client that
+    // trickles holds little more than it sent.
+    Bytes& into = c.head ? c.head->req.body : c.buf;
+    const size_t cap = into.capacity();
+    const size_t n =
+        c.head ? std::min<size_t>(kReadChunk, c.head->body_length - into.size()) : kReadChunk;
+    auto grown = [&](size_t size) {
+      const size_t want = std::max(size, cap + cap / 2);
+      return c.head ? std::min<size_t>(want, c.head->body_length) : want;
+    };
+    if (into.size() + n > cap && !admit(it, grown(into.size() + n) - cap)) return Read::Paused;
+    const ssize_t r = ::recv(fd, chunk, n, MSG_DONTWAIT);
+    if (r > 0) {
+      const size_t got = static_cast<size_t>(r);
+      if (into.size() + got > cap) into.reserve(grown(into.size() + got));
+      into.insert(into.end(), chunk, chunk + got);
+      settle(it);
+    }
     if (r < 0) {
       if (errno == EINTR) continue;
       return errno == EAGAIN || errno == EWOULDBLOCK ? Read::Waiting : Read::Failed;
     }
-    c.last_progress = Clock::now();
+    moved(it, static_cast<size_t>(r), Clock::now());
+    c.waiting = 0;
     if (r == 0) {
       // The end of the stream before the header block ends the connection without a
       // reply; within the body it ends the body, which is served as it is.
@@ -550,9 +780,7 @@ EventLoop::Read EventLoop::on_readable(std::map<uint64_t, Conn>::iterator it) {
       dispatch(it);
       return Read::Dispatched;
     }
-    const size_t got = static_cast<size_t>(r);
     if (!c.head) {
-      c.buf.insert(c.buf.end(), chunk, chunk + got);
       auto parsed = parse_head(c.buf, c.search_from);
       if (!parsed) return Read::Failed;  // a request that cannot be read gets no reply
       if (!*parsed) continue;
@@ -563,10 +791,9 @@ EventLoop::Read EventLoop::on_readable(std::map<uint64_t, Conn>::iterator it) {
       body.assign(c.buf.begin() + static_cast<std::ptrdiff_t>(start),
                   c.buf.begin() + static_cast<std::ptrdiff_t>(start + have));
       Bytes().swap(c.buf);
-    } else {
-      Bytes& body = c.head->req.body;
-      const size_t take = std::min<size_t>(got, c.head->body_length - body.size());
-      body.insert(body.end(), chunk, chunk + take);
+      // The header text may take more than its bytes did (an invalid byte becomes three).
+      settle(it);
+      if (!admit(it, 0)) return Read::Failed;
     }
     if (c.head->req.body.size() >= c.head->body_length) {
       dispatch(it);
@@ -575,12 +802,15 @@ EventLoop::Read EventLoop::on_readable(std::map<uint64_t, Conn>::iterator it) {
   }
 }
 
-void EventLoop::dispatch(std::map<uint64_t, Conn>::iterator it) {
+void EventLoop::dispatch(ConnIt it) {
   // The worker takes the connection: nothing is read from it meanwhile, and a peer that
-  // hangs up is noticed when the reply is written.
+  // hangs up is noticed when the reply is written. The request stays charged to the share
+  // until it is answered, so requests waiting for a worker count too.
   Conn& c = it->second;
-  if (c.watched) ::epoll_ctl(ep_.get(), EPOLL_CTL_DEL, c.sock.get(), nullptr);
-  s_.submit(Job{index_, std::move(c.sock), std::move(c.head->req), is_loopback(c.peer)});
+  if (c.events != 0) ::epoll_ctl(ep_.get(), EPOLL_CTL_DEL, c.sock.get(), nullptr);
+  unindex(it);
+  const size_t charged = std::exchange(c.charged, 0);
+  s_.submit(Job{index_, std::move(c.sock), std::move(c.head->req), is_loopback(c.peer), charged});
   conns_.erase(it);
 }
 
@@ -603,12 +833,13 @@ void EventLoop::take_answers() {
     const auto now = Clock::now();
     c.deadline = now + s_.opts.limits.write_deadline + milliseconds(c.out.body_len() / 256);
     c.last_progress = now;
-    c.watched = watch(c.sock.get(), it->first, EPOLLOUT);
-    if (!c.watched) close_conn(it);
+    c.paced = now;
+    index(it);
+    if (!wait_for(it, EPOLLOUT)) close_conn(it);
   }
 }
 
-void EventLoop::finish(std::map<uint64_t, Conn>::iterator it) {
+void EventLoop::finish(ConnIt it) {
   end_reply(it->second.sock.get());
   close_conn(it);
 }
@@ -622,6 +853,28 @@ void EventLoop::sweep(Clock::time_point now) {
     if (timed) close_conn(it);
     it = next;
   }
+  // Paused connections try again now and then even when the share looks full: holders
+  // that stopped sending meanwhile have fallen behind them. When they still wait, the
+  // holder furthest behind gives way if it too has not moved for a while, so that holders
+  // that all wait for room, none far enough behind another, cannot wait for ever.
+  if (resume_paused(true)) {
+    auto v = holders_.begin();
+    if (v != holders_.end() && v->first + kGrace < now) close_conn(conns_.find(v->second));
+  }
+  if (index_ == 0) trim_after_burst(now);
+}
+
+void EventLoop::trim_after_burst(Clock::time_point now) {
+  const size_t held = s_.held.load();
+  trim_peak_ = std::max(trim_peak_, held);
+  const bool ended = trim_peak_ >= kTrimAfter && held <= trim_peak_ / 4;
+  if (!ended && !(trim_again_ && now >= *trim_again_)) return;
+  // Returns the free pages of every heap, not only the free space at a heap's end. Once
+  // more a little later, for the requests that the node loop took meanwhile.
+  ::malloc_trim(0);
+  trim_peak_ = held;
+  trim_again_.reset();
+  if (ended) trim_again_ = now + kTrimAgain;
 }
 
 // ---------------------------------------------------------------------------
@@ -681,8 +934,9 @@ Result<std::unique_ptr<Server>> Server::start(ServerOptions opts, std::string ch
   const size_t workers = std::max<size_t>(1, sh.opts.workers);
   const size_t loops = std::max<size_t>(1, sh.opts.event_threads);
   sh.max_conns = connection_limit(open_files, workers, loops);
+  const size_t share = std::max(kMinShare, sh.opts.request_budget / loops);
   for (size_t i = 0; i < loops; ++i) {
-    sh.loops.push_back(std::make_unique<EventLoop>(sh, i));
+    sh.loops.push_back(std::make_unique<EventLoop>(sh, i, share));
     if (auto ok = sh.loops.back()->init(); !ok) return std::unexpected(ok.error());
   }
   try {

@@ -49,6 +49,10 @@ struct ServerOptions {
   // Threads that wait on the connections and read and write them.
   size_t event_threads = 4;
   ConnLimits limits;
+  // Bytes of unfinished requests held at most for every connection together: the buffers
+  // of requests still being read and of requests waiting for a worker. Shared evenly by
+  // the event threads; each share holds at least one whole request.
+  size_t request_budget = size_t{32} << 20;
   // When set, every connection is taken to come from this address (tests).
   std::optional<std::string> peer_override;
 };
