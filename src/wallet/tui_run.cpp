@@ -105,11 +105,12 @@ std::function<R(A...)> watched(std::function<R(A...)> call, std::function<void()
 
 // Ends the key watch after a frame or a key: the program's end when a key or a failed read
 // ended the wait, else nothing. Ctrl+C gives an unsaved book one more try on the way out;
-// Q goes through the same guard as a Q pressed at any other time, and when that refuses it
-// `redraw` is set so that the warning shows at once.
+// Q goes through the same guard as a Q pressed at any other time. After a wait `redraw` is
+// set: a frame that began before it says it waits, or lacks the guard's warning.
 std::optional<Status> settle(App& app, KeyWatch& watch, bool& redraw) {
   app.waiting = false;
   if (!watch.stop()) return std::nullopt;
+  redraw = true;
   if (watch.error()) return std::unexpected(*watch.error());
   if (watch.ctrl_c()) {
     if (app.unsaved) (void)save_book(app);
@@ -120,7 +121,6 @@ std::optional<Status> settle(App& app, KeyWatch& watch, bool& redraw) {
   for (int i = 0; i < std::min(watch.q_presses(), 2); ++i) {
     if (ready_to_quit(app)) return Status{};
   }
-  redraw = true;
   return std::nullopt;
 }
 
