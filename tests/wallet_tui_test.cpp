@@ -97,6 +97,10 @@ struct World {
   std::vector<std::string> backups;
   std::chrono::steady_clock::time_point clock{1000s};
   std::vector<std::string> submitted;
+  // When set, submissions go through the light client to this node.
+  light::Transport node;
+  // When set, each sync runs it first (a node that keeps the wallet waiting).
+  std::function<void()> while_syncing;
 
   tui::Services services() {
     tui::Services s;
@@ -182,7 +186,9 @@ struct World {
       n.supply = 250000;
       return n;
     };
-    s.submit_to = [this](const std::string&, const codec::Tx& tx) -> Result<std::string> {
+    s.submit_to = [this](const std::string& entry, const codec::Tx& tx,
+                         bool* unanswered) -> Result<std::string> {
+      if (node) return light::submit_to(entry, tx, node, unanswered);
       std::string id = std::string(60, 'b') + std::to_string(1000 + submitted.size());
       submitted.push_back(id);
       (void)tx;
@@ -190,6 +196,7 @@ struct World {
     };
     s.sync = [this](const std::vector<std::string>&, json& book) -> Result<chain::WalletView> {
       ++syncs;
+      if (while_syncing) while_syncing();
       if (sync_error) return fail(*sync_error);
       book["sync"]["height"] = chain_height;
       chain::WalletView v;
@@ -1298,6 +1305,51 @@ TEST(WalletTuiFlows, SendSubmitsRemembersAndReturns) {
             (json{{"amount", 150000}, {"memo", "tea"}, {"to", keys_of(1).address}}));
 }
 
+// A transfer the node may have taken (the whole request went out, no reply came) is
+// remembered with its memo and closes the form; a refusal keeps the form.
+TEST(WalletTuiFlows, ANodeThatTookTheTransferAndSaidNothingIsNoRefusal) {
+  struct Case {
+    const char* name;
+    bool sent;
+    std::optional<std::string> reply;
+    uint8_t screen;
+    std::string status;
+    bool remembered;
+  };
+  const std::vector<Case> cases = {
+      {"sent whole, no reply in time", true, std::nullopt, tui::kMain,
+       std::string(light::kNoAnswer), true},
+      {"no connection", false, std::nullopt, tui::kSend, std::string(light::kNotAccepted), false},
+      {"a refusal", true, R"({"ok":false,"error":"Unknown or spent note."})", tui::kSend,
+       "Unknown or spent note.", false},
+  };
+  for (const Case& c : cases) {
+    Rig r;
+    fund(r.world);
+    r.world.node = [&](const light::Call& call) -> std::optional<Bytes> {
+      if (call.sent != nullptr) *call.sent = c.sent;
+      if (!c.reply) return std::nullopt;
+      return Bytes(c.reply->begin(), c.reply->end());
+    };
+    r.open_wallet();
+    tui::handle_key(r.app, ch('s'));
+    type(r.app, keys_of(1).address);
+    tui::handle_key(r.app, named(KeyCode::Tab));
+    type(r.app, "1");
+    tui::handle_key(r.app, named(KeyCode::Tab));
+    type(r.app, "tea");
+    tui::handle_key(r.app, named(KeyCode::Enter));
+    EXPECT_EQ(int(r.app.screen), c.screen) << c.name;
+    EXPECT_EQ(r.app.status, std::make_pair(false, c.status)) << c.name;
+    const json sends = r.world.stored.value("sends", json::object());
+    ASSERT_EQ(sends.size(), c.remembered ? 1u : 0u) << c.name;
+    if (c.remembered) {
+      EXPECT_EQ(sends.begin()->at("memo"), "tea") << c.name;
+      EXPECT_EQ(sends.begin()->at("to"), keys_of(1).address) << c.name;
+    }
+  }
+}
+
 // A small tmpfs of the test's own, unmounted when dropped.
 struct SmallDisk {
   proc::TempDir dir;
@@ -1387,10 +1439,13 @@ TEST(WalletTuiFlows, NodeListPrecedence) {
   }
 }
 
-// A terminal of the test's own: a script of poll results, and the frames drawn.
+// A terminal of the test's own: a script of poll results for the UI loop, keys typed while
+// a call waits (read only by the key watch, on a thread of its own), and the frames drawn.
+// Past its script the loop gets a few q presses, then a failed read.
 class ScriptScreen : public ui::Screen {
  public:
   std::vector<Result<std::optional<Key>>> script;
+  std::vector<Key> typed_while_waiting;
   std::optional<std::string> draw_error;
   std::vector<std::string> frames;
 
@@ -1401,13 +1456,131 @@ class ScriptScreen : public ui::Screen {
     return {};
   }
   Result<std::optional<Key>> poll(int) override {
-    if (next_ >= script.size()) return std::optional<Key>(Key::chr('q'));
+    if (std::this_thread::get_id() != ui_thread_) {
+      size_t i = typed_.load();
+      if (i < typed_while_waiting.size()) {
+        typed_.store(i + 1);
+        return std::optional<Key>(typed_while_waiting[i]);
+      }
+      std::this_thread::sleep_for(1ms);
+      return std::optional<Key>();
+    }
+    if (next_ >= script.size()) {
+      if (next_++ < script.size() + 3) return std::optional<Key>(Key::chr('q'));
+      return fail("script ended");
+    }
     return script[next_++];
   }
+  // Waits (at most 5 s) until the key watch has read every key typed while waiting.
+  void await_typing() const {
+    for (int i = 0; i < 5000 && typed_.load() < typed_while_waiting.size(); ++i) {
+      std::this_thread::sleep_for(1ms);
+    }
+  }
+  // Script entries the loop has not read.
+  size_t left() const { return next_ < script.size() ? script.size() - next_ : 0; }
 
  private:
+  std::thread::id ui_thread_ = std::this_thread::get_id();
   size_t next_ = 0;
+  std::atomic<size_t> typed_{0};
 };
+
+std::vector<Result<std::optional<Key>>> presses(const std::vector<Key>& keys) {
+  std::vector<Result<std::optional<Key>>> out;
+  for (const Key& k : keys) out.push_back(std::optional<Key>(k));
+  return out;
+}
+
+std::vector<Key> chars(const std::string& text) {
+  std::vector<Key> out;
+  for (char32_t c : ui::decode(text)) out.push_back(Key::chr(c));
+  return out;
+}
+
+// While a sync waits, the frame says so and keys typed meanwhile act on nothing: not a
+// passphrase typed again while the wallet opens, not a Q meant for the history screen.
+TEST(WalletTuiRun, KeysTypedWhileACallWaitsAreDropped) {
+  struct Case {
+    const char* name;
+    std::function<void(Rig&)> setup;
+    std::vector<Key> keys;
+    std::vector<Key> typed_while_waiting;
+    const char* waiting;
+    uint8_t screen;
+  };
+  const std::vector<Case> cases = {
+      {"a passphrase typed again while the wallet opens",
+       [](Rig& r) {
+         r.world.file = true;
+         r.world.stored = r.world.services().blank(seed::to_mnemonic(fixed_words()));
+         r.world.stored_pass = "secretpass";
+         r.app.input = "secretpass";
+         r.app.screen = tui::kOpen;
+       },
+       {named(KeyCode::Enter), ch('q')},
+       chars("secretpass"),
+       "┌ wallet",
+       tui::kMain},
+      {"Q while the history syncs",
+       [](Rig& r) { r.open_wallet(); },
+       {ch('h'), ch('q'), ch('q')},
+       {ch('Q')},
+       "┌ history",
+       tui::kMain},
+  };
+  for (const Case& c : cases) {
+    ScriptScreen s;
+    Rig r;
+    c.setup(r);
+    s.script = presses(c.keys);
+    s.typed_while_waiting = c.typed_while_waiting;
+    r.world.while_syncing = [&s] { s.await_typing(); };
+    auto ran = tui::run_on(s, r.app);
+    EXPECT_TRUE(ran) << c.name << ": " << (ran ? "" : ran.error().to_string());
+    EXPECT_EQ(s.left(), 0u) << c.name;
+    EXPECT_EQ(int(r.app.screen), c.screen) << c.name;
+    EXPECT_EQ(r.app.send_to, "") << c.name;
+    auto waiting = std::find_if(s.frames.begin(), s.frames.end(), [&](const std::string& f) {
+      return f.find("Waiting for the node…") != std::string::npos;
+    });
+    if (waiting == s.frames.end()) {
+      ADD_FAILURE() << c.name << ": no frame says that the wallet waits";
+    } else {
+      EXPECT_NE(waiting->find(c.waiting), std::string::npos) << c.name << "\n" << *waiting;
+    }
+    for (const std::string& f : s.frames) {
+      EXPECT_EQ(f.find("ecretpass"), std::string::npos) << c.name << "\n" << f;
+    }
+  }
+}
+
+// With a book the disk would not take, a Q while a sync waits is refused as any first Q
+// is, and the next one quits.
+TEST(WalletTuiRun, QWhileACallWaitsKeepsTheUnsavedGuard) {
+  ScriptScreen s;
+  Rig r;
+  fund(r.world);
+  r.open_wallet();
+  r.world.persist_error = "No space left on device (os error 28)";
+  r.app.screen = tui::kSend;
+  r.app.send_to = keys_of(1).address;
+  r.app.send_amount = "1";
+  r.app.send_memo = "tea";
+  tui::handle_key(r.app, named(KeyCode::Enter));
+  ASSERT_TRUE(r.app.unsaved);
+  r.world.clock += 4s;
+  s.script = {std::optional<Key>(), std::optional<Key>(ch('q'))};
+  s.typed_while_waiting = {ch('Q')};
+  r.world.while_syncing = [&s] { s.await_typing(); };
+  ASSERT_TRUE(tui::run_on(s, r.app));
+  EXPECT_EQ(s.left(), 0u);
+  ASSERT_GE(s.frames.size(), 2u);
+  EXPECT_NE(s.frames[0].find("Waiting for the node… Q quits."), std::string::npos) << s.frames[0];
+  EXPECT_NE(s.frames[1].find("Not saved: No space left on device (os error 28). Q again quits"),
+            std::string::npos)
+      << s.frames[1];
+}
 
 TEST(WalletTuiRun, OnlyKeyPressesCountAndFailuresEndTheLoop) {
   Key release = Key::chr('i');
@@ -1424,9 +1597,11 @@ TEST(WalletTuiRun, OnlyKeyPressesCountAndFailuresEndTheLoop) {
                 std::optional<Key>(Key::of(KeyCode::Esc))};
     Rig r;
     EXPECT_TRUE(tui::run_on(s, r.app));
-    EXPECT_EQ(s.frames.size(), 6u);
-    EXPECT_NE(s.frames[4].find("┌ peers "), std::string::npos);
-    EXPECT_NE(s.frames[5].find("┌ welcome "), std::string::npos);
+    // The pings of the node list editor wait behind a frame of their own.
+    EXPECT_EQ(s.frames.size(), 7u);
+    EXPECT_NE(s.frames[4].find("Waiting for the node… Q quits."), std::string::npos);
+    EXPECT_NE(s.frames[5].find("┌ peers "), std::string::npos);
+    EXPECT_NE(s.frames[6].find("┌ welcome "), std::string::npos);
   }
   {
     ScriptScreen s;

@@ -57,6 +57,9 @@ struct Call {
   const std::atomic<bool>* cancel = nullptr;
   // When set, made true when the call failed because the reply passed `max_reply`.
   bool* too_large = nullptr;
+  // When set, made true when the call failed after the whole request had gone out: the
+  // node may have acted on it.
+  bool* sent = nullptr;
 };
 
 // Sends one request and returns the reply body, or nothing on any failure. The real one is
@@ -74,6 +77,8 @@ Transport http(const std::atomic<bool>* cancel);
 // Messages of node choice, submission and paging.
 inline constexpr std::string_view kNoNode = "No node reachable. Start `quv node` or set [P] Peers.";
 inline constexpr std::string_view kNotAccepted = "Node did not accept the transaction.";
+inline constexpr std::string_view kNoAnswer =
+    "No answer from the node: the transfer may have been sent. Sync before sending again.";
 inline constexpr std::string_view kNoBlocks = "Node did not return blocks.";
 inline constexpr std::string_view kBadBlocks = "Bad /blocks response.";
 
@@ -114,9 +119,13 @@ struct NodeInfo {
 // greatest height, smallest tip, greatest supply, other machines before this one.
 [[nodiscard]] Result<NodeInfo> first_node(std::span<const std::string> entries,
                                           const Transport& t = http());
-// Sends the signed transaction with POST /tx; its txid when the node took it.
+// Sends the signed transaction with POST /tx; its txid when the node took it. A reply that
+// is not "ok", or a connection that never took the whole request, is a refusal. When the
+// request went out whole and no reply came, the node may have the transfer: the error is
+// `kNoAnswer` and `*unanswered`, when given, is made true.
 [[nodiscard]] Result<std::string> submit_to(std::string_view entry, const codec::Tx& tx,
-                                            const Transport& t = http());
+                                            const Transport& t = http(),
+                                            bool* unanswered = nullptr);
 
 // ---------------------------------------------------------------------------------------
 // Sync cache

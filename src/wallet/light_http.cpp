@@ -29,6 +29,7 @@ std::optional<Bytes> http_call(const Call& c, const std::atomic<bool>* cancel) {
   auto reply = net::call(c.host, c.method, c.path, c.body, c.content_type, opts);
   if (!reply) {
     if (c.too_large != nullptr) *c.too_large = reply.error().kind == net::CallFail::TooLarge;
+    if (c.sent != nullptr) *c.sent = reply.error().sent;
     return std::nullopt;
   }
   return body;

@@ -119,10 +119,20 @@ Result<NodeInfo> first_node(std::span<const std::string> entries, const Transpor
   return std::move(answers.front());
 }
 
-Result<std::string> submit_to(std::string_view entry, const codec::Tx& tx, const Transport& t) {
+Result<std::string> submit_to(std::string_view entry, const codec::Tx& tx, const Transport& t,
+                              bool* unanswered) {
   Bytes body = codec::encode_tx_signed(tx);
-  std::optional<Bytes> reply = t(Call{entry, "POST", "/tx", body, "application/octet-stream", 8});
-  if (!reply) return fail(std::string(kNotAccepted));
+  Call call{entry, "POST", "/tx", body, "application/octet-stream", 8};
+  bool sent = false;
+  call.sent = &sent;
+  std::optional<Bytes> reply = t(call);
+  if (!reply) {
+    // A node that got the whole transfer and then said nothing (too slow, gone, a reply cut
+    // short) may have taken it: saying it refused would invite paying twice.
+    if (!sent) return fail(std::string(kNotAccepted));
+    if (unanswered != nullptr) *unanswered = true;
+    return fail(std::string(kNoAnswer));
+  }
   nlohmann::json doc = parse_json(*reply);
   const nlohmann::json* ok = member(doc, "ok");
   if (ok != nullptr && ok->is_boolean() && ok->get<bool>()) return hex::encode(codec::txid(tx));

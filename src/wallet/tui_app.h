@@ -77,7 +77,10 @@ struct Services {
   std::function<std::vector<std::string>()> default_nodes;
   std::function<std::optional<light::NodeInfo>(const std::string& entry)> ping;
   std::function<Result<light::NodeInfo>(const std::vector<std::string>& nodes)> first_node;
-  std::function<Result<std::string>(const std::string& entry, const codec::Tx& tx)> submit_to;
+  // Makes `*unanswered` true when the node got the whole transfer but gave no reply.
+  std::function<Result<std::string>(const std::string& entry, const codec::Tx& tx,
+                                    bool* unanswered)>
+      submit_to;
   std::function<Result<chain::WalletView>(const std::vector<std::string>& nodes, Json& book)> sync;
   std::function<void(Json& book)> reset_cache;
   // Drops the key material the syncs keep between calls (a locked wallet).
@@ -140,6 +143,9 @@ struct App {
   // True once a quit or lock key was refused because the book could not be saved: the
   // same key again goes ahead without it.
   bool unsaved_warned = false;
+  // True while a call to a node waits (the loop of tui::run sets it): drawing then syncs
+  // nothing and the footer says that the wallet waits.
+  bool waiting = false;
   uint8_t screen = kWelcome;
   uint8_t send_focus = 0;
   uint8_t peer_focus = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/hex.h"
 #include "core/peers.h"
 #include "core/seed.h"
 #include "core/text.h"
@@ -102,6 +103,11 @@ bool sync_due(const App& app) {
 
 Result<const chain::WalletView*> wallet_view(App& app) {
   if (fresh(app) && app.view) return &*app.view;
+  // A frame drawn while a call waits shows what there is.
+  if (app.waiting) {
+    if (app.view) return &*app.view;
+    return std::unexpected(app.sync_failure.value_or(QuvError::msg("Sync with a node first.")));
+  }
   // A sync that failed a moment ago is not tried again on every frame.
   if (app.book && app.sync_failure && !sync_due(app)) return std::unexpected(*app.sync_failure);
   if (auto synced = do_sync(app, false); !synced) return std::unexpected(synced.error());
@@ -147,15 +153,23 @@ Status do_send(App& app) {
   if (!tx) return std::unexpected(tx.error());
   auto node = app.ops.first_node(nodes);
   if (!node) return std::unexpected(node.error());
-  auto txid = app.ops.submit_to(node->addr, *tx);
-  if (!txid) return std::unexpected(txid.error());
-  // The node has the transfer: it is sent, whatever the save does. A failed save keeps
-  // the remembered send in memory for the next one, and the footer says it is unsaved.
+  bool unanswered = false;
+  auto txid = app.ops.submit_to(node->addr, *tx, &unanswered);
+  if (!txid && !unanswered) return std::unexpected(txid.error());
+  // The node has the transfer, or may have it: it is sent, whatever the save does. A failed
+  // save keeps the remembered send in memory for the next one, and the footer says it is
+  // unsaved. The form closes either way, so that Enter cannot pay a second time before a
+  // sync shows whether the first arrived.
+  const std::string id = txid ? *txid : hex::encode(codec::txid(*tx));
   if (app.book) {
-    app.ops.remember_send(*app.book, *txid, *amount, memo, to);
+    app.ops.remember_send(*app.book, id, *amount, memo, to);
     (void)save_book(app);
   }
-  app.good("Submitted " + txid->substr(0, 10) + ". Waiting for node confirmations.");
+  if (txid) {
+    app.good("Submitted " + id.substr(0, 10) + ". Waiting for node confirmations.");
+  } else {
+    app.bad(txid.error().to_string());
+  }
   // The transfer is in; a failed sync afterwards is kept in `sync_failure` and does not
   // make the send a failure.
   (void)do_sync(app, false);

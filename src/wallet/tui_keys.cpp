@@ -120,8 +120,10 @@ bool main_screen(App& app, const Key& key) {
       app.screen = kSend;
       break;
     case 'h':
-      load_history(app);
+      // The history screen is up while its sync waits: keys typed meanwhile are not taken
+      // for keys of the main screen.
       app.screen = kHistory;
+      load_history(app);
       break;
     case 'a':
       app.screen = kAddresses;
@@ -157,7 +159,7 @@ bool main_screen(App& app, const Key& key) {
       app.screen = kImport;
       break;
     case 'q':
-      return ready_to_drop(app, "Q again quits without saving.");
+      return ready_to_quit(app);
   }
   return false;
 }
@@ -258,6 +260,10 @@ std::string* paste_field(App& app) {
 }
 
 }  // namespace
+
+bool q_quits(uint8_t screen) { return screen == kWelcome || screen == kMain; }
+
+bool ready_to_quit(App& app) { return ready_to_drop(app, "Q again quits without saving."); }
 
 bool handle_key(App& app, const Key& key) {
   if (key.code == K::Paste) {

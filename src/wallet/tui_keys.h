@@ -14,4 +14,12 @@ namespace tui {
 // Modifiers are never looked at: Ctrl+C is the letter c.
 bool handle_key(App& app, const ui::Key& key);
 
+// Whether Q (either case) ends the program on `screen`: the welcome and main screens.
+bool q_quits(uint8_t screen);
+
+// Q where it quits: true when the program may end. A book that could not be saved is
+// tried once more; when that fails the first Q is refused with a warning in the footer
+// and the next one goes ahead without saving.
+bool ready_to_quit(App& app);
+
 }  // namespace tui

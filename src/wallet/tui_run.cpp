@@ -1,8 +1,7 @@
+#include <algorithm>
 #include <atomic>
-#include <deque>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "wallet/secret_memory.h"
 #include "wallet/tui.h"
@@ -20,75 +19,68 @@ constexpr int kPollMs = 200;
 // While a call waits, the terminal is read in slices this long: ending the watch never
 // waits longer.
 constexpr int kWatchPollMs = 20;
-// Keys kept while a call waits; later ones are dropped.
-constexpr size_t kMaxWaitingKeys = 256;
-
-// Whether Q (either case) ends the program on `screen`.
-bool q_quits(uint8_t screen) { return screen == kWelcome || screen == kMain; }
-
-// Ctrl+C, or Q as the first key on a screen where Q quits.
-bool ends_wait(const ui::Key& key, bool q_may_quit, bool first) {
-  if (key.code != ui::KeyCode::Char) return false;
-  if (key.ctrl) return key.ch == 'c';
-  return q_may_quit && first && (key.ch == 'q' || key.ch == 'Q');
-}
 
 // Reads the terminal on a thread of its own while the UI thread waits on a node, so that
-// the user's keys still work: Ctrl+C, and Q where Q quits, set the cancel flag (every call
-// to a node then gives up) and end the program; other keys are kept for the loop, in the
-// order they came. The UI thread does not touch the terminal while the watch runs; start
-// and stop (a join) order the two.
+// the user's keys still work. Ctrl+C sets the cancel flag (every call to a node then gives
+// up) and ends the program. Q, where it quits and before any other key of the wait, sets
+// the flag too and is counted: once the wait is over it quits as it does at any other
+// time, unsaved-book guard included. Every other key is dropped unseen, so that nothing
+// typed for one screen acts on the next. The UI thread does not touch the terminal while
+// the watch runs; start and stop (a join) order the two.
 class KeyWatch {
  public:
   KeyWatch(ui::Screen& screen, std::atomic<bool>& cancel) : screen_(screen), cancel_(cancel) {}
-  ~KeyWatch() { stop(nullptr); }
+  ~KeyWatch() { stop(); }
   KeyWatch(const KeyWatch&) = delete;
   KeyWatch& operator=(const KeyWatch&) = delete;
 
   // Starts reading keys, unless already reading or the program is ending.
   void start(bool q_may_quit) {
-    if (thread_.joinable() || quit_ || error_) return;
+    if (running() || ctrl_c_ || error_) return;
     stop_.store(false);
+    q_presses_ = 0;
     thread_ = std::thread([this, q_may_quit] { watch(q_may_quit); });
   }
-  // Stops reading keys; the keys read meanwhile go to the back of `into`.
-  void stop(std::deque<ui::Key>* into) {
-    if (!thread_.joinable()) return;
+  // Stops reading keys; false when it was not reading.
+  bool stop() {
+    if (!running()) return false;
     stop_.store(true);
     thread_.join();
-    for (ui::Key& k : keys_) {
-      if (into != nullptr && !quit_) {
-        into->push_back(std::move(k));
-      } else {
-        wipe(k.text);
-      }
-    }
-    keys_.clear();
+    return true;
   }
-  // After `stop`: whether a key ended the program, and a failed read.
-  bool quit() const { return quit_; }
+  bool running() const { return thread_.joinable(); }
+  // After `stop`: Ctrl+C, the number of Q presses, and a failed read.
+  bool ctrl_c() const { return ctrl_c_; }
+  int q_presses() const { return q_presses_; }
   const std::optional<QuvError>& error() const { return error_; }
 
  private:
   void watch(bool q_may_quit) {
+    bool typed = false;
     while (!stop_.load()) {
-      if (keys_.size() >= kMaxWaitingKeys) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kWatchPollMs));
-        continue;
-      }
       auto key = screen_.poll(kWatchPollMs);
       if (!key) {
         error_ = key.error();
         cancel_.store(true);
         return;
       }
-      if (!*key || (*key)->kind != ui::KeyKind::Press) continue;
-      if (ends_wait(**key, q_may_quit, keys_.empty())) {
-        quit_ = true;
+      if (!*key) continue;
+      ui::Key k = std::move(**key);
+      wipe(k.text);
+      if (k.kind != ui::KeyKind::Press) continue;
+      const bool is_char = k.code == ui::KeyCode::Char;
+      if (is_char && k.ctrl && k.ch == 'c') {
+        ctrl_c_ = true;
         cancel_.store(true);
         return;
       }
-      keys_.push_back(std::move(**key));
+      // A Q inside typed text (a passphrase typed again, say) is text, not a quit.
+      if (q_may_quit && !typed && is_char && !k.ctrl && (k.ch == 'q' || k.ch == 'Q')) {
+        ++q_presses_;
+        cancel_.store(true);
+        continue;
+      }
+      typed = true;
     }
   }
 
@@ -97,8 +89,8 @@ class KeyWatch {
   std::atomic<bool> stop_{false};
   std::thread thread_;
   // Written by the thread while it runs, read by the UI thread after the join.
-  std::vector<ui::Key> keys_;
-  bool quit_ = false;
+  bool ctrl_c_ = false;
+  int q_presses_ = 0;
   std::optional<QuvError> error_;
 };
 
@@ -112,32 +104,38 @@ std::function<R(A...)> watched(std::function<R(A...)> call, std::function<void()
 }
 
 // Ends the key watch after a frame or a key: the program's end when a key or a failed read
-// ended the wait, else nothing (and the keys read go to `queued`). A book that could not be
-// saved before gets one more try on the way out.
-std::optional<Status> settle(App& app, KeyWatch& watch, std::deque<ui::Key>& queued) {
-  watch.stop(&queued);
+// ended the wait, else nothing. Ctrl+C gives an unsaved book one more try on the way out;
+// Q goes through the same guard as a Q pressed at any other time. After a wait `redraw` is
+// set: a frame that began before it says it waits, or lacks the guard's warning.
+std::optional<Status> settle(App& app, KeyWatch& watch, bool& redraw) {
+  app.waiting = false;
+  if (!watch.stop()) return std::nullopt;
+  redraw = true;
   if (watch.error()) return std::unexpected(*watch.error());
-  if (!watch.quit()) return std::nullopt;
-  if (app.unsaved) (void)save_book(app);
-  return Status{};
+  if (watch.ctrl_c()) {
+    if (app.unsaved) (void)save_book(app);
+    return Status{};
+  }
+  if (watch.q_presses() == 0) return std::nullopt;
+  app.ops.cancel->store(false);
+  for (int i = 0; i < std::min(watch.q_presses(), 2); ++i) {
+    if (ready_to_quit(app)) return Status{};
+  }
+  return std::nullopt;
 }
 
-Status loop(ui::Screen& screen, App& app, KeyWatch& watch, std::deque<ui::Key>& queued) {
+Status loop(ui::Screen& screen, App& app, KeyWatch& watch) {
   for (;;) {
     ui::Rect area = screen.area();
     ui::Buffer buf(area.w, area.h);
     draw(buf, app);
-    if (auto ended = settle(app, watch, queued)) return *ended;
+    bool redraw = false;
+    if (auto ended = settle(app, watch, redraw)) return *ended;
+    if (redraw) continue;
     if (auto shown = screen.draw(buf); !shown) return shown;
-    std::optional<ui::Key> key;
-    if (!queued.empty()) {
-      key = std::move(queued.front());
-      queued.pop_front();
-    } else {
-      auto polled = screen.poll(kPollMs);
-      if (!polled) return std::unexpected(polled.error());
-      key = std::move(*polled);
-    }
+    auto polled = screen.poll(kPollMs);
+    if (!polled) return std::unexpected(polled.error());
+    std::optional<ui::Key> key = std::move(*polled);
     if (!key || key->kind != ui::KeyKind::Press) continue;
     bool quit = handle_key(app, *key);
     // The frames of the flows a key ran (a typed passphrase, a lock) are gone but their
@@ -145,7 +143,7 @@ Status loop(ui::Screen& screen, App& app, KeyWatch& watch, std::deque<ui::Key>& 
     wipe(key->text);
     key.reset();
     secmem::scrub_stack();
-    if (auto ended = settle(app, watch, queued)) return *ended;
+    if (auto ended = settle(app, watch, redraw)) return *ended;
     if (quit) return {};
   }
 }
@@ -155,17 +153,25 @@ Status loop(ui::Screen& screen, App& app, KeyWatch& watch, std::deque<ui::Key>& 
 Status run_on(ui::Screen& screen, App& app) {
   if (!app.ops.cancel) app.ops.cancel = std::make_shared<std::atomic<bool>>(false);
   KeyWatch watch(screen, *app.ops.cancel);
-  // Every call that may wait on a node reads keys meanwhile.
+  // Every call that may wait on a node reads keys meanwhile, after a frame that says so.
   const Services plain = app.ops;
-  auto before = [&app, &watch] { watch.start(q_quits(app.screen)); };
+  auto before = [&app, &watch, &screen] {
+    if (watch.running()) return;
+    app.waiting = true;
+    ui::Rect area = screen.area();
+    ui::Buffer buf(area.w, area.h);
+    draw(buf, app);
+    // A frame that cannot be shown fails again at the loop's next draw, which ends it.
+    (void)screen.draw(buf);
+    watch.start(q_quits(app.screen));
+  };
   app.ops.ping = watched(app.ops.ping, before);
   app.ops.first_node = watched(app.ops.first_node, before);
   app.ops.submit_to = watched(app.ops.submit_to, before);
   app.ops.sync = watched(app.ops.sync, before);
-  std::deque<ui::Key> queued;
-  Status result = loop(screen, app, watch, queued);
-  watch.stop(nullptr);
-  for (ui::Key& k : queued) wipe(k.text);
+  Status result = loop(screen, app, watch);
+  watch.stop();
+  app.waiting = false;
   app.ops = plain;
   return result;
 }

@@ -3,6 +3,7 @@
 #include "core/units.h"
 #include "ui/layout.h"
 #include "wallet/tui_flows.h"
+#include "wallet/tui_keys.h"
 #include "wallet/tui_text.h"
 
 namespace tui {
@@ -172,7 +173,7 @@ std::string hist_where(const chain::HistRow& r) {
 }
 
 void history(App& app, Body& b) {
-  if (sync_due(app)) load_history(app);
+  if (!app.waiting && sync_due(app)) load_history(app);
   if (app.history.empty()) {
     b.lines = {empty(), text("  No movements yet.", kDim), text("  Esc back", kDim)};
     return;
@@ -339,6 +340,12 @@ std::string key_hint(uint8_t screen) {
 }
 
 Line footer_line(const App& app) {
+  // Keys typed now are dropped: the footer says so instead of the last message.
+  if (app.waiting) {
+    return text(q_quits(app.screen) ? "  Waiting for the node… Q quits."
+                                    : "  Waiting for the node… Ctrl+C quits.",
+                kHeading);
+  }
   if (app.status) return text(app.status->second, app.status->first ? kGood : kBad);
   return text(key_hint(app.screen), kDim);
 }

@@ -33,7 +33,8 @@ ui::Line header_line();
 Body screen_body(App& app);
 // Draws the whole frame of the current screen into `buf` (may sync, see above).
 void draw(ui::Buffer& buf, App& app);
-// The footer: the status when one was ever set, else the screen's key hint.
+// The footer: while a call waits, that it waits; else the status when one was ever set,
+// else the screen's key hint.
 ui::Line footer_line(const App& app);
 // The footer's second line while the book holds changes the file lacks.
 ui::Line unsaved_line(const App& app);

@@ -66,8 +66,8 @@ Services real_services() {
   s.first_node = [cancel, net](const std::vector<std::string>& nodes) {
     return light::first_node(nodes, *net);
   };
-  s.submit_to = [cancel, net](const std::string& entry, const codec::Tx& tx) {
-    return light::submit_to(entry, tx, *net);
+  s.submit_to = [cancel, net](const std::string& entry, const codec::Tx& tx, bool* unanswered) {
+    return light::submit_to(entry, tx, *net, unanswered);
   };
   // One keyring for the whole run: the master key is derived once per opened wallet
   // instead of for every page of every sync, and wiped when the wallet is locked.
