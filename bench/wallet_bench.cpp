@@ -231,19 +231,20 @@ double resident_mib() {
   return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1 << 20);
 }
 
-// A page just within the reply bound whose "blocks" is [0,0,0,...]: what reading it costs
-// at its peak (the reply's own 64 MiB included) and what stays resident once it is refused.
-// Run it alone for a peak of its own.
+// A page just within the reply bound whose "blocks" is [0,0,0,...], as a node's reply
+// holds it: the resident set before it is read, the peak while it is read and what stays
+// resident once it is refused. Run it alone for a peak of its own.
 void BM_TinyValuesPage(benchmark::State& state) {
   const std::string open = R"({"ok":true,"height":40,"blocks":[)";
-  std::string text = open;
-  text.reserve(light::kMaxReply);
-  while (text.size() + 4 < light::kMaxReply) text += "0,";
-  text += "0]}";
-  const Bytes body(text.begin(), text.end());
-  text = std::string();
-  const light::Transport t = [&](const light::Call&) { return std::optional<Bytes>(body); };
   for (auto _ : state) {
+    state.PauseTiming();
+    std::optional<Bytes> body(std::in_place, open.begin(), open.end());
+    body->reserve(light::kMaxReply);
+    while (body->size() + 4 < light::kMaxReply) bytes::put(*body, bytes::of("0,"));
+    bytes::put(*body, bytes::of("0]}"));
+    state.counters["rss_before_MiB"] = resident_mib();
+    const light::Transport t = [&](const light::Call&) { return std::move(body); };
+    state.ResumeTiming();
     auto page = light::fetch_page("127.0.0.1:19191", 0, t);
     benchmark::DoNotOptimize(page.has_value());
   }

@@ -920,10 +920,10 @@ Result<light::Page> read_text(const std::string& text) {
   return light::fetch_page("n:1", 0, t);
 }
 
-// A page holds at most 32 blocks, each an object: the reader refuses it at the first
-// element past that, before it reads the rest, so a page of a million tiny values costs no
+// A page holds at most 32 blocks, each an object: the reader keeps nothing past the first
+// element beyond that and refuses the page, so a page of a million tiny values costs no
 // more than a page of real blocks.
-TEST(LightSync, PagesAreRefusedAtTheirThirtyThirdBlock) {
+TEST(LightSync, PagesPastThirtyTwoBlocksAreRefused) {
   std::string zeros = "0";
   for (int i = 0; i < 1000000; ++i) zeros += ",0";
   struct Case {
@@ -966,6 +966,9 @@ TEST(LightSync, AMemberGivenTwiceCountsWithItsLastValue) {
        "Bad /blocks response.", std::nullopt, 0},
       {"blocks, then a number", R"({"ok":true,"blocks":[)" + b3 + R"(],"blocks":5})", "",
        std::nullopt, 0},
+      {"33 blocks, then one",
+       R"({"ok":true,"height":40,"blocks":[)" + blocks_text(33) + R"(],"blocks":[)" + b3 + "]}", "",
+       40, 1},
       {"ok false, then true", R"({"ok":false,"ok":true,"blocks":[]})", "", std::nullopt, 0},
   };
   for (const Case& c : cases) {

@@ -135,7 +135,8 @@ struct LightCache {
   std::set<uint64_t> indices;
 };
 
-// Most blocks a page holds; a page with more is refused at its 33rd.
+// Most blocks a page holds; a page with more is refused, and nothing past its 32nd block
+// is kept.
 inline constexpr uint64_t kPageBlocks = 32;
 
 // The sync's message for a block that does not follow the one before it.

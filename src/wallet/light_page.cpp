@@ -1,9 +1,9 @@
 // Reading a GET /blocks page for the sync: the parser hands each value to the reader as it
 // is met, and only what the sync uses is kept, in the compact form of light.h.
-// The page's text is never turned into a JSON tree, and a page is refused at its 33rd
-// block or at an element of "blocks" that is no object, so a page of a few tiny values
-// repeated millions of times costs no more than a page of real blocks. A member given twice
-// counts with its last value, as the JSON library reads it.
+// The page's text is never turned into a JSON tree, and nothing of a "blocks" array is
+// kept past its 32nd block or an element that is no object (such a page is refused), so a
+// page of a few tiny values repeated millions of times costs no more than a page of real
+// blocks. A member given twice counts with its last value, as the JSON library reads it.
 #include <algorithm>
 #include <iterator>
 
@@ -60,9 +60,11 @@ class Reader {
     if (stack_.empty()) return push(At::Top);
     switch (stack_.back()) {
       case At::Blocks:
-        // Past the blocks a page may hold the page is refused before anything more of it
-        // is read.
-        if (page_.blocks.size() >= kPageBlocks) return false;
+        // Past the blocks a page may hold nothing more of the array is kept.
+        if (blocks_over_ || page_.blocks.size() >= kPageBlocks) {
+          blocks_over_ = true;
+          return push(At::Skip);
+        }
         page_.blocks.emplace_back();
         block_bad_ = false;
         return push(At::Block);
@@ -101,11 +103,14 @@ class Reader {
     if (at == At::Top && key_ == "blocks") {
       page_.listed = true;
       page_.blocks.clear();
-      blocks_bad_ = false;
+      blocks_bad_ = blocks_over_ = false;
       return push(At::Blocks);
     }
-    // A block that is no object: the page is refused.
-    if (at == At::Blocks) return false;
+    // A block that is no object: nothing more of the array is kept.
+    if (at == At::Blocks) {
+      blocks_over_ = true;
+      return push(At::Skip);
+    }
     if (at == At::Block && key_ == "txs") {
       block().txs.clear();
       return push(At::Txs);
@@ -134,11 +139,12 @@ class Reader {
     return false;
   }
 
-  // Whether "ok" was true, the "error" text, and whether a height no chain reaches stands
-  // in the page (a height given again replaces the one before it).
+  // Whether "ok" was true, the "error" text, and whether the page is refused: a height no
+  // chain reaches, or a "blocks" array with more than 32 elements or one that is no object
+  // (a member given again replaces the one before it).
   bool ok() const { return ok_; }
   const std::optional<std::string>& error() const { return error_; }
-  bool bad_height() const { return height_bad_ || blocks_bad_; }
+  bool refused() const { return height_bad_ || blocks_bad_ || blocks_over_; }
 
   // Reads the value that follows as one block, not as a page.
   void as_block() { stack_.push_back(At::Blocks); }
@@ -175,12 +181,13 @@ class Reader {
         } else if (key_ == "blocks") {
           page_.listed = false;
           page_.blocks.clear();
-          blocks_bad_ = false;
+          blocks_bad_ = blocks_over_ = false;
         }
         break;
       case At::Blocks:
-        // A block that is no object: the page is refused.
-        return false;
+        // A block that is no object: nothing more of the array is kept.
+        blocks_over_ = true;
+        break;
       case At::Block:
         if (key_ == "height") {
           block().height = kind == Kind::Unsigned ? std::optional<uint64_t>(u) : std::nullopt;
@@ -231,6 +238,8 @@ class Reader {
   bool height_bad_ = false;
   bool block_bad_ = false;
   bool blocks_bad_ = false;
+  // Whether the current "blocks" passed 32 elements or held one that is no object.
+  bool blocks_over_ = false;
 };
 
 }  // namespace
@@ -258,7 +267,7 @@ Result<Page> read_page(std::string_view text) {
     if (reader.error()) return fail(*reader.error());
     return fail(std::string(kBadBlocks));
   }
-  if (reader.bad_height()) return fail(std::string(kBadBlocks));
+  if (reader.refused()) return fail(std::string(kBadBlocks));
   return page;
 }
 
