@@ -6,10 +6,12 @@
 #include <benchmark/benchmark.h>
 #include <sodium.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -220,6 +222,38 @@ BENCHMARK(BM_FirstSync)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(2);
+
+// The resident set of this process now, in MiB.
+double resident_mib() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1 << 20);
+}
+
+// A page just within the reply bound whose "blocks" is [0,0,0,...], as a node's reply
+// holds it: the resident set before it is read, the peak while it is read and what stays
+// resident once it is refused. Run it alone for a peak of its own.
+void BM_TinyValuesPage(benchmark::State& state) {
+  const std::string open = R"({"ok":true,"height":40,"blocks":[)";
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::optional<Bytes> body(std::in_place, open.begin(), open.end());
+    body->reserve(light::kMaxReply);
+    while (body->size() + 4 < light::kMaxReply) bytes::put(*body, bytes::of("0,"));
+    bytes::put(*body, bytes::of("0]}"));
+    state.counters["rss_before_MiB"] = resident_mib();
+    const light::Transport t = [&](const light::Call&) { return std::move(body); };
+    state.ResumeTiming();
+    auto page = light::fetch_page("127.0.0.1:19191", 0, t);
+    benchmark::DoNotOptimize(page.has_value());
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  state.counters["peak_rss_MiB"] = static_cast<double>(usage.ru_maxrss) / 1024;
+  state.counters["rss_after_MiB"] = resident_mib();
+}
+BENCHMARK(BM_TinyValuesPage)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // A re-sync of an open wallet when no block is new: CPU is this thread's, the wallet's.
 void BM_IdleResync(benchmark::State& state) {

@@ -174,10 +174,11 @@ json tx(uint64_t id, std::vector<std::string> inputs, std::vector<codec::TxOutpu
           {"tag", ""},   {"timestamp", 0},  {"type", type}};
 }
 
+// Block `height` of chain `variant`: it links to the block before it on the same chain.
 json block(uint64_t height, std::vector<json> txs = {}, std::string variant = "a") {
   return {{"hash", "hash-" + std::to_string(height) + "-" + variant},
           {"height", height},
-          {"prev", ""},
+          {"prev", height == 0 ? "" : "hash-" + std::to_string(height - 1) + "-" + variant},
           {"timestamp", 1000 + height},
           {"txs", txs}};
 }
@@ -899,7 +900,180 @@ TEST(LightSync, PagesPastTheBoundAreTakenOneBlockAtATime) {
   EXPECT_EQ(book["sync"]["height"], 39);
   EXPECT_EQ(std::count_if(node.paths.begin(), node.paths.end(),
                           [](const std::string& p) { return p.ends_with("&limit=1"); }),
-            26);
+            27);
+}
+
+// The text of a page from block 0 whose "blocks" holds `elements`.
+std::string page_text(const std::string& elements) {
+  return R"({"ok":true,"height":40,"blocks":[)" + elements + "]}";
+}
+
+// The elements of a page of the blocks 0 to n - 1.
+std::string blocks_text(uint64_t n) {
+  std::string out;
+  for (uint64_t h = 0; h < n; ++h) out += (h == 0 ? "" : ",") + block(h).dump();
+  return out;
+}
+
+Result<light::Page> read_text(const std::string& text) {
+  light::Transport t = [&](const light::Call&) { return Bytes(text.begin(), text.end()); };
+  return light::fetch_page("n:1", 0, t);
+}
+
+// A page holds at most 32 blocks, each an object: the reader keeps nothing past the first
+// element beyond that and refuses the page, so a page of a million tiny values costs no
+// more than a page of real blocks.
+TEST(LightSync, PagesPastThirtyTwoBlocksAreRefused) {
+  std::string zeros = "0";
+  for (int i = 0; i < 1000000; ++i) zeros += ",0";
+  struct Case {
+    const char* name;
+    std::string elements;
+    std::string want;  // "" = the page is read
+  } cases[] = {
+      {"32 blocks", blocks_text(32), ""},
+      {"33 blocks", blocks_text(33), "Bad /blocks response."},
+      {"a million tiny values", zeros, "Bad /blocks response."},
+      {"a value after 3 blocks", blocks_text(3) + ",7", "Bad /blocks response."},
+  };
+  for (const Case& c : cases) {
+    auto page = read_text(page_text(c.elements));
+    EXPECT_EQ(page ? "" : page.error().text(), c.want) << c.name;
+  }
+}
+
+// A member given twice counts with its last value, as in the JSON the node sent: a bad
+// height followed by a good one is read, a good one followed by a bad one is refused.
+TEST(LightSync, AMemberGivenTwiceCountsWithItsLastValue) {
+  const std::string b3 = R"({"hash":"h","height":3,"prev":"p","timestamp":9,"txs":[]})";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string want;  // "" = the page is read
+    std::optional<int64_t> height;
+    size_t blocks;
+  } cases[] = {
+      {"page height past the limit, then 40",
+       R"({"ok":true,"height":9223372036854775807,"height":40,"blocks":[]})", "", 40, 0},
+      {"page height 40, then below -1", R"({"ok":true,"height":40,"height":-7,"blocks":[]})",
+       "Bad /blocks response.", 0, 0},
+      {"block height 2^64 - 1, then 3",
+       R"({"ok":true,"blocks":[{"height":18446744073709551615,"height":3}]})", "", std::nullopt, 1},
+      {"block height 3, then a fraction", R"({"ok":true,"blocks":[{"height":3,"height":1.5}]})",
+       "Bad /blocks response.", std::nullopt, 0},
+      {"33 blocks, then one",
+       R"({"ok":true,"height":40,"blocks":[)" + blocks_text(33) + R"(],"blocks":[)" + b3 + "]}", "",
+       40, 1},
+      {"ok false, then true", R"({"ok":false,"ok":true,"blocks":[]})", "", std::nullopt, 0},
+  };
+  for (const Case& c : cases) {
+    auto page = read_text(c.text);
+    ASSERT_EQ(page ? "" : page.error().text(), c.want) << c.name;
+    if (!page) continue;
+    EXPECT_EQ(page->height, c.height) << c.name;
+    EXPECT_EQ(page->blocks.size(), c.blocks) << c.name;
+    if (c.blocks == 1) EXPECT_EQ(page->blocks[0].height, 3u) << c.name;
+  }
+}
+
+// A node that adopts a peer's chain while a wallet pages serves blocks of two chains: every
+// block applied must follow the one before it, or nothing of that sync reaches the book,
+// and the next sync against the node's one chain shows what that chain pays.
+TEST(LightSync, ABlockMustFollowTheOneBefore) {
+  const json paid = block(5, {tx(1, {}, {pay(0, 25)})});
+  auto chain_a = [&](uint64_t n) {
+    std::vector<json> c = empty_chain(n);
+    c[5] = paid;
+    return c;
+  };
+  auto mixed = [&](uint64_t switch_at, uint64_t n) {
+    std::vector<json> c = chain_a(n), b = empty_chain(n, "b");
+    std::copy(b.begin() + static_cast<ptrdiff_t>(switch_at), b.end(),
+              c.begin() + static_cast<ptrdiff_t>(switch_at));
+    return c;
+  };
+  struct Case {
+    const char* name;
+    std::vector<json> first;  // the chain of an earlier sync (empty = none)
+    std::vector<json> moved;  // what the node serves while it changes its chain
+  } cases[] = {
+      {"between pages", {}, mixed(32, 41)},
+      {"within a page", {}, mixed(20, 41)},
+      {"after the cache's tip", chain_a(41), mixed(41, 45)},
+  };
+  for (const Case& c : cases) {
+    Book book = wallet().blank;
+    FakeNode node;
+    if (!c.first.empty()) {
+      node.blocks = c.first;
+      ASSERT_TRUE(sync_with(node, book)) << c.name;
+    }
+    node.blocks = c.moved;
+    const Book before = book;
+    auto r = sync_with(node, book);
+    ASSERT_FALSE(r) << c.name;
+    EXPECT_EQ(r.error().text(), light::kChainMoved) << c.name;
+    EXPECT_EQ(book, before) << c.name;
+    node.blocks = empty_chain(c.moved.size(), "b");
+    auto again = sync_with(node, book);
+    ASSERT_TRUE(again) << c.name << ": " << again.error().text();
+    EXPECT_EQ(again->balance, 0) << c.name;
+    EXPECT_TRUE(book["sync"]["history"].empty()) << c.name;
+    EXPECT_EQ(book["sync"]["height"], c.moved.size() - 1) << c.name;
+  }
+}
+
+// Blocks after the cached height so large that the check's page of 32 passes the bound:
+// the check, like every page, is asked for again one block at a time, and the sync goes on
+// from the cache without starting over.
+TEST(LightSync, TheCheckPageFallsBackToOneBlock) {
+  FakeNode node;
+  node.blocks = empty_chain(41);
+  Book book = wallet().blank;
+  ASSERT_TRUE(sync_with(node, book));
+  const std::string large(20000, 'e');
+  for (uint64_t h = 41; h <= 43; ++h) {
+    json big = tx(h, {}, {pay(0, 1)});
+    big["extra"] = large;
+    node.blocks.push_back(block(h, {big}));
+  }
+  node.bound = node.blocks[41].dump().size() + 1024;
+  auto view = sync_with(node, book);
+  ASSERT_TRUE(view) << view.error().text();
+  EXPECT_EQ(book["sync"]["height"], 43);
+  EXPECT_EQ(view->balance, 3);
+  EXPECT_EQ(node.page_paths(),
+            (std::vector<std::string>{"40", "40", "41", "41", "42", "42", "43"}));
+}
+
+// A sync whose deadline leaves no time for a page keeps what it has and says that it
+// stopped below the node's height; a sync that reaches the height says nothing of it.
+TEST(LightSync, ASyncCutByItsDeadlineSaysHowFarItGot) {
+  struct Case {
+    const char* name;
+    std::chrono::seconds left;
+    int64_t height;
+    std::optional<int64_t> short_of;
+  } cases[] = {
+      {"cut", std::chrono::seconds(10), 40, 99},
+      {"whole", light::kSyncTime, 99, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    FakeNode node;
+    node.blocks = empty_chain(41);
+    Book book = wallet().blank;
+    ASSERT_TRUE(sync_with(node, book)) << c.name;
+    node.blocks = empty_chain(100);
+    light::Transport t = node.transport();
+    light::SyncOptions opts{&t, 1};
+    opts.deadline = std::chrono::steady_clock::now() + c.left;
+    std::vector<std::string> nodes = {node.addr};
+    light::Keyring keys;
+    auto view = light::sync(nodes, book, keys, opts);
+    ASSERT_TRUE(view) << c.name << ": " << view.error().text();
+    EXPECT_EQ(book["sync"]["height"], c.height) << c.name;
+    EXPECT_EQ(view->stopped_short_of, c.short_of) << c.name;
+  }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -144,9 +144,57 @@ struct LightCache {
   std::set<uint64_t> indices;
 };
 
-// The page of up to 32 blocks from height `from`, as the node's JSON object.
-[[nodiscard]] Result<nlohmann::json> fetch_page(std::string_view entry, uint64_t from,
-                                                const Transport& t = http());
+// Most blocks a page holds; a page with more is refused, and nothing past its 32nd block
+// is kept.
+inline constexpr uint64_t kPageBlocks = 32;
+
+// The sync's message for a block that does not follow the one before it.
+inline constexpr std::string_view kChainMoved =
+    "The node's chain changed during the sync. Sync again.";
+
+// One transaction of a block as the sync reads it: what it spends and the outputs that
+// could be the wallet's. Inputs that are no note id (64 hex digits) and outputs whose
+// fields are not hex of the right lengths are left out, as they can change nothing.
+struct PageTx {
+  std::string id;
+  std::vector<std::string> inputs;
+  std::vector<codec::TxOutput> outputs;
+};
+
+// One block of a page as the sync reads it. Transactions that spend nothing and have no
+// output left are left out.
+struct PageBlock {
+  // The "height" as an unsigned integer; none when missing or of another kind.
+  std::optional<uint64_t> height;
+  uint64_t timestamp = 0;
+  std::string hash;
+  // The hash of the block before it; "" when not a string.
+  std::string prev;
+  std::vector<PageTx> txs;
+};
+
+// A GET /blocks page as the sync reads it. A member given twice counts with its last value,
+// as in the node's JSON.
+struct Page {
+  // Whether "blocks" is an array (even an empty one).
+  bool listed = false;
+  std::vector<PageBlock> blocks;
+  // "height" as a signed integer; none when missing or of another kind.
+  std::optional<int64_t> height;
+  // Whether the page has a "next", and its value as an unsigned integer.
+  bool has_next = false;
+  std::optional<uint64_t> next;
+  // How many blocks the page was asked for: 32, or 1 when the page of 32 passed the
+  // reply bound and was asked for again one block at a time.
+  uint64_t asked = kPageBlocks;
+};
+
+// The page of up to 32 blocks from height `from`, read as it arrives; a page of 32 that
+// passes the reply bound is asked for again as one block. Fails with "Node did not return
+// blocks.", the node's "error" text or "Bad /blocks response." (also for more than 32
+// blocks, a block that is no object, or a height no chain reaches).
+[[nodiscard]] Result<Page> fetch_page(std::string_view entry, uint64_t from,
+                                      const Transport& t = http());
 
 // The cache stored in the book's "sync" member; malformed entries are left out.
 LightCache cache_from_book(const Book& book);

@@ -11,6 +11,7 @@
 
 #include "core/codec.h"
 #include "core/error.h"
+#include "wallet/light.h"
 #include "wallet/walletdb.h"
 
 namespace light::internal {
@@ -46,45 +47,15 @@ inline uint64_t scan_high(const walletdb::Book& book, const std::set<uint64_t>& 
 // after it is still a signed 64-bit number and every stored height reads back the same.
 inline constexpr int64_t kMaxHeight = INT64_MAX - 1;
 
-// One transaction of a block as the sync reads it: what it spends and the outputs that
-// could be the wallet's. Inputs that are no note id (64 hex digits) and outputs whose
-// fields are not hex of the right lengths are left out, as they can change nothing.
-struct PageTx {
-  std::string id;
-  std::vector<std::string> inputs;
-  std::vector<codec::TxOutput> outputs;
-};
-
-// One block of a page as the sync reads it. Transactions that spend nothing and have no
-// output left are left out.
-struct PageBlock {
-  // The "height" as an unsigned integer; none when missing or of another kind.
-  std::optional<uint64_t> height;
-  uint64_t timestamp = 0;
-  std::string hash;
-  std::vector<PageTx> txs;
-};
-
-// A GET /blocks page as the sync reads it.
-struct Page {
-  // Whether "blocks" is an array (even an empty one).
-  bool listed = false;
-  std::vector<PageBlock> blocks;
-  // "height" as a signed integer; none when missing or of another kind.
-  std::optional<int64_t> height;
-  // Whether the page has a "next", and its value as an unsigned integer.
-  bool has_next = false;
-  std::optional<uint64_t> next;
-};
-
-// Reads a page straight from the reply's text into the form above, the blocks as they are
-// parsed, so that a page costs little more memory than its text. Fails with the node's
-// "error" text or "Bad /blocks response." as `light::fetch_page` does, and also for a chain
-// height or block height that no chain can reach.
+// Reads a page straight from the reply's text into the sync's form, the blocks as they are
+// parsed, so that a page costs little more memory than its text and the 32 blocks it may
+// hold, whatever it contains. Fails with the node's "error" text or "Bad /blocks
+// response." as `light::fetch_page` does.
 [[nodiscard]] Result<Page> read_page(std::string_view text);
 
-// The sync's form of one block JSON object; the same as a page with that block gives.
-PageBlock block_of(const nlohmann::json& block);
+// The sync's form of one block JSON object, read by the same reader as a page. Heights no
+// chain reaches are read as they are.
+PageBlock read_block(const nlohmann::json& block);
 
 // An output from the hex texts of its fields, or nothing when one is not hex of the right
 // length.

@@ -1,7 +1,9 @@
 // Reading a GET /blocks page for the sync: the parser hands each value to the reader as it
-// is met, and only what the sync uses is kept, in the compact form of light_internal.h.
-// The page's text is never turned into a JSON tree, so a page of a few tiny values
-// repeated millions of times costs no more than a page of real blocks.
+// is met, and only what the sync uses is kept, in the compact form of light.h.
+// The page's text is never turned into a JSON tree, and nothing of a "blocks" array is
+// kept past its 32nd block or an element that is no object (such a page is refused), so a
+// page of a few tiny values repeated millions of times costs no more than a page of real
+// blocks. A member given twice counts with its last value, as the JSON library reads it.
 #include <algorithm>
 #include <iterator>
 
@@ -58,7 +60,13 @@ class Reader {
     if (stack_.empty()) return push(At::Top);
     switch (stack_.back()) {
       case At::Blocks:
+        // Past the blocks a page may hold nothing more of the array is kept.
+        if (blocks_over_ || page_.blocks.size() >= kPageBlocks) {
+          blocks_over_ = true;
+          return push(At::Skip);
+        }
         page_.blocks.emplace_back();
+        block_bad_ = false;
         return push(At::Block);
       case At::Txs:
         block().txs.emplace_back();
@@ -85,6 +93,8 @@ class Reader {
     } else if (at == At::Tx) {
       const PageTx& tx = block().txs.back();
       if (tx.inputs.empty() && tx.outputs.empty()) block().txs.pop_back();
+    } else if (at == At::Block) {
+      blocks_bad_ = blocks_bad_ || block_bad_;
     }
     return true;
   }
@@ -93,7 +103,13 @@ class Reader {
     if (at == At::Top && key_ == "blocks") {
       page_.listed = true;
       page_.blocks.clear();
+      blocks_bad_ = blocks_over_ = false;
       return push(At::Blocks);
+    }
+    // A block that is no object: nothing more of the array is kept.
+    if (at == At::Blocks) {
+      blocks_over_ = true;
+      return push(At::Skip);
     }
     if (at == At::Block && key_ == "txs") {
       block().txs.clear();
@@ -123,10 +139,15 @@ class Reader {
     return false;
   }
 
-  // Whether "ok" was true, the "error" text, and whether a height no chain reaches came.
+  // Whether "ok" was true, the "error" text, and whether the page is refused: a height no
+  // chain reaches, or a "blocks" array with more than 32 elements or one that is no object
+  // (a member given again replaces the one before it).
   bool ok() const { return ok_; }
   const std::optional<std::string>& error() const { return error_; }
-  bool bad_height() const { return bad_height_; }
+  bool refused() const { return height_bad_ || blocks_bad_ || blocks_over_; }
+
+  // Reads the value that follows as one block, not as a page.
+  void as_block() { stack_.push_back(At::Blocks); }
 
  private:
   enum class Kind : uint8_t { True, Unsigned, Negative, Fraction, String, Other };
@@ -152,31 +173,31 @@ class Reader {
           page_.height = kind == Kind::Unsigned && i >= 0 ? std::optional<int64_t>(i)
                          : kind == Kind::Negative         ? std::optional<int64_t>(i)
                                                           : std::nullopt;
-          if (number && (!page_.height || *page_.height < -1 || *page_.height > kMaxHeight)) {
-            bad_height_ = true;
-          }
+          height_bad_ =
+              number && (!page_.height || *page_.height < -1 || *page_.height > kMaxHeight);
         } else if (key_ == "next") {
           page_.has_next = true;
           page_.next = kind == Kind::Unsigned ? std::optional<uint64_t>(u) : std::nullopt;
         } else if (key_ == "blocks") {
           page_.listed = false;
           page_.blocks.clear();
+          blocks_bad_ = blocks_over_ = false;
         }
         break;
       case At::Blocks:
-        // A block that is no object has no height: the page is out of order.
-        page_.blocks.emplace_back();
+        // A block that is no object: nothing more of the array is kept.
+        blocks_over_ = true;
         break;
       case At::Block:
         if (key_ == "height") {
           block().height = kind == Kind::Unsigned ? std::optional<uint64_t>(u) : std::nullopt;
-          if (number && (kind != Kind::Unsigned || u > static_cast<uint64_t>(kMaxHeight))) {
-            bad_height_ = true;
-          }
+          block_bad_ = number && (kind != Kind::Unsigned || u > static_cast<uint64_t>(kMaxHeight));
         } else if (key_ == "timestamp") {
           block().timestamp = kind == Kind::Unsigned ? u : 0;
         } else if (key_ == "hash") {
           block().hash.assign(s != nullptr ? *s : std::string());
+        } else if (key_ == "prev") {
+          block().prev.assign(s != nullptr ? *s : std::string());
         } else if (key_ == "txs") {
           block().txs.clear();
         }
@@ -212,7 +233,13 @@ class Reader {
   OutputDraft draft_;
   bool ok_ = false;
   std::optional<std::string> error_;
-  bool bad_height_ = false;
+  // A height no chain reaches: as the page's "height", as the current block's, and in a
+  // block of the current "blocks".
+  bool height_bad_ = false;
+  bool block_bad_ = false;
+  bool blocks_bad_ = false;
+  // Whether the current "blocks" passed 32 elements or held one that is no object.
+  bool blocks_over_ = false;
 };
 
 }  // namespace
@@ -240,29 +267,16 @@ Result<Page> read_page(std::string_view text) {
     if (reader.error()) return fail(*reader.error());
     return fail(std::string(kBadBlocks));
   }
-  if (reader.bad_height()) return fail(std::string(kBadBlocks));
+  if (reader.refused()) return fail(std::string(kBadBlocks));
   return page;
 }
 
-PageBlock block_of(const nlohmann::json& block) {
-  PageBlock out;
-  out.height = jtext::as_u64(jtext::member(block, "height"));
-  out.timestamp = jtext::as_u64(jtext::member(block, "timestamp")).value_or(0);
-  out.hash = jtext::as_string(jtext::member(block, "hash")).value_or("");
-  for (const json& tx : array_or_empty(jtext::member(block, "txs"))) {
-    PageTx t;
-    t.id = jtext::as_string(jtext::member(tx, "id")).value_or("");
-    for (const json& in : array_or_empty(jtext::member(tx, "inputs"))) {
-      if (in.is_string() && maybe_note_id(in.get_ref<const std::string&>())) {
-        t.inputs.push_back(in.get<std::string>());
-      }
-    }
-    for (const json& o : array_or_empty(jtext::member(tx, "outputs"))) {
-      if (auto out = json_to_output(o)) t.outputs.push_back(std::move(*out));
-    }
-    if (!t.inputs.empty() || !t.outputs.empty()) out.txs.push_back(std::move(t));
-  }
-  return out;
+PageBlock read_block(const nlohmann::json& block) {
+  Page page;
+  Reader reader(page);
+  reader.as_block();
+  if (!json::sax_parse(jtext::dump(block), &reader) || page.blocks.size() != 1) return {};
+  return std::move(page.blocks.front());
 }
 
 }  // namespace light::internal

@@ -22,7 +22,6 @@ using jtext::as_u64;
 using jtext::member;
 using namespace internal;
 
-constexpr uint64_t kPageLimit = 32;
 // A page fetch has this long; paging starts no page with less of the sync's time left.
 constexpr auto kPageTime = std::chrono::seconds(15);
 
@@ -36,6 +35,18 @@ bool page_in_order(const Page& page, uint64_t from) {
     ++want;
   }
   return !page.has_next || page.next == want;
+}
+
+// Whether every block of the page links to the one before it, the first to the block the
+// cache ends with (none to link to when the cache is empty). A block that does not is a
+// chain the node changed under the sync, often an honest node adopting a peer's chain.
+bool page_links(const Page& page, const LightCache& cache) {
+  const std::string* tip = cache.height >= 0 ? &cache.tip : nullptr;
+  for (const PageBlock& b : page.blocks) {
+    if (tip != nullptr && b.prev != *tip) return false;
+    tip = &b.hash;
+  }
+  return true;
 }
 
 // One output of a block as the scan sees it: the output, its place in the chain and what
@@ -167,30 +178,6 @@ void apply_page(LightCache& cache, const std::vector<PageBlock>& blocks, Keyring
     }
     apply_opened(cache, blocks[b], per_block[b], index0, hints);
   }
-}
-
-// The page of up to 32 blocks from height `from`, read as it is parsed. Blocks full of
-// large transfers can make a page of 32 larger than the wallet reads; that page is asked
-// for again one block at a time, and `asked` says how many blocks the page was asked for.
-Result<Page> fetch_blocks(std::string_view entry, uint64_t from, const Transport& t,
-                          uint64_t* asked = nullptr) {
-  std::optional<Bytes> body;
-  for (uint64_t limit : {kPageLimit, uint64_t{1}}) {
-    std::string path = "/blocks?from=" + std::to_string(from) + "&limit=" + std::to_string(limit);
-    bool too_large = false;
-    Call call{entry, "GET", path, {}, "application/json", kPageTime.count()};
-    call.too_large = &too_large;
-    body = t(call);
-    if (asked != nullptr) *asked = limit;
-    if (body || !too_large || asked == nullptr) break;
-  }
-  if (!body) return fail(std::string(kNoBlocks));
-  return read_page(bytes::text(*body));
-}
-
-nlohmann::json parse_json(ByteView body) {
-  return jtext::parse(bytes::text(body))
-      .value_or(nlohmann::json(nlohmann::json::value_t::discarded));
 }
 
 }  // namespace
@@ -348,7 +335,7 @@ void apply_block(LightCache& cache, const nlohmann::json& block, const crypto::M
                  const Book& book) {
   std::vector<WalletKeys> keys = scan_keys(master, book, cache.indices);
   std::map<std::string, SendHint> hints = walletdb::send_hints(book);
-  const PageBlock read = block_of(block);
+  const PageBlock read = read_block(block);
   std::vector<Slot> slots = slots_of(read);
   for (Slot& s : slots) try_keys(s, keys, 0);
   apply_opened(cache, read, slots, keys.empty() ? "" : keys.front().address, hints);
@@ -403,17 +390,24 @@ void discover_into_book(Book& book, const LightCache& cache, Keyring& keys) {
 // ---------------------------------------------------------------------------------------
 // Paging and sync
 
-Result<nlohmann::json> fetch_page(std::string_view entry, uint64_t from, const Transport& t) {
-  std::string path =
-      "/blocks?from=" + std::to_string(from) + "&limit=" + std::to_string(kPageLimit);
-  std::optional<Bytes> body =
-      t(Call{entry, "GET", path, {}, "application/json", kPageTime.count()});
-  if (!body) return fail(std::string(kNoBlocks));
-  // The same checks as the sync's own reading of a page.
-  if (Result<Page> read = read_page(bytes::text(*body)); !read) {
-    return std::unexpected(read.error());
+Result<Page> fetch_page(std::string_view entry, uint64_t from, const Transport& t) {
+  // Blocks full of large transfers can make a page of 32 larger than the wallet reads; that
+  // page is asked for again as one block, which the reply bound always holds.
+  for (uint64_t limit : {kPageBlocks, uint64_t{1}}) {
+    std::string path = "/blocks?from=" + std::to_string(from) + "&limit=" + std::to_string(limit);
+    bool too_large = false;
+    Call call{entry, "GET", path, {}, "application/json", kPageTime.count()};
+    call.too_large = &too_large;
+    std::optional<Bytes> body = t(call);
+    if (!body) {
+      if (too_large) continue;
+      break;
+    }
+    Result<Page> page = read_page(bytes::text(*body));
+    if (page) page->asked = limit;
+    return page;
   }
-  return parse_json(*body);
+  return fail(std::string(kNoBlocks));
 }
 
 Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring& keys,
@@ -438,7 +432,7 @@ Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring&
   LightCache cache = cache_from_book(book);
 
   if (cache.height >= 0) {
-    Result<Page> page = fetch_blocks(node->addr, static_cast<uint64_t>(cache.height), t);
+    Result<Page> page = fetch_page(node->addr, static_cast<uint64_t>(cache.height), t);
     if (!page) return std::unexpected(page.error());
     const PageBlock* found = nullptr;
     for (const PageBlock& b : page->blocks) {
@@ -466,14 +460,16 @@ Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring&
       out_of_time = true;
       break;
     }
-    uint64_t asked = kPageLimit;
-    Result<Page> page = fetch_blocks(node->addr, from, t, &asked);
+    Result<Page> page = fetch_page(node->addr, from, t);
     if (!page) return std::unexpected(page.error());
     if (!page->listed || page->blocks.empty()) break;
     if (!page_in_order(*page, from)) return fail(std::string(kBadBlocks));
+    // Nothing of a sync across two chains reaches the book; the next sync's check finds
+    // where the cache stands on the node's chain then.
+    if (!page_links(*page, cache)) return fail(std::string(kChainMoved));
     apply_page(cache, page->blocks, keys, book, hints, opts.threads);
     const int64_t top = page->height.value_or(node->height);
-    if (cache.height >= top || page->blocks.size() < asked) break;
+    if (cache.height >= top || page->blocks.size() < page->asked) break;
     from += page->blocks.size();
   }
   // A node with a height and no pages to show stands for a chain the wallet has nothing
@@ -484,7 +480,9 @@ Result<WalletView> sync(std::span<const std::string> nodes, Book& book, Keyring&
   }
   discover_into_book(book, cache, keys);
   cache_into_book(book, cache);
-  return view_from(cache, *node, book, keys);
+  WalletView view = view_from(cache, *node, book, keys);
+  if (cache.height < node->height) view.stopped_short_of = node->height;
+  return view;
 }
 
 Result<WalletView> sync(std::span<const std::string> nodes, Book& book) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ struct WalletView {
   int64_t balance = 0;
   // Sum of the amounts of the cached notes that pending transfers spend.
   int64_t reserved = 0;
+  // The node's height when the sync stopped below it (its deadline came first); the next
+  // sync goes on from where this one stopped. Unset when the sync reached the node's height.
+  std::optional<int64_t> stopped_short_of;
 };
 
 }  // namespace chain

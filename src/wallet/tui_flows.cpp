@@ -73,6 +73,10 @@ Result<std::string> do_sync(App& app, bool full) {
   app.node_info = node ? std::optional<light::NodeInfo>(std::move(*node)) : std::nullopt;
   app.last_sync = app.last_try = app.ops.now();
   app.sync_failure.reset();
+  if (app.view->stopped_short_of) {
+    return "Synced to height " + std::to_string(height) + " of " +
+           std::to_string(*app.view->stopped_short_of) + "; the next sync goes on.";
+  }
   return "Synced to height " + std::to_string(height) + ".";
 }
 
