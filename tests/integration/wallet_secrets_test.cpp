@@ -101,6 +101,18 @@ class WalletSecrets : public ::testing::Test {
   void key(const std::string& name) { tmux_.key("w", name); }
   // Waits (at most 60 s) until the pane shows `text`.
   bool wait_for(const std::string& text) { return tmux_.wait_for("w", {text}, 60s); }
+  // Waits until the pane shows `text` and no longer waits on the node: keys typed during a
+  // wait are dropped.
+  bool settled(const std::string& text) {
+    for (int i = 0; i < 600; ++i) {
+      const std::string s = screen();
+      if (s.find(text) != std::string::npos && s.find("Waiting for the node") == std::string::npos) {
+        return true;
+      }
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
+  }
 
   tmux::Server tmux_{"quv-secrets-test-" + std::to_string(::getpid())};
   proc::TempDir dir_;
@@ -159,7 +171,7 @@ TEST_F(WalletSecrets, ALockedWalletHoldsNoPassphraseWordsOrSpendingKeys) {
   ASSERT_TRUE(wait_for("┌ notes")) << screen();
   key("Escape");
   key("h");
-  ASSERT_TRUE(wait_for("┌ history")) << screen();
+  ASSERT_TRUE(settled("┌ history")) << screen();
   key("Escape");
   ASSERT_TRUE(wait_for("┌ wallet")) << screen();
 
