@@ -972,7 +972,9 @@ TEST(LightSync, AMemberGivenTwiceCountsWithItsLastValue) {
     if (!page) continue;
     EXPECT_EQ(page->height, c.height) << c.name;
     EXPECT_EQ(page->blocks.size(), c.blocks) << c.name;
-    if (c.blocks == 1) EXPECT_EQ(page->blocks[0].height, 3u) << c.name;
+    if (c.blocks == 1) {
+      EXPECT_EQ(page->blocks[0].height, 3u) << c.name;
+    }
   }
 }
 
