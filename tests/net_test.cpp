@@ -1556,15 +1556,26 @@ TEST(NetClient, CallTellsStatusAndFailureKinds) {
       {"no terminator", "HTTP/1.1 200 OK\r\n", true, {}, CallFail::BadReply, 0, ""},
       {"never closes", "HTTP/1.1 200 OK\r\n\r\n{}", false, quick, CallFail::Timeout, 0, ""},
       {"deadline", "HTTP/1.1 200 OK\r\n\r\n{}", false, whole, CallFail::Timeout, 0, ""},
+      // A declared length ends the reply, whether or not the server closes.
+      {"to its length", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", false, {},
+       std::nullopt, 200, "{}"},
+      {"past its length", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}xyz", false, {},
+       CallFail::BadReply, 0, ""},
+      {"cut short", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n{}", true, {}, CallFail::Cut,
+       0, ""},
+      {"declares past the cap", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", false, small,
+       CallFail::TooLarge, 0, ""},
   };
   for (const auto& c : cases) {
     FakeServer s(c.reply, c.close_after);
     auto t0 = std::chrono::steady_clock::now();
     auto r = net::call(local(s.port()), "GET", "/status", {}, "x", c.opts);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2)) << c.name;
     if (c.fail) {
       ASSERT_FALSE(r) << c.name;
       EXPECT_EQ(r.error().kind, *c.fail) << c.name << ": " << r.error().text;
-      EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2)) << c.name;
+      // The request had gone out whole: the server may have acted on it.
+      EXPECT_TRUE(r.error().sent) << c.name;
     } else {
       ASSERT_TRUE(r) << c.name << ": " << r.error().text;
       EXPECT_EQ(r->status, c.status) << c.name;
@@ -1583,6 +1594,7 @@ TEST(NetClient, CallTellsStatusAndFailureKinds) {
     auto r = net::call(host, "GET", "/status", {}, "x", opts);
     ASSERT_FALSE(r) << host;
     EXPECT_EQ(r.error().kind, kind) << host << ": " << r.error().text;
+    EXPECT_FALSE(r.error().sent) << host;
   }
   ::close(unbound);
 }
@@ -1660,6 +1672,16 @@ TEST(NetClient, ABodySinkTakesTheBodyWithinItsLimits) {
     ASSERT_FALSE(r) << c.name;
     EXPECT_EQ(r.error().kind, c.kind) << c.name;
   }
+  // A peer that declares a little and streams on gives the sink no more than it declared,
+  // and the call ends there instead of when the peer stops.
+  TrickleServer endless("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n",
+                        std::chrono::milliseconds(20));
+  sunk.clear();
+  auto t0 = std::chrono::steady_clock::now();
+  auto r = net::call(local(endless.port()), "GET", "/chain", {}, "x", opts);
+  ASSERT_TRUE(r) << r.error().text;
+  EXPECT_EQ(sunk, "xxx");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
 }
 
 TEST(NetClient, ATricklingReplyIsGivenUpAtTheRateFloorOrWhenCancelled) {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -224,51 +225,47 @@ uint16_t status_of(std::string_view head) {
   return code && *code <= 65535 ? static_cast<uint16_t>(*code) : 0;
 }
 
-[[nodiscard]] std::expected<HttpReply, CallError> call_with(
-    std::string_view host_text, std::string_view method, std::string_view path, ByteView body,
-    std::string_view content_type, const CallOptions& opts, milliseconds connect_limit) {
-  std::string host = normalize_host(host_text);
-  auto to = resolve(host, opts);
-  if (!to) return std::unexpected(to.error());
-  auto conn = connect_to(*to, connect_limit, opts.deadline, opts.cancel);
-  if (!conn) return std::unexpected(conn.error());
-
-  std::string head;
-  head.append(method).append(" ").append(path).append(" HTTP/1.1\r\nHost: ").append(host);
-  head.append("\r\nContent-Type: ").append(content_type);
-  head.append("\r\nContent-Length: ").append(std::to_string(body.size()));
-  head.append("\r\n").append(opts.extra_headers);
-  head.append("Connection: close\r\n\r\n");
-  // Header block and body leave in one write, so that a small body does not wait for
-  // the acknowledgement of the header block.
-  Bytes request(head.begin(), head.end());
-  bytes::put(request, body);
-  if (auto ok = send_whole(conn->get(), request, opts); !ok) return std::unexpected(ok.error());
-
-  // Everything up to the end of the stream is collected (or, past the header block,
-  // handed to the sink); the header block counts against the limit until it has ended,
-  // then only the body does.
+// Reads the reply to a request that has gone out whole. A reply that declares its length
+// is read to that length and no further: a byte past it fails the call, and a stream that
+// ends before it is a cut reply. The header block counts against the limit until it has
+// ended, then only the body does; with a sink, body bytes go there as they arrive.
+[[nodiscard]] std::expected<HttpReply, CallError> read_reply(int fd, const CallOptions& opts) {
   Bytes reply;
   size_t term = std::string_view::npos;
   size_t search_from = 0;
   uint64_t body_bytes = 0;
+  std::optional<uint64_t> declared;
   const auto started = Clock::now();
   uint8_t chunk[65536];
-  for (;;) {
-    ssize_t r = ::recv(conn->get(), chunk, sizeof chunk, MSG_DONTWAIT);
+  // Body bytes received so far, kept or sunk.
+  auto body_so_far = [&] {
+    if (term == std::string_view::npos) return uint64_t{0};
+    return opts.sink ? body_bytes : static_cast<uint64_t>(reply.size() - term - kHeadEnd.size());
+  };
+  auto complete = [&] { return declared && body_so_far() == *declared; };
+  while (!complete()) {
+    // Past the header block, never ask for more than one byte beyond the declared length:
+    // that byte is enough to know the peer sends too much.
+    size_t want = sizeof chunk;
+    if (declared) want = static_cast<size_t>(std::min<uint64_t>(want, *declared - body_so_far() + 1));
+    ssize_t r = ::recv(fd, chunk, want, MSG_DONTWAIT);
     if (r < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return os_fail(CallFail::Io, errno);
-      if (auto ok = wait_ready(conn->get(), POLLIN, opts.op_timeout, opts.deadline, CallFail::Io,
+      if (auto ok = wait_ready(fd, POLLIN, opts.op_timeout, opts.deadline, CallFail::Io,
                                opts.cancel);
           !ok) {
         return std::unexpected(ok.error());
       }
     } else if (r == 0) {
+      if (declared) return call_fail(CallFail::Cut, "reply cut short");
       break;
     } else if (term != std::string_view::npos && opts.sink) {
       body_bytes += static_cast<uint64_t>(r);
       if (body_bytes > opts.max_reply) return call_fail(CallFail::TooLarge, "reply too large");
+      if (declared && body_bytes > *declared) {
+        return call_fail(CallFail::BadReply, "reply longer than declared");
+      }
       if (!opts.sink(ByteView(chunk, static_cast<size_t>(r)))) {
         return call_fail(CallFail::Io, "body not stored");
       }
@@ -281,15 +278,23 @@ uint16_t status_of(std::string_view head) {
         if (term == std::string_view::npos && reply.size() > opts.max_reply) {
           return call_fail(CallFail::TooLarge, "reply too large");
         }
-        if (term != std::string_view::npos && opts.on_head) {
+        if (term != std::string_view::npos) {
           std::string_view head(reinterpret_cast<const char*>(reply.data()), term);
-          opts.on_head(status_of(head), head);
+          declared = declared_length(head);
+          // A reply that declares more than the limit is refused before its body.
+          if (declared && *declared > opts.max_reply) {
+            return call_fail(CallFail::TooLarge, "reply too large");
+          }
+          if (opts.on_head) opts.on_head(status_of(head), head);
         }
         // With a sink, the body bytes that came with the header block go there at once.
         if (term != std::string_view::npos && opts.sink) {
           const size_t at = term + kHeadEnd.size();
           body_bytes = reply.size() - at;
           if (body_bytes > opts.max_reply) return call_fail(CallFail::TooLarge, "reply too large");
+          if (declared && body_bytes > *declared) {
+            return call_fail(CallFail::BadReply, "reply longer than declared");
+          }
           if (body_bytes > 0 && !opts.sink(ByteView(reply.data() + at, body_bytes))) {
             return call_fail(CallFail::Io, "body not stored");
           }
@@ -297,11 +302,14 @@ uint16_t status_of(std::string_view head) {
         }
       }
       if (!opts.sink) {
-        size_t counted =
-            term == std::string_view::npos ? reply.size() : reply.size() - term - kHeadEnd.size();
+        const uint64_t counted = term == std::string_view::npos ? reply.size() : body_so_far();
         if (counted > opts.max_reply) return call_fail(CallFail::TooLarge, "reply too large");
+        if (declared && counted > *declared) {
+          return call_fail(CallFail::BadReply, "reply longer than declared");
+        }
       }
     }
+    if (complete()) break;
     // A fast reply never waits, so the deadline and the cancel flag are also looked at
     // here.
     if (Clock::now() >= opts.deadline) return call_fail(CallFail::Timeout, "timed out");
@@ -328,6 +336,32 @@ uint16_t status_of(std::string_view head) {
   out.body.assign(reply.begin() + static_cast<std::ptrdiff_t>(term + kHeadEnd.size()), reply.end());
   out.body_bytes = opts.sink ? body_bytes : out.body.size();
   return out;
+}
+
+[[nodiscard]] std::expected<HttpReply, CallError> call_with(
+    std::string_view host_text, std::string_view method, std::string_view path, ByteView body,
+    std::string_view content_type, const CallOptions& opts, milliseconds connect_limit) {
+  std::string host = normalize_host(host_text);
+  auto to = resolve(host, opts);
+  if (!to) return std::unexpected(to.error());
+  auto conn = connect_to(*to, connect_limit, opts.deadline, opts.cancel);
+  if (!conn) return std::unexpected(conn.error());
+
+  std::string head;
+  head.append(method).append(" ").append(path).append(" HTTP/1.1\r\nHost: ").append(host);
+  head.append("\r\nContent-Type: ").append(content_type);
+  head.append("\r\nContent-Length: ").append(std::to_string(body.size()));
+  head.append("\r\n").append(opts.extra_headers);
+  head.append("Connection: close\r\n\r\n");
+  // Header block and body leave in one write, so that a small body does not wait for
+  // the acknowledgement of the header block.
+  Bytes request(head.begin(), head.end());
+  bytes::put(request, body);
+  if (auto ok = send_whole(conn->get(), request, opts); !ok) return std::unexpected(ok.error());
+  auto reply = read_reply(conn->get(), opts);
+  // From here on the server may have acted on the request, whatever became of the reply.
+  if (!reply) reply.error().sent = true;
+  return reply;
 }
 
 }  // namespace

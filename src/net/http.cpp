@@ -115,6 +115,15 @@ std::optional<std::string> header_value(std::string_view head, std::string_view 
 
 }  // namespace
 
+std::optional<uint64_t> declared_length(std::string_view head) {
+  // The status line is not a header.
+  const size_t eol = head.find('\n');
+  if (eol == std::string_view::npos) return std::nullopt;
+  auto value = header_value(head.substr(eol + 1), "content-length:");
+  if (!value) return std::nullopt;
+  return parse_u64(*value);
+}
+
 std::optional<uint64_t> range_start(std::string_view head) {
   auto value = header_value(head, "range:");
   if (!value) return std::nullopt;

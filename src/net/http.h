@@ -66,6 +66,9 @@ struct RequestHead {
 [[nodiscard]] std::optional<uint64_t> parse_u64(std::string_view text);
 // The Content-Length of a header block; 0 when absent or not a number.
 uint64_t content_length(std::string_view head);
+// The body length a reply's header block declares: its last Content-Length line, or
+// nothing when there is none or it is not a number (the body then ends with the stream).
+[[nodiscard]] std::optional<uint64_t> declared_length(std::string_view head);
 // The value of `key` in the query of the request line's target, as a number.
 [[nodiscard]] std::optional<uint64_t> query_u64(std::string_view request_line,
                                                 std::string_view key);
