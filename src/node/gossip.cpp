@@ -365,8 +365,7 @@ CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait)
         memo.peers[peer].fetch.failed(now, kFetchBackoff, kFetchBackoffMax);
         out.lines.push_back({false, "download from " + peer + " stopped: needs more than " +
                                         std::to_string(d.progress.received + kDiskMargin) +
-                                        " bytes, " + std::to_string(d.free.value_or(0)) +
-                                        " free"});
+                                        " bytes, " + std::to_string(d.free.value_or(0)) + " free"});
         break;
       case Course::kOutOfTime:
         memo.peers[peer].fetch.failed(now, kFetchBackoff, kFetchBackoffMax);

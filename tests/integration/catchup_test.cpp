@@ -9,11 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <numeric>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -140,87 +138,6 @@ class CatchUp : public nodes::NetTest {
     return f;
   }
 };
-
-// Limits what namespace `ns` sends to `bytes_per_s` on its link to the bridge, with a short
-// queue: a reply larger than the socket's buffer waits for its reader.
-bool shape(const std::string& ns, uint64_t bytes_per_s) {
-  const std::string tc = fs::exists("/usr/sbin/tc") ? "/usr/sbin/tc" : "/sbin/tc";
-  auto o = proc::run(ip_bin(), {"netns", "exec", ns, tc, "qdisc", "add", "dev", "e0", "root", "tbf",
-                                "rate", std::to_string(bytes_per_s * 8) + "bit", "burst", "32kb",
-                                "latency", "20ms"});
-  if (o.status != 0) std::cout << "tc: " << o.err << "\n";
-  return o.status == 0;
-}
-
-// A leader and a rival gain a block each every second, so that the leader often adopts the
-// rival's fork and renames a new chain file into place, cutting the replies of its slow
-// link that were sending the old one. A follower of the leader alone does not hold the cut
-// replies against it: it stays within a few blocks. QUV_ADOPT_SECONDS lengthens the run
-// (30 s by default).
-TEST_F(CatchUp, AFollowerOfANodeThatAdoptsOftenKeepsUp) {
-  ASSERT_TRUE(net_->add());
-  const std::string bin = nodes::bin_under_test(QUV_BIN);
-  proc::TempDir dir;
-  const std::vector<std::string> names = {"lead", "rival", "follow"};
-  std::vector<fs::path> chains;
-  {
-    chain_gen::Builder b(5, false, true);
-    b.full_blocks(34);
-    for (const auto& n : names) {
-      chains.push_back(dir / n / "quv.chain");
-      fs::create_directories(chains.back().parent_path());
-      b.write(chains.back());
-    }
-  }
-  auto addr = [&](size_t i) { return net_->addr(i) + ":19191"; };
-  ASSERT_EQ(nodes::set_peers(bin, chains[0], {addr(1)}).status, 0);
-  ASSERT_EQ(nodes::set_peers(bin, chains[1], {addr(0)}).status, 0);
-  ASSERT_EQ(nodes::set_peers(bin, chains[2], {addr(0)}).status, 0);
-  ASSERT_TRUE(shape(net_->ns(0), 1 << 20));
-  std::vector<std::unique_ptr<netns::Bg>> procs;
-  for (size_t i = 0; i < names.size(); ++i) {
-    procs.push_back(nodes::start(bin, net_->ns(i), chains[i], "0", dir / (names[i] + ".out"),
-                                 dir / (names[i] + ".err")));
-  }
-  ASSERT_TRUE(nodes::wait_until([&] { return height(0) >= 0 && height(1) >= 0 && height(2) >= 0; },
-                                std::chrono::seconds(30), std::chrono::milliseconds(100)));
-
-  const char* env = std::getenv("QUV_ADOPT_SECONDS");
-  const auto run = std::chrono::seconds(env != nullptr ? std::atoi(env) : 30);
-  const std::string payee = WalletKeys::from_mnemonic(seed::to_mnemonic(seed::generate())).address;
-  std::vector<int64_t> lags;
-  const auto t0 = Clock::now();
-  for (auto next_mint = t0; Clock::now() - t0 < run;
-       std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
-    if (Clock::now() >= next_mint) {
-      for (size_t i = 0; i < 2; ++i) {
-        proc::run(bin, {"--chain", chains[i].string(), "mint", payee, "1"});
-      }
-      next_mint += std::chrono::seconds(1);
-    }
-    const int64_t lead = height(0), follower = height(2);
-    if (lead >= 0 && follower >= 0) lags.push_back(std::max<int64_t>(0, lead - follower));
-  }
-  procs.clear();
-  ASSERT_FALSE(lags.empty());
-  const double mean =
-      static_cast<double>(std::accumulate(lags.begin(), lags.end(), int64_t{0})) /
-      static_cast<double>(lags.size());
-  const std::string lead_out = proc::slurp(dir / "lead.out");
-  const std::string follow_err = proc::slurp(dir / "follow.err");
-  auto count = [](const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-  };
-  std::cout << "follower of a node that adopted " << count(lead_out, "adopted ") << " times in "
-            << run.count() << " s: mean lag " << mean << " blocks, largest "
-            << *std::max_element(lags.begin(), lags.end()) << "; "
-            << count(follow_err, "Peer chain rejected") << " cut files refused\n";
-  EXPECT_LE(mean, 3.0);
-  EXPECT_EQ(count(follow_err, "Peer chain rejected"), 0u);
-  if (HasFailure()) std::cout << "---- follower stderr\n" << follow_err;
-}
 
 TEST_F(CatchUp, AFollowerFetchesOnlyTheNewBlocks) {
   const Figures small = follow(1000, 12);
