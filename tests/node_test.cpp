@@ -23,6 +23,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -60,6 +61,8 @@ struct Scripted {
   // The status line's code and reason, and header lines to add (each ending in "\r\n").
   std::string status = "200 OK";
   std::string headers = "";
+  // Send only this many bytes of the body, though the header declares all of them.
+  std::optional<size_t> cut;
 };
 
 // The patterns the fake peers read requests with, built before any thread starts:
@@ -179,7 +182,8 @@ class FakePeer {
     }
     std::string reply = "HTTP/1.1 " + s.status +
                         "\r\nContent-Length: " + std::to_string(s.body.size()) + "\r\n" +
-                        s.headers + "Connection: close\r\n\r\n" + s.body;
+                        s.headers + "Connection: close\r\n\r\n" +
+                        s.body.substr(0, s.cut.value_or(std::string::npos));
     if (s.trickle.count() == 0) {
       (void)!::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
       return true;
@@ -898,6 +902,59 @@ TEST_F(NodeTest, OurOwnSealDuringADownloadMakesANewPlanNotAFault) {
   }
   EXPECT_EQ(proc::slurp(n.path()), file);
   EXPECT_FALSE(memo.peers[peer.endpoint()].fetch.active(Clock::now()));
+}
+
+// A peer whose chain file is replaced while it is sent (its node adopted another chain)
+// cuts the reply short of the length it declared: the short file never reaches the ledger,
+// the peer is not backed off, and the next tick fetches its chain.
+TEST_F(NodeTest, AReplyCutByThePeersOwnAdoptionIsNotItsFault) {
+  chain_gen::Builder longer = gen();
+  longer.add({longer.spend()});
+  longer.add({longer.spend()});
+  const std::string file = str(longer.bytes());
+  const std::string tip = hex::encode(longer.blocks().back().hash);
+  struct Case {
+    std::string name;
+    // The first reply to GET /chain, from the request's path.
+    std::function<Scripted(const std::string&)> first;
+  };
+  const Case cases[] = {
+      {"the whole file cut",
+       [&](const std::string&) {
+         return Scripted{file, false, milliseconds(0), "200 OK", "", 40};
+       }},
+      {"the bytes past ours cut",
+       [&](const std::string& path) {
+         Scripted r = ranged(file, path);
+         r.cut = r.body.size() / 2;
+         return r;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestNode n(gen().bytes());
+    const int64_t want = n.height() + 2;
+    std::atomic<int> gets{0};
+    FakePeer peer([&](const std::string&, const std::string& path, const std::string&) {
+      if (path == "/status") {
+        json doc = json::parse(status_doc("peer-c", want, tip));
+        doc["bytes"] = file.size();
+        return Scripted{doc.dump()};
+      }
+      if (path.starts_with("/chain")) {
+        if (gets++ == 0) return c.first(path);
+        return path.starts_with("/chain bytes=") ? ranged(file, path) : Scripted{file};
+      }
+      return Scripted{"{\"hashes\":[]}"};
+    });
+    n.set_peers({peer.endpoint()});
+    for (int i = 0; i < 3 && n.height() < want; ++i) {
+      for (const LogLine& l : n.tick()) EXPECT_TRUE(l.ok) << l.text;
+    }
+    EXPECT_EQ(n.height(), want);
+    EXPECT_TRUE(proc::slurp(n.path()) == file);
+    EXPECT_FALSE(n.session.memo.peers[peer.endpoint()].fetch.active(Clock::now()));
+  }
 }
 
 // A peer that claims a new height and tip at every request and trickles its chain: the

@@ -145,16 +145,20 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
   const FetchOutcome o = f->take();
   const std::filesystem::path staged = f->plan().staged;
   PeerMemo& pm = memo.peers[claim.peer];
+  const auto now = SteadyClock::now();
   auto peer_failed = [&] {
-    pm.fetch.failed(SteadyClock::now(), kFetchBackoff, kFetchBackoffMax);
+    pm.fetch.failed(now, kFetchBackoff, kFetchBackoffMax);
+    pm.cuts = 0;
     now_failed.failed.insert(claim.peer);
   };
   const int64_t old_height = height_of(chain);
+  const std::string old_tip = chain.tip_hash_hex();
   // Our tip moved while the download ran (we sealed a block): the bytes past our old tip
   // no longer follow our chain, and a whole file may no longer be better than ours. That
   // is no fault of the peer's; the next plan starts from our tip as it is now.
-  const bool moved = chain.tip_hash_hex() != memo.fetch_base;
-  Status taken;
+  const bool moved = old_tip != memo.fetch_base;
+  // What the download brought; a file that is not whole never reaches the ledger.
+  std::optional<Status> taken;
   switch (o.staged) {
     case Staged::kFailed:
       peer_failed();
@@ -164,9 +168,18 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
       peer_failed();
       out.lines.push_back({false, "peer " + claim.peer + " sent a bad chain file"});
       break;
+    case Staged::kCut:
+      // The peer's chain was replaced while it was sent: asked again with a fresh plan,
+      // unless it cuts every reply.
+      pm.cut_at = now;
+      if (++pm.cuts >= kCutsInRow) {
+        peer_failed();
+        out.lines.push_back({false, "could not fetch chain from " + claim.peer});
+      }
+      break;
     case Staged::kNoRoom: {
       // Not the peer's fault; it is tried again after a while, when there may be room.
-      pm.fetch.failed(SteadyClock::now(), kFetchBackoff, kFetchBackoffMax);
+      pm.fetch.failed(now, kFetchBackoff, kFetchBackoffMax);
       std::error_code gone;
       std::filesystem::remove(staged, gone);
       const uint64_t free = free_bytes(staged.parent_path()).value_or(0);
@@ -176,12 +189,12 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
       break;
     }
     case Staged::kTail:
-      if (moved) {
-        std::error_code ignored;
-        std::filesystem::remove(staged, ignored);
-        return;
+      if (moved) break;
+      if (auto n = chain.extend_staged(staged); !n) {
+        taken = std::unexpected(n.error());
+      } else {
+        taken = Status{};
       }
-      if (auto n = chain.extend_staged(staged); !n) taken = std::unexpected(n.error());
       break;
     case Staged::kWhole:
       taken = chain.adopt_staged(staged);
@@ -189,12 +202,11 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
   }
   std::error_code ignored;
   std::filesystem::remove(staged, ignored);
-  if (o.staged == Staged::kFailed || o.staged == Staged::kBadFile || o.staged == Staged::kNoRoom) {
-    return;
-  }
+  if (!taken) return;
   const int64_t new_height = height_of(chain);
-  if (!taken) {
-    pm.fetch.failed(SteadyClock::now(), kFetchBackoff, kFetchBackoffMax);
+  if (!*taken) {
+    pm.fetch.failed(now, kFetchBackoff, kFetchBackoffMax);
+    pm.cuts = 0;
     now_failed.refused.insert(claim.peer);
     // Blocks that passed before the fault stay appended; the line says so.
     std::string kept;
@@ -203,15 +215,19 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
       kept = "kept " + std::to_string(n) + (n == 1 ? " block" : " blocks") + " from " + claim.peer +
              " (h" + std::to_string(old_height) + "\u2192h" + std::to_string(new_height) + "); ";
     }
-    out.lines.push_back({false, "sync: " + kept + taken.error().to_string()});
+    out.lines.push_back({false, "sync: " + kept + taken->error().to_string()});
     return;
   }
-  // A chain shorter than claimed, or not the advertised one, does not count as the
-  // peer's: the peer is not fetched from for a while.
-  const bool as_claimed = new_height > claim.height ||
-                          (new_height == claim.height && claim.tip == chain.tip_hash_hex());
+  // A chain shorter than claimed, or at the claimed height neither the advertised one nor
+  // one we took, does not count as the peer's: the peer is not fetched from for a while.
+  // A busy peer may have taken another chain of that height since its status.
+  const std::string new_tip = chain.tip_hash_hex();
+  const bool as_claimed =
+      new_height > claim.height ||
+      (new_height == claim.height && (claim.tip == new_tip || new_tip != old_tip));
   if (as_claimed) {
     pm.fetch.succeeded();
+    pm.cuts = 0;
   } else if (!moved) {
     peer_failed();
   }
@@ -220,21 +236,57 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
                                  hex::short_hash(claim.tip.value_or(""))});
 }
 
-// Whether a running download has had its time: longer than its declared body needs at the
-// rate floor, or, while another peer offers a chain (`contested`), longer than an honest
-// peer would take, or fewer bytes than it would have sent by now. An honest peer's first
-// second goes to connecting and to finding the bytes.
-bool overdue(const Fetch& f, SteadyClock::time_point now, bool contested) {
+// What becomes of a download under way; decided once a tick.
+enum class Course {
+  kGoOn,
+  // Our tip moved while it fetched the bytes past our old tip: planned again from the new
+  // tip, and the peer is not blamed.
+  kTipMoved,
+  // The disk filled meanwhile: stopped, and the peer tried again after a while.
+  kNoRoom,
+  // It has had its time: the peer's failure.
+  kOutOfTime,
+  // Too slow beside a better chain on offer: set aside for it, and the peer is not
+  // blamed.
+  kSetAside,
+};
+
+// What catch-up knows of a download under way.
+struct UnderWay {
+  // Seconds since it started.
+  double ran = 0;
+  FetchProgress progress;
+  // Our tip is not the one it was planned on.
+  bool tip_moved = false;
+  // Bytes free beside the chain; nothing when the file system cannot tell.
+  std::optional<uint64_t> free;
+  // A peer that has not failed lately offers a better chain than the one under way.
+  bool better_offered = false;
+};
+
+// The rules that decide whether a download goes on, in order: the first that holds decides.
+Course course(const UnderWay& d) {
   using Secs = std::chrono::duration<double>;
-  const double ran = Secs(now - f.started()).count();
-  const FetchProgress p = f.progress();
-  const auto declared = static_cast<double>(p.declared);
+  const auto declared = static_cast<double>(d.progress.declared);
+  const auto received = static_cast<double>(d.progress.received);
   const auto floor = static_cast<double>(kMinChainRate);
   const auto honest = static_cast<double>(kHonestRate);
-  if (p.declared > 0 && ran > Secs(kFetchSlack).count() + declared / floor) return true;
-  if (!contested || now - f.started() < kSealHold) return false;
-  if (p.declared > 0 && ran > 1.0 + declared / honest) return true;
-  return static_cast<double>(p.received) < (ran - 1.0) * honest;
+  // 1. A moved tip: the bytes past our old tip no longer follow our chain (a whole file
+  //    still may be better than ours).
+  if (d.progress.ranged && d.tip_moved) return Course::kTipMoved;
+  // 2. Disk room: what the node itself writes meanwhile comes first.
+  if (d.free && *d.free < kDiskMargin / 2) return Course::kNoRoom;
+  // 3. Its time: what its declared body needs at the rate floor, plus `kFetchSlack`.
+  if (d.progress.declared > 0 && d.ran > Secs(kFetchSlack).count() + declared / floor) {
+    return Course::kOutOfTime;
+  }
+  // 4. Its pace, and only while a better chain is on offer: after `kSealHold`, behind an
+  //    honest pace from its first second on, or longer than its declared body needs at it.
+  if (d.better_offered && d.ran >= Secs(kSealHold).count()) {
+    if (received < (d.ran - 1.0) * honest) return Course::kSetAside;
+    if (d.progress.declared > 0 && d.ran > 1.0 + declared / honest) return Course::kSetAside;
+  }
+  return Course::kGoOn;
 }
 
 }  // namespace
@@ -278,21 +330,55 @@ CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait)
     }
     if (!backed_off && is_candidate(c, own_height, own_tip)) candidates.push_back(std::move(c));
   }
-  // Stable: among equals the first in list order stays first.
+  // Stable: among equals the first in list order stays first. A peer whose download was
+  // cut lately comes after every other.
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Claim& a, const Claim& b) { return displaces(a, b); });
+  std::stable_partition(candidates.begin(), candidates.end(),
+                        [&](const Claim& c) { return !memo.peers[c.peer].cut_lately(now); });
 
-  // A download that has had its time is given up as its peer's failure, and the best
-  // other candidate is fetched in its place.
+  // A download under way goes on, or stops by the first rule of `course` that holds.
   if (memo.fetch && !memo.fetch->done()) {
-    const std::string peer = memo.fetching.peer;
-    const bool contested = std::any_of(candidates.begin(), candidates.end(),
-                                       [&](const Claim& c) { return c.peer != peer; });
-    if (overdue(*memo.fetch, now, contested)) {
-      memo.fetch.reset();
-      memo.peers[peer].fetch.failed(now, kFetchBackoff, kFetchBackoffMax);
-      failures.failed.insert(peer);
-      out.lines.push_back({false, "could not fetch chain from " + peer});
+    const Claim under_way = [&] {
+      // The peer's fresh claim, when it still makes one we would fetch.
+      for (const Claim& c : candidates) {
+        if (c.peer == memo.fetching.peer) return c;
+      }
+      return memo.fetching;
+    }();
+    const std::string& peer = under_way.peer;
+    UnderWay d;
+    d.ran = std::chrono::duration<double>(now - memo.fetch->started()).count();
+    d.progress = memo.fetch->progress();
+    d.tip_moved = own_tip != memo.fetch_base;
+    d.free = free_bytes(memo.fetch->plan().staged.parent_path());
+    d.better_offered = std::any_of(candidates.begin(), candidates.end(), [&](const Claim& c) {
+      return c.peer != peer && displaces(c, under_way) && !memo.peers[c.peer].cut_lately(now);
+    });
+    const Course verdict = course(d);
+    if (verdict != Course::kGoOn) memo.fetch.reset();
+    switch (verdict) {
+      case Course::kGoOn:
+      case Course::kTipMoved:
+        break;
+      case Course::kNoRoom:
+        memo.peers[peer].fetch.failed(now, kFetchBackoff, kFetchBackoffMax);
+        out.lines.push_back({false, "download from " + peer + " stopped: needs more than " +
+                                        std::to_string(d.progress.received + kDiskMargin) +
+                                        " bytes, " + std::to_string(d.free.value_or(0)) + " free"});
+        break;
+      case Course::kOutOfTime:
+        memo.peers[peer].fetch.failed(now, kFetchBackoff, kFetchBackoffMax);
+        memo.peers[peer].cuts = 0;
+        failures.failed.insert(peer);
+        out.lines.push_back({false, "could not fetch chain from " + peer});
+        break;
+      case Course::kSetAside:
+        out.lines.push_back({true, "download from " + peer + " set aside for a better chain"});
+        break;
+    }
+    if (verdict == Course::kNoRoom || verdict == Course::kOutOfTime ||
+        verdict == Course::kSetAside) {
       std::erase_if(candidates, [&](const Claim& c) { return c.peer == peer; });
     }
   }
@@ -310,8 +396,8 @@ CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait)
         plan.last_record = std::move(last->second);
       }
     }
-    const DiskRoom room =
-        disk_room(plan.staged.parent_path(), memo.seen.at(best.peer).bytes.value_or(0), plan.from);
+    plan.peer_bytes = memo.seen.at(best.peer).bytes.value_or(0);
+    const DiskRoom room = disk_room(plan.staged.parent_path(), plan.peer_bytes, plan.from);
     plan.max_bytes = room.max_bytes;
     if (!room.enough()) {
       // Too little room for what the peer's chain needs: said once per back-off, and the

@@ -55,10 +55,17 @@ inline constexpr std::chrono::milliseconds kStartFetchWait = kSealHold;
 // plus this for connecting and for asking twice (the bytes past ours, then the whole
 // file): a tail of a few blocks gets seconds, not minutes.
 inline constexpr std::chrono::seconds kFetchSlack{5};
-// While another peer offers a chain we would fetch, a download that has run `kSealHold`
-// and holds fewer bytes than this rate brings after its first second is given up as the
-// peer's failure: one slow peer does not hold back what another can serve.
+// While a peer that has not failed lately offers a better chain than the one under way, a
+// download that has run `kSealHold` and holds fewer bytes than this rate brings after its
+// first second is set aside for it: one slow peer does not hold back a better chain that
+// another can serve. Being slower than another is no failure: the peer is not backed off.
 inline constexpr uint64_t kHonestRate = uint64_t{512} << 10;
+// A download cut short because the peer's chain file was replaced (it adopted another
+// chain) is no failure of the peer's, and the peer is asked again at once; only this many
+// cuts in a row count as one failure, so that a peer cannot hold the downloads by cutting
+// every reply. A peer cut within the last `kFetchBackoff` is fetched from only when no
+// other peer offers a chain, and sets aside no download.
+inline constexpr uint32_t kCutsInRow = 3;
 // A request that had at least this long and got no answer counts as the peer's silence.
 inline constexpr std::chrono::milliseconds kFairChance{250};
 // A peer that did not answer is left alone for 2 s, then twice as long after each further
@@ -108,6 +115,13 @@ struct PeerMemo {
   // A peer whose chain could not be had is not fetched from, and does not hold the node
   // back, while this runs; a new claim does not end it.
   Backoff fetch;
+  // Downloads from this peer cut in a row, and when the last one was.
+  uint32_t cuts = 0;
+  SteadyClock::time_point cut_at{};
+
+  bool cut_lately(SteadyClock::time_point now) const {
+    return cuts > 0 && now - cut_at < kFetchBackoff;
+  }
 };
 
 // What catch-up and gossip remember between ticks.

@@ -118,7 +118,8 @@ bool Fetch::wait(std::chrono::milliseconds limit) const {
 }
 
 FetchProgress Fetch::progress() const {
-  return {received_.load(std::memory_order_relaxed), declared_.load(std::memory_order_relaxed)};
+  return {received_.load(std::memory_order_relaxed), declared_.load(std::memory_order_relaxed),
+          ranged_.load(std::memory_order_relaxed)};
 }
 
 FetchOutcome Fetch::take() {
@@ -154,21 +155,36 @@ void Fetch::run() {
   auto get = [&] {
     return net::call(plan_.peer, "GET", "/chain", {}, "application/octet-stream", opts);
   };
-  // A reply past the bytes the disk allows, or a full disk, is a download without room.
+  // A reply past the bytes the disk allows, or a full disk, is a download without room; a
+  // reply cut before its declared length was cut by the peer's own adoption.
   auto failed = [&](const net::CallError& e) {
     const bool disk_bound = plan_.max_bytes < kMaxChainBytes && e.kind == net::CallFail::TooLarge;
-    return finish(sink.no_space || disk_bound ? Staged::kNoRoom : Staged::kFailed);
+    if (sink.no_space || disk_bound) return finish(Staged::kNoRoom);
+    return finish(e.kind == net::CallFail::Cut ? Staged::kCut : Staged::kFailed);
+  };
+  // A reply that brought other than the length it declared: short is cut, long is the
+  // peer's fault. A short file never reaches the ledger.
+  auto whole_body = [&](const net::HttpReply& r) -> std::optional<Staged> {
+    const uint64_t declared = net::content_length(r.head);
+    if (declared == 0 || sink.written == declared) return std::nullopt;
+    return sink.written < declared ? Staged::kCut : Staged::kFailed;
   };
 
   if (!plan_.last_record.empty()) {
+    ranged_.store(true, std::memory_order_relaxed);
     opts.extra_headers = "Range: bytes=" + std::to_string(plan_.from) + "-\r\n";
     auto r = get();
     if (!r) return failed(r.error());
+    if (auto short_or_long = whole_body(*r)) return finish(*short_or_long);
+    const uint64_t promised = plan_.peer_bytes;
     if (r->status == 206) {
       auto range = net::content_range(r->head);
+      if (range && range->total < promised) return finish(Staged::kCut);
       if (range && range->first == plan_.from && sink.starts_with(plan_.last_record)) {
         return finish(Staged::kTail);
       }
+    } else if (r->status == 416 && promised > plan_.from) {
+      return finish(Staged::kCut);
     } else if (r->status == 200) {
       // A peer that knows no ranges sends its whole file.
       return finish(sink.starts_with(bytes::of(chain::kMagic)) ? Staged::kWhole : Staged::kBadFile);
@@ -176,10 +192,13 @@ void Fetch::run() {
     // Our last record is not where we hold it (a fork), or the peer's file is shorter:
     // the whole file it is.
     opts.extra_headers.clear();
+    ranged_.store(false, std::memory_order_relaxed);
+    declared_.store(0, std::memory_order_relaxed);
     if (!sink.restart()) return finish(Staged::kFailed);
   }
   auto r = get();
   if (!r) return failed(r.error());
+  if (auto short_or_long = whole_body(*r)) return finish(*short_or_long);
   finish(sink.starts_with(bytes::of(chain::kMagic)) ? Staged::kWhole : Staged::kBadFile);
 }
 

@@ -45,6 +45,9 @@ struct FetchPlan {
   Bytes last_record;
   // Most bytes the staged file may take.
   uint64_t max_bytes = kMaxChainBytes;
+  // The length of the peer's chain file as its status gave it (0 when unknown): a ranged
+  // reply that finds a shorter file found another file than the one the plan saw.
+  uint64_t peer_bytes = 0;
 };
 
 // What the staging file holds once a download is done.
@@ -59,6 +62,11 @@ enum class Staged {
   kNoRoom,
   // A reply that is no chain file (shorter than 4 bytes or another magic).
   kBadFile,
+  // Nothing usable, through no fault of the peer's: the reply ended before the length
+  // it declared, or the ranged reply found a shorter file than the peer's status gave.
+  // Either way the peer's chain file was replaced while it was sent (its node adopted
+  // another chain); a fresh plan fetches the new one.
+  kCut,
 };
 
 struct FetchOutcome {
@@ -72,6 +80,9 @@ struct FetchOutcome {
 struct FetchProgress {
   uint64_t received = 0;
   uint64_t declared = 0;
+  // True while it asks for the bytes past our last record, false once it asks for the
+  // whole file.
+  bool ranged = false;
 };
 
 // One download on its own thread. Dropping it cancels the download, waits for the
@@ -105,6 +116,7 @@ class Fetch {
   std::atomic<bool> done_{false};
   std::atomic<uint64_t> received_{0};
   std::atomic<uint64_t> declared_{0};
+  std::atomic<bool> ranged_{false};
   bool taken_ = false;
   std::thread thread_;
 };

@@ -230,6 +230,16 @@ Handler floor_rate_peer(std::atomic<int64_t>& claim) {
       claim, "floor", Answer{Answer::Kind::Stream, std::string(chain::kMagic), milliseconds(100)});
 }
 
+// Limits what namespace `ns` sends to `bytes_per_s` on its link to the bridge.
+bool shape(const std::string& ns, uint64_t bytes_per_s) {
+  const std::string tc = fs::exists("/usr/sbin/tc") ? "/usr/sbin/tc" : "/sbin/tc";
+  auto o = proc::run(nodes::ip_bin(),
+                     {"netns", "exec", ns, tc, "qdisc", "add", "dev", "e0", "root", "tbf", "rate",
+                      std::to_string(bytes_per_s * 8) + "bit", "burst", "32kb", "latency", "2s"});
+  if (o.status != 0) std::cout << "tc: " << o.err << "\n";
+  return o.status == 0;
+}
+
 // Peak resident memory of a process in MB, from /proc.
 double peak_rss_mb(pid_t pid) {
   const std::string status = proc::slurp("/proc/" + std::to_string(pid) + "/status");
@@ -381,6 +391,62 @@ TEST_F(Hostile, ARestartBesideAFloorRatePeerSealsSoon) {
   }
   print("restart beside a floor-rate peer, first transfer to block", firsts);
   EXPECT_LT(median(firsts), 5.0);
+}
+
+// A node on a fork, an honest node with a longer chain of 750 KB behind a 200 KiB/s link,
+// and a fast peer that claims one block less than the honest one and serves junk: the node
+// takes the honest chain within the time the link needs and a few seconds.
+TEST_F(Hostile, AJunkPeerDoesNotKeepTheNodeOffASlowHonestChain) {
+  // A shared chain of about 750 KB (old blocks need no proof of work), then one mined block
+  // of the node's own and three of the honest node's.
+  chain_gen::Builder shared(43, false, true);
+  shared.full_blocks(36);
+  std::vector<codec::Block> own(shared.blocks()), longer(shared.blocks());
+  // The node's own block holds a payout, so that it differs from the honest one.
+  own.push_back(chain_gen::make_block(own.size(), own.back().hash, {shared.mint(1)}, true));
+  for (int i = 0; i < 3; ++i) {
+    longer.push_back(chain_gen::make_block(longer.size(), longer.back().hash, {}, true));
+  }
+  const Bytes honest_file = chain_gen::file_bytes(longer);
+  const int64_t honest_height = static_cast<int64_t>(longer.size()) - 1;
+  proc::spit(chain_, std::string(honest_file.begin(), honest_file.end()));
+  const fs::path honest = dir_ / "h" / "quv.chain";
+  fs::create_directories(honest.parent_path());
+  fs::rename(chain_, honest);
+  const Bytes own_file = chain_gen::file_bytes(own);
+  proc::spit(chain_, std::string(own_file.begin(), own_file.end()));
+
+  FakePeer junk(net_->ns(2), [&](const std::string&, const std::string& path) {
+    if (path == "/status") {
+      return Answer{Answer::Kind::Reply,
+                    status_doc("junk", honest_height - 1, std::string(64, '0'))};
+    }
+    if (path.starts_with("/chain")) {
+      return Answer{Answer::Kind::Reply, std::string(chain::kMagic) + std::string(4096, 'j')};
+    }
+    if (path == "/nft") return Answer{Answer::Kind::Reply, "{\"hashes\":[]}"};
+    return Answer{Answer::Kind::Reply, "{\"ok\":true}"};
+  });
+  ASSERT_TRUE(junk.listening());
+  ASSERT_TRUE(shape(net_->ns(1), 200 << 10));
+  ASSERT_EQ(nodes::set_peers(bin_, honest, {peer(0)}).status, 0);
+  auto h = nodes::start(bin_, net_->ns(1), honest, "0", dir_ / "h.out", dir_ / "h.err");
+  ASSERT_TRUE(nodes::wait_until([&] { return nodes::height(net_->ns(1)) == honest_height; },
+                                std::chrono::seconds(20), milliseconds(100)));
+  const auto t0 = Clock::now();
+  ASSERT_TRUE(start({peer(2), peer(1)}));
+  nodes::wait_until([&] { return height() >= honest_height; }, std::chrono::seconds(40),
+                    milliseconds(100));
+  const double took = std::chrono::duration<double>(Clock::now() - t0).count();
+  // What the link needs for the whole file.
+  const double link = static_cast<double>(honest_file.size()) / (200 << 10);
+  std::cout << "slow honest chain of " << honest_file.size() << " bytes beside a junk peer: "
+            << (height() >= honest_height ? "adopted after " : "not adopted in ") << took
+            << " s (the link needs " << link << " s), " << junk.count("GET /chain")
+            << " downloads from the junk peer\n";
+  EXPECT_GE(height(), honest_height);
+  EXPECT_LT(took, link + 8);
+  if (HasFailure()) show_log();
 }
 
 // A peer that serves an endless chain: the download goes to a staging file beside the
