@@ -227,6 +227,7 @@ void take_fetch(Chain& chain, GossipMemo& memo, CatchUp& out, TickFailures& now_
       (new_height == claim.height && (claim.tip == new_tip || new_tip != old_tip));
   if (as_claimed) {
     pm.fetch.succeeded();
+    pm.set_aside.succeeded();
     pm.cuts = 0;
   } else if (!moved) {
     peer_failed();
@@ -246,7 +247,7 @@ enum class Course {
   kNoRoom,
   // It has had its time: the peer's failure.
   kOutOfTime,
-  // Too slow beside a better chain on offer: set aside for it, and the peer is not
+  // Too slow while another peer offers a chain: set aside for it, and the peer is not
   // blamed.
   kSetAside,
 };
@@ -260,8 +261,9 @@ struct UnderWay {
   bool tip_moved = false;
   // Bytes free beside the chain; nothing when the file system cannot tell.
   std::optional<uint64_t> free;
-  // A peer that has not failed lately offers a better chain than the one under way.
-  bool better_offered = false;
+  // Another peer that has neither failed nor been set aside lately offers a chain we would
+  // fetch.
+  bool alternative = false;
 };
 
 // The rules that decide whether a download goes on, in order: the first that holds decides.
@@ -280,11 +282,18 @@ Course course(const UnderWay& d) {
   if (d.progress.declared > 0 && d.ran > Secs(kFetchSlack).count() + declared / floor) {
     return Course::kOutOfTime;
   }
-  // 4. Its pace, and only while a better chain is on offer: after `kSealHold`, behind an
+  // 4. Its pace, and only while another chain is on offer: after `kSealHold`, behind an
   //    honest pace from its first second on, or longer than its declared body needs at it.
-  if (d.better_offered && d.ran >= Secs(kSealHold).count()) {
-    if (received < (d.ran - 1.0) * honest) return Course::kSetAside;
-    if (d.progress.declared > 0 && d.ran > 1.0 + declared / honest) return Course::kSetAside;
+  //    The claim under way does not count: a peer that claims much and sends slowly does
+  //    not keep the node off a chain that another peer serves.
+  //    A download that its own pace finishes within `kLetFinish` goes on all the same.
+  if (d.alternative && d.ran >= Secs(kSealHold).count()) {
+    const bool behind = received < (d.ran - 1.0) * honest ||
+                        (d.progress.declared > 0 && d.ran > 1.0 + declared / honest);
+    const double pace = received / d.ran;
+    const bool near_end = d.progress.declared > 0 && received <= declared && pace > 0 &&
+                          (declared - received) / pace <= Secs(kLetFinish).count();
+    if (behind && !near_end) return Course::kSetAside;
   }
   return Course::kGoOn;
 }
@@ -339,21 +348,15 @@ CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait)
 
   // A download under way goes on, or stops by the first rule of `course` that holds.
   if (memo.fetch && !memo.fetch->done()) {
-    const Claim under_way = [&] {
-      // The peer's fresh claim, when it still makes one we would fetch.
-      for (const Claim& c : candidates) {
-        if (c.peer == memo.fetching.peer) return c;
-      }
-      return memo.fetching;
-    }();
-    const std::string& peer = under_way.peer;
+    const std::string peer = memo.fetching.peer;
     UnderWay d;
     d.ran = std::chrono::duration<double>(now - memo.fetch->started()).count();
     d.progress = memo.fetch->progress();
     d.tip_moved = own_tip != memo.fetch_base;
     d.free = free_bytes(memo.fetch->plan().staged.parent_path());
-    d.better_offered = std::any_of(candidates.begin(), candidates.end(), [&](const Claim& c) {
-      return c.peer != peer && displaces(c, under_way) && !memo.peers[c.peer].cut_lately(now);
+    d.alternative = std::any_of(candidates.begin(), candidates.end(), [&](const Claim& c) {
+      const PeerMemo& other = memo.peers[c.peer];
+      return c.peer != peer && !other.cut_lately(now) && !other.set_aside.active(now);
     });
     const Course verdict = course(d);
     if (verdict != Course::kGoOn) memo.fetch.reset();
@@ -374,7 +377,8 @@ CatchUp catch_up(Chain& chain, GossipMemo& memo, std::chrono::milliseconds wait)
         out.lines.push_back({false, "could not fetch chain from " + peer});
         break;
       case Course::kSetAside:
-        out.lines.push_back({true, "download from " + peer + " set aside for a better chain"});
+        memo.peers[peer].set_aside.failed(now, kFetchBackoff, kFetchBackoffMax);
+        out.lines.push_back({true, "download from " + peer + " set aside for another chain"});
         break;
     }
     if (verdict == Course::kNoRoom || verdict == Course::kOutOfTime ||

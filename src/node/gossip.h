@@ -55,11 +55,16 @@ inline constexpr std::chrono::milliseconds kStartFetchWait = kSealHold;
 // plus this for connecting and for asking twice (the bytes past ours, then the whole
 // file): a tail of a few blocks gets seconds, not minutes.
 inline constexpr std::chrono::seconds kFetchSlack{5};
-// While a peer that has not failed lately offers a better chain than the one under way, a
-// download that has run `kSealHold` and holds fewer bytes than this rate brings after its
-// first second is set aside for it: one slow peer does not hold back a better chain that
-// another can serve. Being slower than another is no failure: the peer is not backed off.
+// While another peer that has neither failed nor been set aside lately offers a chain we
+// would fetch, a download that has run `kSealHold` and holds fewer bytes than this rate
+// brings after its first second is set aside for it: one slow peer does not hold back a
+// chain that another can serve, whatever it claims. Being slower than another is no
+// failure: the peer is not backed off, and is fetched from again once the other's chain
+// is had or refused.
 inline constexpr uint64_t kHonestRate = uint64_t{512} << 10;
+// A download that lags behind the honest pace but would finish within this at its own pace
+// is not set aside: a slow honest link that is nearly done keeps its download.
+inline constexpr std::chrono::seconds kLetFinish{10};
 // A download cut short because the peer's chain file was replaced (it adopted another
 // chain) is no failure of the peer's, and the peer is asked again at once; only this many
 // cuts in a row count as one failure, so that a peer cannot hold the downloads by cutting
@@ -115,6 +120,10 @@ struct PeerMemo {
   // A peer whose chain could not be had is not fetched from, and does not hold the node
   // back, while this runs; a new claim does not end it.
   Backoff fetch;
+  // A download from this peer was set aside for pace: while this runs the peer sets no
+  // other download aside, so that two slow peers do not keep displacing each other. It
+  // grows like `fetch` and ends with a download that delivers what the peer claimed.
+  Backoff set_aside;
   // Downloads from this peer cut in a row, and when the last one was.
   uint32_t cuts = 0;
   SteadyClock::time_point cut_at{};

@@ -48,8 +48,8 @@ using json = nlohmann::json;
 
 // How a fake peer answers one request.
 struct Answer {
-  // Stream: a head that declares 4 096 bytes, `body`, then 9 000 bytes every `every`
-  // without end.
+  // Stream: a head that declares 100 MB, `body`, then 9 000 bytes every `every` until the
+  // client goes.
   enum class Kind { Reply, Trickle, Endless, Silent, Stream };
   Kind kind = Kind::Reply;
   std::string body;
@@ -173,7 +173,7 @@ class FakePeer {
       }
       case Answer::Kind::Stream: {
         const std::string head =
-            "HTTP/1.1 200 OK\r\nContent-Length: 4096\r\nConnection: close\r\n\r\n" + a.body;
+            "HTTP/1.1 200 OK\r\nContent-Length: 104857600\r\nConnection: close\r\n\r\n" + a.body;
         const std::string chunk(9000, 'z');
         for (bool ok = send_all(c, head.data(), head.size()); ok && !stop_;) {
           std::this_thread::sleep_for(a.every);
@@ -223,8 +223,8 @@ Handler ever_claiming_peer(std::atomic<int64_t>& claim, std::string name, Answer
   };
 }
 
-// An ever-claiming peer whose chain streams at 90 KB/s, just above the rate floor, far past
-// the length it declares.
+// An ever-claiming peer whose chain streams at 90 KB/s, just above the rate floor, with a
+// length that would take it twenty minutes.
 Handler floor_rate_peer(std::atomic<int64_t>& claim) {
   return ever_claiming_peer(
       claim, "floor", Answer{Answer::Kind::Stream, std::string(chain::kMagic), milliseconds(100)});
