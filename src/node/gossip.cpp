@@ -604,6 +604,8 @@ void gossip_nft(Chain& chain, GossipMemo& memo, const std::vector<std::string>& 
     for (const std::string& id : *remote) {
       if (!answering) break;
       if (stored.contains(id)) continue;
+      // A disk that keeps no more than the chain's reserve takes no image: none is fetched.
+      if (!nft::has_room(dir, nft::kMaxBytes)) break;
       const std::string path = "/nft/" + id;
       auto image =
           ask(memo, peer, get(path, kImageTimeout, budget_end, "application/octet-stream"));
