@@ -263,6 +263,11 @@ std::string* paste_field(App& app) {
 
 bool q_quits(uint8_t screen) { return screen == kWelcome || screen == kMain; }
 
+bool q_goes_back(uint8_t screen) {
+  return screen == kNotes || screen == kHistory || screen == kTransaction ||
+         screen == kAddresses;
+}
+
 bool ready_to_quit(App& app) { return ready_to_drop(app, "Q again quits without saving."); }
 
 bool handle_key(App& app, const Key& key) {

@@ -16,6 +16,8 @@ bool handle_key(App& app, const ui::Key& key);
 
 // Whether Q (either case) ends the program on `screen`: the welcome and main screens.
 bool q_quits(uint8_t screen);
+// Screens where q (lower case only) goes back.
+bool q_goes_back(uint8_t screen);
 
 // Q where it quits: true when the program may end. A book that could not be saved is
 // tried once more; when that fails the first Q is refused with a warning in the footer

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <atomic>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -22,10 +23,10 @@ constexpr int kWatchPollMs = 20;
 
 // Reads the terminal on a thread of its own while the UI thread waits on a node, so that
 // the user's keys still work. Ctrl+C sets the cancel flag (every call to a node then gives
-// up) and ends the program. Q, where it quits and before any other key of the wait, sets
-// the flag too and is counted: once the wait is over it quits as it does at any other
-// time, unsaved-book guard included. Every other key is dropped unseen, so that nothing
-// typed for one screen acts on the next. The UI thread does not touch the terminal while
+// up) and ends the program. Q, where it quits or goes back and before any other key of the
+// wait, sets the flag too and is counted: once the wait is over it acts as it does at any
+// other time (a quit goes through the unsaved-book guard). Every other key is dropped
+// unseen, so that nothing typed for one screen acts on the next. The UI thread does not touch the terminal while
 // the watch runs; start and stop (a join) order the two.
 class KeyWatch {
  public:
@@ -35,11 +36,13 @@ class KeyWatch {
   KeyWatch& operator=(const KeyWatch&) = delete;
 
   // Starts reading keys, unless already reading or the program is ending.
-  void start(bool q_may_quit) {
+  // `q_keys` are the characters that act during the wait: "qQ" where Q quits, "q" where q
+  // goes back, none elsewhere.
+  void start(std::string_view q_keys) {
     if (running() || ctrl_c_ || error_) return;
     stop_.store(false);
     q_presses_ = 0;
-    thread_ = std::thread([this, q_may_quit] { watch(q_may_quit); });
+    thread_ = std::thread([this, q_keys] { watch(q_keys); });
   }
   // Stops reading keys; false when it was not reading.
   bool stop() {
@@ -55,7 +58,7 @@ class KeyWatch {
   const std::optional<QuvError>& error() const { return error_; }
 
  private:
-  void watch(bool q_may_quit) {
+  void watch(std::string_view q_keys) {
     bool typed = false;
     while (!stop_.load()) {
       auto key = screen_.poll(kWatchPollMs);
@@ -75,7 +78,8 @@ class KeyWatch {
         return;
       }
       // A Q inside typed text (a passphrase typed again, say) is text, not a quit.
-      if (q_may_quit && !typed && is_char && !k.ctrl && (k.ch == 'q' || k.ch == 'Q')) {
+      if (!typed && is_char && !k.ctrl && k.ch < 0x80 &&
+          q_keys.find(static_cast<char>(k.ch)) != std::string_view::npos) {
         ++q_presses_;
         cancel_.store(true);
         continue;
@@ -118,6 +122,10 @@ std::optional<Status> settle(App& app, KeyWatch& watch, bool& redraw) {
   }
   if (watch.q_presses() == 0) return std::nullopt;
   app.ops.cancel->store(false);
+  if (q_goes_back(app.screen)) {
+    (void)handle_key(app, ui::Key::chr('q'));
+    return std::nullopt;
+  }
   for (int i = 0; i < std::min(watch.q_presses(), 2); ++i) {
     if (ready_to_quit(app)) return Status{};
   }
@@ -163,7 +171,7 @@ Status run_on(ui::Screen& screen, App& app) {
     draw(buf, app);
     // A frame that cannot be shown fails again at the loop's next draw, which ends it.
     (void)screen.draw(buf);
-    watch.start(q_quits(app.screen));
+    watch.start(q_quits(app.screen) ? "qQ" : q_goes_back(app.screen) ? "q" : "");
   };
   app.ops.ping = watched(app.ops.ping, before);
   app.ops.first_node = watched(app.ops.first_node, before);

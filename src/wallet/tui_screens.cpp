@@ -342,8 +342,9 @@ std::string key_hint(uint8_t screen) {
 Line footer_line(const App& app) {
   // Keys typed now are dropped: the footer says so instead of the last message.
   if (app.waiting) {
-    return text(q_quits(app.screen) ? "  Waiting for the node… Q quits."
-                                    : "  Waiting for the node… Ctrl+C quits.",
+    return text(q_quits(app.screen)       ? "  Waiting for the node… Q quits."
+                : q_goes_back(app.screen) ? "  Waiting for the node… q goes back."
+                                          : "  Waiting for the node… Ctrl+C quits.",
                 kHeading);
   }
   if (app.status) return text(app.status->second, app.status->first ? kGood : kBad);
