@@ -1729,14 +1729,19 @@ TEST(NetClient, ABodySinkTakesTheBodyWithinItsLimits) {
     EXPECT_EQ(r.error().kind, c.kind) << c.name;
   }
   // A peer that declares a little and streams on gives the sink no more than it declared,
-  // and the call ends there instead of when the peer stops.
+  // and the call ends there instead of when the peer stops: with the declared bytes, or
+  // as a fault when more than declared arrived at once.
   TrickleServer endless("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n",
                         std::chrono::milliseconds(20));
   sunk.clear();
   auto t0 = std::chrono::steady_clock::now();
   auto r = net::call(local(endless.port()), "GET", "/chain", {}, "x", opts);
-  ASSERT_TRUE(r) << r.error().text;
-  EXPECT_EQ(sunk, "xxx");
+  EXPECT_LE(sunk.size(), 3u);
+  if (r) {
+    EXPECT_EQ(sunk, "xxx");
+  } else {
+    EXPECT_EQ(r.error().kind, CallFail::BadReply) << r.error().text;
+  }
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
 }
 
