@@ -156,18 +156,13 @@ void Fetch::run() {
     return net::call(plan_.peer, "GET", "/chain", {}, "application/octet-stream", opts);
   };
   // A reply past the bytes the disk allows, or a full disk, is a download without room; a
-  // reply cut before its declared length was cut by the peer's own adoption.
+  // reply cut before its declared length was cut by the peer's own adoption. The client
+  // reads a reply to its declared length and no further, so a short file never reaches
+  // the ledger.
   auto failed = [&](const net::CallError& e) {
     const bool disk_bound = plan_.max_bytes < kMaxChainBytes && e.kind == net::CallFail::TooLarge;
     if (sink.no_space || disk_bound) return finish(Staged::kNoRoom);
     return finish(e.kind == net::CallFail::Cut ? Staged::kCut : Staged::kFailed);
-  };
-  // A reply that brought other than the length it declared: short is cut, long is the
-  // peer's fault. A short file never reaches the ledger.
-  auto whole_body = [&](const net::HttpReply& r) -> std::optional<Staged> {
-    const uint64_t declared = net::content_length(r.head);
-    if (declared == 0 || sink.written == declared) return std::nullopt;
-    return sink.written < declared ? Staged::kCut : Staged::kFailed;
   };
 
   if (!plan_.last_record.empty()) {
@@ -175,7 +170,6 @@ void Fetch::run() {
     opts.extra_headers = "Range: bytes=" + std::to_string(plan_.from) + "-\r\n";
     auto r = get();
     if (!r) return failed(r.error());
-    if (auto short_or_long = whole_body(*r)) return finish(*short_or_long);
     const uint64_t promised = plan_.peer_bytes;
     if (r->status == 206) {
       auto range = net::content_range(r->head);
@@ -198,7 +192,6 @@ void Fetch::run() {
   }
   auto r = get();
   if (!r) return failed(r.error());
-  if (auto short_or_long = whole_body(*r)) return finish(*short_or_long);
   finish(sink.starts_with(bytes::of(chain::kMagic)) ? Staged::kWhole : Staged::kBadFile);
 }
 
